@@ -1,0 +1,129 @@
+/*
+ * gpiolink: drive a general-purpose digital I/O controller on a serial port.
+ *
+ * Every function returns one of the GPIO_RESULT_ codes below and passes data
+ * back through pointer arguments. The library holds one open interface per
+ * process and shares its transmit and receive buffers between all calls, so
+ * an application must never have two calls into the library running at once.
+ */
+#ifndef GPIOLINK_H
+#define GPIOLINK_H
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+#else
+/* Outside Windows the library keeps the Windows spelling of a port handle. */
+typedef void *HANDLE;
+#  ifndef INVALID_HANDLE_VALUE
+#    define INVALID_HANDLE_VALUE ((HANDLE)(long)-1)
+#  endif
+#endif
+
+/*
+ * GPIOLINK_API marks the exported functions. Define GPIOLINK_STATIC when
+ * linking the library's objects directly rather than through the DLL.
+ */
+#if defined(_WIN32)
+#  if defined(GPIOLINK_BUILD) || defined(GPIOLINK_STATIC)
+#    define GPIOLINK_API
+#  else
+#    define GPIOLINK_API __declspec(dllimport)
+#  endif
+#else
+#  define GPIOLINK_API __attribute__((visibility("default")))
+#endif
+
+#define GPIO_RESULT_OK 0          /* success */
+#define GPIO_RESULT_BAD_HANDLE 1  /* handle null or not the open interface */
+#define GPIO_RESULT_DEVICE_FF 2   /* the controller answered with status 0xFF */
+#define GPIO_RESULT_IO_ERROR 3    /* corrupted reply, status 0xFD, open failed */
+#define GPIO_RESULT_TIMEOUT 4     /* no valid reply before 100 ms of silence */
+#define GPIO_RESULT_DEVICE_FE 5   /* the controller answered with status 0xFE */
+#define GPIO_RESULT_UNEXPECTED 6  /* any other status or malformed reply */
+#define GPIO_RESULT_BIT_HIGH 7    /* bit test: the bit is high */
+#define GPIO_RESULT_BIT_LOW 8     /* bit test: the bit is low */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Finds the port on which the controller answers: probes every serial port
+ * the system lists (the registry on Windows, /sys/class/tty elsewhere) with a
+ * version request and stops at the first that identifies itself.
+ *   portName  buffer of at least 20 bytes. Receives the port name, or "" when
+ *             no port answered; left as passed when the system lists no ports.
+ * Returns GPIO_RESULT_OK when the walk completes, found or not, and
+ * GPIO_RESULT_IO_ERROR when the port list cannot be read. Never touches the
+ * open interface.
+ */
+GPIOLINK_API int GPIO_ScanInterface(char *portName);
+
+/*
+ * Opens the port (for example "COM3" on Windows, "ttyUSB0" elsewhere) at
+ * 38400 baud, 8N1, DTR raised and RTS low, and makes it the open interface.
+ *   handle  always receives the result of the open, INVALID_HANDLE_VALUE on
+ *           failure; the open interface becomes that same value.
+ * Returns GPIO_RESULT_OK, or GPIO_RESULT_IO_ERROR when the port name is too
+ * long, the port is absent, busy, or not a serial device. Opening again
+ * replaces the open interface without closing the earlier port.
+ */
+GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle);
+
+/*
+ * Closes the open interface. Returns GPIO_RESULT_OK, or GPIO_RESULT_BAD_HANDLE
+ * when handle is null or not the open interface (nothing is closed then).
+ */
+GPIOLINK_API int GPIO_CloseInterface(HANDLE handle);
+
+/*
+ * The device operations below each make one request/reply exchange and
+ * return GPIO_RESULT_BAD_HANDLE (wrong handle, or the port refused the purge
+ * of its receive queue), GPIO_RESULT_IO_ERROR (corrupted reply, status 0xFD,
+ * or the port took no bytes), GPIO_RESULT_TIMEOUT, GPIO_RESULT_DEVICE_FE,
+ * GPIO_RESULT_DEVICE_FF or GPIO_RESULT_UNEXPECTED (any other status, or a
+ * reply too short for what the operation reads) besides their own results.
+ * Each blocks for at least 20 ms, about 120 ms when the controller is silent.
+ */
+
+/* Reads a port. *value is written only when the result is GPIO_RESULT_OK. */
+GPIOLINK_API int GPIO_Input(HANDLE handle, unsigned char port,
+                            unsigned char *value);
+
+/* Writes value to a port. */
+GPIOLINK_API int GPIO_Output(HANDLE handle, unsigned char port,
+                             unsigned char value);
+
+/*
+ * Tests one bit: GPIO_RESULT_BIT_HIGH or GPIO_RESULT_BIT_LOW on success
+ * (never GPIO_RESULT_OK), GPIO_RESULT_UNEXPECTED for any other level.
+ */
+GPIOLINK_API int GPIO_BitTest(HANDLE handle, unsigned char port,
+                              unsigned char bit);
+
+/* Sets one bit. */
+GPIOLINK_API int GPIO_BitSet(HANDLE handle, unsigned char port,
+                             unsigned char bit);
+
+/* Resets (clears) one bit. */
+GPIOLINK_API int GPIO_BitReset(HANDLE handle, unsigned char port,
+                               unsigned char bit);
+
+/*
+ * Reads the controller's version text into buffer, zero-terminated and cut
+ * to bufferSize bytes (the terminator always lies inside the buffer).
+ *   On GPIO_RESULT_OK buffer holds the text. After a reply with a non-zero
+ *   status it holds the raw reply payload, status first. On every other path
+ *   it is not written. A bufferSize of 0 or less, or an empty reply, gives
+ *   GPIO_RESULT_UNEXPECTED; a failed purge also gives GPIO_RESULT_UNEXPECTED.
+ */
+GPIOLINK_API int GPIO_GetVersion(HANDLE handle, char *buffer, int bufferSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GPIOLINK_H */

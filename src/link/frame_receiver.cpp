@@ -1,0 +1,163 @@
+#include "link/frame_receiver.h"
+
+#include <cstring>
+
+#include "link/crc16.h"
+#include "link/frame_format.h"
+
+namespace gpiolink {
+
+std::uint8_t g_receiveBuffer[kReceiveBufferSize];
+std::uint32_t g_receiveLength;
+
+namespace {
+
+// The state of one ReceiveFrame call. The store index and the receive
+// length move together; both stop at the buffer's last offset, which
+// further bytes then overwrite.
+struct ReceiverState {
+    std::uint32_t storeIndex = 0;
+    bool inFrame = false;
+    bool escapePending = false;
+};
+
+// What a byte did to the frame in progress.
+enum class ByteOutcome {
+    kContinue,
+    kFrameOk,
+    kCrcError,
+};
+
+void StoreByte(ReceiverState &state, std::uint8_t byte)
+{
+    g_receiveBuffer[state.storeIndex] = byte;
+    if (state.storeIndex < kReceiveBufferSize - 1) {
+        ++state.storeIndex;
+        ++g_receiveLength;
+    }
+}
+
+std::uint8_t UnescapedForm(std::uint8_t byte, bool &valid)
+{
+    valid = true;
+    switch (byte) {
+    case kEscapedStx:
+        return kStx;
+    case kEscapedEtx:
+        return kEtx;
+    case kEscapedEscape:
+        return kEscape;
+    default:
+        valid = false;
+        return 0;
+    }
+}
+
+// Checks a complete frame of `length` bytes (ETX at length - 1) and copies
+// its payload out when the CRC holds.
+ByteOutcome ValidateFrame(std::uint32_t length, std::uint8_t *destination, std::int32_t &capacity)
+{
+    const std::uint16_t crc = Crc16(g_receiveBuffer + 1, length - 4);
+    if (g_receiveBuffer[length - 3] != static_cast<std::uint8_t>(crc >> 8) ||
+        g_receiveBuffer[length - 2] != static_cast<std::uint8_t>(crc & 0xFFU)) {
+        g_receiveLength = 0;
+        return ByteOutcome::kCrcError;
+    }
+    const auto payloadLength = static_cast<std::int32_t>(length - kFrameOverhead);
+    const std::int32_t count = payloadLength < capacity ? payloadLength : capacity;
+    capacity = count;
+    if (count > 0) {
+        std::memcpy(destination, g_receiveBuffer + 3, static_cast<std::size_t>(count));
+    }
+    return ByteOutcome::kFrameOk;
+}
+
+ByteOutcome HandleByte(ReceiverState &state, std::uint8_t byte, std::uint8_t *destination, std::int32_t &capacity)
+{
+    if (byte == kStx) {
+        // A new frame starts here; one in progress is dropped.
+        g_receiveBuffer[0] = kStx;
+        state.storeIndex = 1;
+        g_receiveLength = 1;
+        state.inFrame = true;
+        state.escapePending = false;
+        return ByteOutcome::kContinue;
+    }
+    if (byte == kEtx) {
+        g_receiveBuffer[state.storeIndex] = kEtx;
+        g_receiveLength += 1;
+        const std::uint32_t length = g_receiveLength;
+        if (length >= kFrameOverhead) {
+            return ValidateFrame(length, destination, capacity);
+        }
+        // Too short to be a frame (or an ETX outside any frame): drop it.
+        state.storeIndex = 1;
+        g_receiveLength = 1;
+        state.inFrame = false;
+        state.escapePending = false;
+        return ByteOutcome::kContinue;
+    }
+    if (!state.inFrame) {
+        return ByteOutcome::kContinue;
+    }
+    if (state.escapePending) {
+        state.escapePending = false;
+        bool valid = false;
+        const std::uint8_t unescaped = UnescapedForm(byte, valid);
+        if (valid) {
+            StoreByte(state, unescaped);
+        }
+        // An unknown escape sequence vanishes; the CRC then decides.
+        return ByteOutcome::kContinue;
+    }
+    if (state.storeIndex == 2 && byte != kReplyAddress1) {
+        // Not addressed to the host: ignore everything up to the next STX.
+        state.inFrame = false;
+        return ByteOutcome::kContinue;
+    }
+    if (byte == kEscape) {
+        state.escapePending = true;
+        return ByteOutcome::kContinue;
+    }
+    StoreByte(state, byte);
+    return ByteOutcome::kContinue;
+}
+
+}  // namespace
+
+LinkResult ReceiveFrame(PortHandle port, std::uint8_t *destination, std::int32_t &capacity)
+{
+    const SerialServices &os = Services();
+    ReceiverState state;
+    g_receiveLength = 0;
+    std::uint32_t lastActivity = os.tickMilliseconds();
+    for (;;) {
+        const std::uint32_t waiting = os.countWaitingBytes(port);
+        bool idle = waiting == 0;
+        for (std::uint32_t i = 0; i < waiting; ++i) {
+            std::uint8_t byte = 0;
+            if (!os.readByte(port, &byte)) {
+                // A failed read is no byte: it neither extends the silence
+                // time-out nor lets a broken port spin this loop.
+                idle = true;
+                break;
+            }
+            lastActivity = os.tickMilliseconds();
+            const ByteOutcome outcome = HandleByte(state, byte, destination, capacity);
+            if (outcome == ByteOutcome::kFrameOk) {
+                return FrameOk;
+            }
+            if (outcome == ByteOutcome::kCrcError) {
+                return CrcError;
+            }
+        }
+        if (idle) {
+            os.waitForInput(port, kPollIntervalMs);
+        }
+        if (static_cast<std::uint32_t>(os.tickMilliseconds() - lastActivity) >= kSilenceTimeoutMs) {
+            return Timeout;
+        }
+    }
+}
+
+}  // namespace gpiolink

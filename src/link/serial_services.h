@@ -1,0 +1,77 @@
+// The operating-system services the library uses, behind one table.
+//
+// Everything that touches a serial port or the clock goes through the table
+// returned by Services(). The frame code, the receiver, the exchange and the operations call nothing else, and none of
+// them includes an OS header. One file per platform fills the default table
+// (serial_services_win32.cpp, serial_services_posix.cpp); tests install a
+// table of their own to script byte arrivals, run a virtual clock and make
+// any single call fail.
+#ifndef GPIOLINK_LINK_SERIAL_SERVICES_H
+#define GPIOLINK_LINK_SERIAL_SERVICES_H
+
+#include <cstdint>
+
+namespace gpiolink {
+
+// An open port: the Win32 HANDLE itself, or on POSIX a descriptor encoded so
+// that it is never null and never InvalidPort().
+using PortHandle = void *;
+
+// The value of a port that did not open (the Win32 INVALID_HANDLE_VALUE).
+inline PortHandle InvalidPort() { return reinterpret_cast<PortHandle>(~std::uintptr_t{0}); }
+
+// How the line settings treat the modem-control lines.
+enum class ModemLines {
+    kDtrOnRtsOff,  // the open interface: DTR raised, RTS held low
+    kUntouched,    // the discovery probe: whatever the port already had
+};
+
+struct SerialServices {
+    // Prefix that turns a port name into the path the open interface opens
+    // (\\.\ on Windows, /dev/ on POSIX).
+    const char *devicePathPrefix;
+    // Prefix of the discovery probe's path (\\?\ on Windows, /dev/ on POSIX).
+    const char *probePathPrefix;
+
+    // Opens a serial device exclusively for reading and writing. Returns
+    // InvalidPort() when it is absent, busy, or not a character device.
+    PortHandle (*openPort)(const char *devicePath);
+    // Applies 38400 baud, 8 data bits, no parity, 1 stop bit, a transparent
+    // byte stream without flow control, and the given modem-line handling.
+    // Failures are not reported: a refused setting leaves the port usable.
+    void (*configureLine)(PortHandle port, ModemLines lines);
+    // Discards every byte waiting in the receive queue; false on failure.
+    bool (*purgeReceiveQueue)(PortHandle port);
+    // The number of received bytes waiting to be read.
+    std::uint32_t (*countWaitingBytes)(PortHandle port);
+    // Reads one byte that countWaitingBytes has counted, without blocking.
+    // False when no byte was delivered (a failed read).
+    bool (*readByte)(PortHandle port, std::uint8_t *byte);
+    // Writes up to count bytes, blocking until the driver takes some, and
+    // returns how many it took (0 on failure).
+    std::uint32_t (*writeBytes)(PortHandle port, const std::uint8_t *bytes, std::uint32_t count);
+    // Releases the port.
+    void (*closePort)(PortHandle port);
+    // A 32-bit millisecond tick; elapsed time is the unsigned difference.
+    std::uint32_t (*tickMilliseconds)();
+    // Suspends the caller.
+    void (*sleepMilliseconds)(std::uint32_t milliseconds);
+    // The receiver's idle step: waits at most maxMilliseconds, and may return
+    // as soon as a byte arrives on the port.
+    void (*waitForInput)(PortHandle port, std::uint32_t maxMilliseconds);
+};
+
+// The table in force.
+const SerialServices &Services();
+
+// The platform's own table.
+const SerialServices &DefaultServices();
+
+// Installs a replacement table (tests); a null pointer restores the default.
+// The table is copied, so a test may change one entry of DefaultServices()
+// and install the copy.
+void InstallServices(const SerialServices *services);
+
+}  // namespace gpiolink
+
+#endif  // GPIOLINK_LINK_SERIAL_SERVICES_H

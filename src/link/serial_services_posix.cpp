@@ -1,0 +1,218 @@
+// The services table on POSIX systems: termios serial ports, a monotonic
+// millisecond tick and poll() for the receiver's idle wait.
+//
+// Map of this file:
+//   - port handles: descriptors encoded as pointers
+//   - open, exclusive lock and line settings
+//   - purge, count, read, write, close
+//   - clock, sleep and the idle wait
+//   - the table
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "link/serial_services.h"
+
+namespace gpiolink {
+namespace {
+
+// ---- port handles -------------------------------------------------------
+// A descriptor d travels as the pointer value d + 1: descriptor 0 must not
+// become a null handle, and no descriptor can become InvalidPort().
+
+PortHandle HandleFromDescriptor(int descriptor)
+{
+    return reinterpret_cast<PortHandle>(static_cast<std::uintptr_t>(descriptor) + 1U);
+}
+
+// The descriptor of a handle, or -1 for null, InvalidPort() or any value
+// that no open could have produced.
+int DescriptorFromHandle(PortHandle port)
+{
+    const auto value = reinterpret_cast<std::uintptr_t>(port);
+    if (value == 0 || value > static_cast<std::uintptr_t>(INT32_MAX)) {
+        return -1;
+    }
+    return static_cast<int>(value - 1U);
+}
+
+// ---- open and line settings ---------------------------------------------
+
+PortHandle PosixOpenPort(const char *devicePath)
+{
+    // O_NONBLOCK: the open must not wait for a carrier, and no later call
+    // may block without bound (writes wait with poll() instead).
+    const int descriptor = open(devicePath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) {
+        return InvalidPort();
+    }
+    // Only a terminal is a serial port: frames are never written to a file.
+    // The lock makes a second open of the same port fail, in this process
+    // too; TIOCEXCL also keeps out other programs that do not use flock.
+    if (isatty(descriptor) != 1 || flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        close(descriptor);
+        return InvalidPort();
+    }
+    ioctl(descriptor, TIOCEXCL);
+    return HandleFromDescriptor(descriptor);
+}
+
+void PosixConfigureLine(PortHandle port, ModemLines lines)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    termios settings{};
+    if (descriptor < 0 || tcgetattr(descriptor, &settings) != 0) {
+        return;
+    }
+    // Raw 8N1: every byte passes unchanged in both directions, with no flow
+    // control, no echo and no line editing.
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    cfsetispeed(&settings, B38400);
+    cfsetospeed(&settings, B38400);
+    tcsetattr(descriptor, TCSANOW, &settings);
+    if (lines == ModemLines::kDtrOnRtsOff) {
+        // A pseudo-terminal has no modem lines and refuses these; that is
+        // harmless.
+        int dtr = TIOCM_DTR;
+        int rts = TIOCM_RTS;
+        ioctl(descriptor, TIOCMBIS, &dtr);
+        ioctl(descriptor, TIOCMBIC, &rts);
+    }
+}
+
+// ---- purge, count, read, write, close -----------------------------------
+
+bool PosixPurgeReceiveQueue(PortHandle port)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    return descriptor >= 0 && tcflush(descriptor, TCIFLUSH) == 0;
+}
+
+std::uint32_t PosixCountWaitingBytes(PortHandle port)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    int waiting = 0;
+    if (descriptor < 0 || ioctl(descriptor, FIONREAD, &waiting) != 0 || waiting < 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(waiting);
+}
+
+bool PosixReadByte(PortHandle port, std::uint8_t *byte)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    // An error or end of file (a hung-up line) delivers no byte.
+    return descriptor >= 0 && read(descriptor, byte, 1) == 1;
+}
+
+// How long a write waits for the driver to take bytes before giving up.
+constexpr int kWriteWaitMs = 1000;
+
+std::uint32_t PosixWriteBytes(PortHandle port, const std::uint8_t *bytes, std::uint32_t count)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    if (descriptor < 0) {
+        return 0;
+    }
+    for (;;) {
+        const ssize_t written = write(descriptor, bytes, count);
+        if (written >= 0) {
+            return static_cast<std::uint32_t>(written);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return 0;
+        }
+        // The output queue is full: wait, within bounds, until it drains.
+        pollfd entry{descriptor, POLLOUT, 0};
+        if (poll(&entry, 1, kWriteWaitMs) <= 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return 0;
+        }
+    }
+}
+
+void PosixClosePort(PortHandle port)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    if (descriptor < 0) {
+        return;
+    }
+    ioctl(descriptor, TIOCNXCL);
+    close(descriptor);
+}
+
+// ---- clock, sleep and the idle wait -------------------------------------
+
+std::uint32_t PosixTickMilliseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                              static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+    return static_cast<std::uint32_t>(milliseconds);
+}
+
+void PosixSleepMilliseconds(std::uint32_t milliseconds)
+{
+    timespec remaining{static_cast<time_t>(milliseconds / 1000U),
+                       static_cast<long>(milliseconds % 1000U) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void PosixWaitForInput(PortHandle port, std::uint32_t maxMilliseconds)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    const std::uint32_t start = PosixTickMilliseconds();
+    if (descriptor >= 0) {
+        pollfd entry{descriptor, POLLIN, 0};
+        const int ready = poll(&entry, 1, static_cast<int>(maxMilliseconds));
+        // Wake at once for data. A hung-up or failed line reports itself
+        // ready all the time while reads return nothing, so it waits out
+        // the interval instead, or the receiver would spin.
+        if (ready > 0 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+            return;
+        }
+    }
+    const std::uint32_t elapsed = PosixTickMilliseconds() - start;
+    if (elapsed < maxMilliseconds) {
+        PosixSleepMilliseconds(maxMilliseconds - elapsed);
+    }
+}
+
+// ---- the table ----------------------------------------------------------
+
+constexpr SerialServices kPosixServices = {
+    "/dev/",
+    "/dev/",
+    PosixOpenPort,
+    PosixConfigureLine,
+    PosixPurgeReceiveQueue,
+    PosixCountWaitingBytes,
+    PosixReadByte,
+    PosixWriteBytes,
+    PosixClosePort,
+    PosixTickMilliseconds,
+    PosixSleepMilliseconds,
+    PosixWaitForInput,
+};
+
+}  // namespace
+
+const SerialServices &DefaultServices() { return kPosixServices; }
+
+}  // namespace gpiolink

@@ -1,0 +1,206 @@
+// The POSIX services against a real pseudo-terminal pair: the library opens
+// the slave side as its serial port, and the test plays the far end on the
+// master side.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "link/serial_services.h"
+
+namespace gpiolink {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PtyServices : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(0, grantpt(master_));
+        ASSERT_EQ(0, unlockpt(master_));
+        path_ = ptsname(master_);
+    }
+
+    void TearDown() override
+    {
+        if (port_ != InvalidPort()) {
+            os_.closePort(port_);
+        }
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+
+    PortHandle OpenConfigured()
+    {
+        port_ = os_.openPort(path_.c_str());
+        if (port_ != InvalidPort()) {
+            os_.configureLine(port_, ModemLines::kDtrOnRtsOff);
+        }
+        return port_;
+    }
+
+    // Reads exactly `count` bytes from the master within a generous bound.
+    std::string ReadMaster(std::size_t count)
+    {
+        std::string got;
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (got.size() < count && Clock::now() < deadline) {
+            pollfd entry{master_, POLLIN, 0};
+            if (poll(&entry, 1, 100) > 0) {
+                char buffer[64];
+                const ssize_t n = read(master_, buffer, sizeof(buffer));
+                if (n > 0) {
+                    got.append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+        return got;
+    }
+
+    // Waits until the port counts `count` bytes, within a generous bound.
+    bool AwaitWaiting(std::uint32_t count)
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (os_.countWaitingBytes(port_) < count) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            os_.waitForInput(port_, 10);
+        }
+        return true;
+    }
+
+    const SerialServices &os_ = DefaultServices();
+    int master_ = -1;
+    std::string path_;
+    PortHandle port_ = InvalidPort();
+};
+
+TEST_F(PtyServices, RawModePassesEveryByteUnchangedBothWays)
+{
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    ASSERT_NE(nullptr, port_);
+    const std::string tricky("\x0D\x0A\x11\x13\x7F\x00\x03\x04\x1A\xFF", 10);
+
+    ASSERT_EQ(static_cast<ssize_t>(tricky.size()), write(master_, tricky.data(), tricky.size()));
+    ASSERT_TRUE(AwaitWaiting(static_cast<std::uint32_t>(tricky.size())));
+    std::string got;
+    for (std::size_t i = 0; i < tricky.size(); ++i) {
+        std::uint8_t byte = 0;
+        ASSERT_TRUE(os_.readByte(port_, &byte));
+        got.push_back(static_cast<char>(byte));
+    }
+    EXPECT_EQ(tricky, got);
+
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(tricky.data());
+    EXPECT_EQ(tricky.size(), os_.writeBytes(port_, bytes, static_cast<std::uint32_t>(tricky.size())));
+    EXPECT_EQ(tricky, ReadMaster(tricky.size()));
+}
+
+TEST_F(PtyServices, PurgeDiscardsWaitingBytes)
+{
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    ASSERT_EQ(3, write(master_, "abc", 3));
+    ASSERT_TRUE(AwaitWaiting(3));
+    EXPECT_TRUE(os_.purgeReceiveQueue(port_));
+    EXPECT_EQ(0U, os_.countWaitingBytes(port_));
+}
+
+TEST_F(PtyServices, ASecondOpenOfTheSamePortIsRefusedUntilTheFirstCloses)
+{
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    EXPECT_EQ(InvalidPort(), os_.openPort(path_.c_str()));
+    os_.closePort(port_);
+    port_ = os_.openPort(path_.c_str());
+    EXPECT_NE(InvalidPort(), port_);
+}
+
+TEST_F(PtyServices, RefusesAbsentPathsAndFilesThatAreNotTerminals)
+{
+    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/gpiolink-no-such-port"));
+    char file[] = "/tmp/gpiolink-not-a-port-XXXXXX";
+    const int descriptor = mkstemp(file);
+    ASSERT_GE(descriptor, 0);
+    close(descriptor);
+    EXPECT_EQ(InvalidPort(), os_.openPort(file));
+    struct stat info {};
+    ASSERT_EQ(0, stat(file, &info));
+    EXPECT_EQ(0, info.st_size);
+    unlink(file);
+}
+
+TEST_F(PtyServices, HandlesAreNeverNullEvenForDescriptorZero)
+{
+    // Free descriptor 0 so the next open gets it.
+    const int savedStdin = dup(0);
+    ASSERT_GE(savedStdin, 0);
+    close(0);
+    const PortHandle port = os_.openPort(path_.c_str());
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    ASSERT_NE(InvalidPort(), port);
+    EXPECT_NE(nullptr, port);
+    port_ = port;
+}
+
+TEST_F(PtyServices, IdleWaitWakesWhenAByteArrives)
+{
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    std::thread far([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(1, write(master_, "x", 1));
+    });
+    const auto start = Clock::now();
+    os_.waitForInput(port_, 5000);
+    const auto waited = Clock::now() - start;
+    far.join();
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    EXPECT_EQ(1U, os_.countWaitingBytes(port_));
+}
+
+TEST_F(PtyServices, AHungUpLineReadsNothingAndIdleWaitsStillWait)
+{
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    close(master_);
+    master_ = -1;
+    std::uint8_t byte = 0;
+    EXPECT_FALSE(os_.readByte(port_, &byte));
+    // Ten idle waits of 10 ms take about 100 ms, not zero: no spin.
+    const auto start = Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        os_.waitForInput(port_, 10);
+    }
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(80));
+}
+
+TEST_F(PtyServices, TickFollowsSleep)
+{
+    const std::uint32_t before = os_.tickMilliseconds();
+    os_.sleepMilliseconds(30);
+    const std::uint32_t elapsed = os_.tickMilliseconds() - before;
+    EXPECT_GE(elapsed, 29U);
+    EXPECT_LT(elapsed, 2000U);
+}
+
+TEST_F(PtyServices, ClosingInvalidOrNullHandlesIsHarmless)
+{
+    os_.closePort(InvalidPort());
+    os_.closePort(nullptr);
+    EXPECT_FALSE(os_.purgeReceiveQueue(InvalidPort()));
+    EXPECT_EQ(0U, os_.countWaitingBytes(InvalidPort()));
+}
+
+}  // namespace
+}  // namespace gpiolink

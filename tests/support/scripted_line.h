@@ -1,0 +1,122 @@
+// A services table for tests: serial ports whose received bytes arrive on a
+// script, a virtual clock that sleeps and idle waits advance at once, and a
+// failure of any single call. Constructing a ScriptedLine installs it;
+// destroying it restores the platform's table.
+#ifndef GPIOLINK_TESTS_SCRIPTED_LINE_H
+#define GPIOLINK_TESTS_SCRIPTED_LINE_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/serial_services.h"
+
+namespace gpiolink::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Call {
+    kOpen,
+    kConfigure,
+    kPurge,
+    kCount,
+    kRead,
+    kWrite,
+    kClose,
+    kTick,
+    kSleep,
+    kWait,
+    kCallCount,
+};
+
+const char *CallName(Call call);
+
+struct ScriptedPort;
+class ScriptedLine;
+
+// Called after every write to a port; `written` holds all bytes the port
+// has taken since it was opened.
+using WriteHook = std::function<void(ScriptedLine &line, ScriptedPort &port)>;
+
+struct ScriptedPort {
+    std::string path;
+    bool busy = false;  // held by someone else: opens fail
+    bool open = false;
+    int opens = 0;      // times opened
+    bool configured = false;
+    ModemLines lines = ModemLines::kUntouched;
+    struct Arrival {
+        std::uint32_t at;
+        std::uint8_t byte;
+    };
+    std::vector<Arrival> arrivals;  // in order of time, not yet read
+    Bytes written;
+    WriteHook onWrite;
+
+    // Bytes that have arrived by `now` and wait to be read.
+    std::uint32_t Waiting(std::uint32_t now) const;
+};
+
+class ScriptedLine {
+public:
+    ScriptedLine();
+    ~ScriptedLine();
+    ScriptedLine(const ScriptedLine &) = delete;
+    ScriptedLine &operator=(const ScriptedLine &) = delete;
+
+    // The line installed now.
+    static ScriptedLine &Current();
+
+    // Adds a port that opens at `path` (the full device path).
+    ScriptedPort &AddPort(const std::string &path);
+    // The port behind a handle, or nullptr.
+    ScriptedPort *PortOf(PortHandle handle);
+    // A handle for port `index` without going through open (receiver tests).
+    PortHandle HandleOf(std::size_t index);
+    ScriptedPort &Port(std::size_t index) { return ports_[index]; }
+
+    // Schedules bytes to arrive on a port `delay` ms from now; successive
+    // bytes of one call arrive together unless `spacing` is non-zero.
+    void Arrive(ScriptedPort &port, const Bytes &bytes, std::uint32_t delay = 0, std::uint32_t spacing = 0);
+
+    // The virtual clock. It starts just short of the 32-bit wrap, so every
+    // time-out is also a test of the unsigned tick difference.
+    std::uint32_t now = 0xFFFFFFC0U;
+
+    // Makes call number `n` (1-based, counted from now) of `call` fail; with
+    // `persistent` every later one fails too.
+    void FailCall(Call call, int n, bool persistent = false);
+    int Calls(Call call) const { return calls_[static_cast<std::size_t>(call)]; }
+
+    // The most bytes one write takes (partial writes); 0 takes all.
+    std::uint32_t writeLimit = 0;
+
+    int OpenPortCount() const;
+    std::vector<std::string> openedPaths;
+
+private:
+    // Counts a call; false when the script makes this one fail.
+    bool Enter(Call call);
+
+    static PortHandle Open(const char *path);
+    static void Configure(PortHandle port, ModemLines lines);
+    static bool Purge(PortHandle port);
+    static std::uint32_t Count(PortHandle port);
+    static bool Read(PortHandle port, std::uint8_t *byte);
+    static std::uint32_t Write(PortHandle port, const std::uint8_t *bytes, std::uint32_t count);
+    static void Close(PortHandle port);
+    static std::uint32_t Tick();
+    static void Sleep(std::uint32_t milliseconds);
+    static void Wait(PortHandle port, std::uint32_t maxMilliseconds);
+
+    std::vector<ScriptedPort> ports_;
+    std::array<int, static_cast<std::size_t>(Call::kCallCount)> calls_{};
+    std::array<int, static_cast<std::size_t>(Call::kCallCount)> failAt_{};
+    std::array<bool, static_cast<std::size_t>(Call::kCallCount)> failPersistent_{};
+};
+
+}  // namespace gpiolink::testing
+
+#endif  // GPIOLINK_TESTS_SCRIPTED_LINE_H
