@@ -4,6 +4,16 @@
 
 int main(void)
 {
+    int (*open_interface)(const char *, HANDLE *) = GPIO_OpenInterface;
+    int (*get_version)(HANDLE, char *, int) = GPIO_GetVersion;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    /* Resolved through the shared library: an absent port fails to open. */
+    if (open_interface("gpiolink-absent", &handle) != GPIO_RESULT_IO_ERROR || handle != INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    if (get_version(INVALID_HANDLE_VALUE, 0, 0) != GPIO_RESULT_UNEXPECTED || GPIO_CloseInterface(handle) != 0) {
+        return 1;
+    }
     if (GPIO_RESULT_OK != 0 || GPIO_RESULT_BIT_LOW != 8) {
         return 1;
     }

@@ -194,9 +194,10 @@ std::uint32_t ScriptedLine::Write(PortHandle handle, const std::uint8_t *bytes, 
         return 0;
     }
     const std::uint32_t taken = line.writeLimit != 0 && line.writeLimit < count ? line.writeLimit : count;
-    port->written.insert(port->written.end(), bytes, bytes + taken);
+    const Bytes chunk(bytes, bytes + taken);
+    port->written.insert(port->written.end(), chunk.begin(), chunk.end());
     if (port->onWrite) {
-        port->onWrite(line, *port);
+        port->onWrite(line, *port, chunk);
     }
     return taken;
 }

@@ -36,9 +36,8 @@ const char *CallName(Call call);
 struct ScriptedPort;
 class ScriptedLine;
 
-// Called after every write to a port; `written` holds all bytes the port
-// has taken since it was opened.
-using WriteHook = std::function<void(ScriptedLine &line, ScriptedPort &port)>;
+// Called after every write to a port with the bytes that write took.
+using WriteHook = std::function<void(ScriptedLine &line, ScriptedPort &port, const Bytes &taken)>;
 
 struct ScriptedPort {
     std::string path;
@@ -52,7 +51,7 @@ struct ScriptedPort {
         std::uint8_t byte;
     };
     std::vector<Arrival> arrivals;  // in order of time, not yet read
-    Bytes written;
+    Bytes written;  // every byte taken since the port was opened
     WriteHook onWrite;
 
     // Bytes that have arrived by `now` and wait to be read.

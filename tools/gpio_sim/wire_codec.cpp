@@ -49,6 +49,11 @@ Bytes EncodeFrame(std::uint8_t address0, std::uint8_t address1, const Bytes &pay
     const std::uint16_t crc = Crc16Bitwise(body.data(), body.size());
     body.push_back(static_cast<std::uint8_t>(crc >> 8));
     body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    return WrapBody(body);
+}
+
+Bytes WrapBody(const Bytes &body)
+{
     Bytes out{kStx};
     for (std::uint8_t byte : body) {
         PutEscaped(out, byte);

@@ -23,6 +23,11 @@ Bytes EncodeFrame(std::uint8_t address0, std::uint8_t address1, const Bytes &pay
 Bytes EncodeReply(const Bytes &payload);
 Bytes EncodeRequest(const Bytes &payload);
 
+// The wire bytes around an unstuffed body (address bytes, payload and CRC
+// as given, not recomputed): STX, the body escaped, ETX. Lets a caller send
+// a frame with a deliberately wrong CRC.
+Bytes WrapBody(const Bytes &body);
+
 // A frame taken off the wire.
 struct DecodedFrame {
     std::uint8_t address0 = 0;

@@ -1,0 +1,50 @@
+// Open and close: the current handle, the line settings, the handle check.
+#include "interface/current_interface.h"
+
+#include "link/bounded_string.h"
+#include "link/serial_services.h"
+
+namespace gpiolink {
+namespace {
+
+// Null while no interface is open. Written only by open and close.
+HANDLE g_currentHandle = nullptr;
+
+}  // namespace
+
+bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
+
+}  // namespace gpiolink
+
+using gpiolink::Services;
+
+extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle)
+{
+    const gpiolink::SerialServices &os = Services();
+    // A name that does not fit the device path is refused before anything
+    // is opened: cutting it short could open a different port.
+    char devicePath[gpiolink::kDevicePathSize];
+    HANDLE port = gpiolink::InvalidPort();
+    if (gpiolink::JoinBounded(devicePath, sizeof(devicePath), os.devicePathPrefix, portName)) {
+        port = os.openPort(devicePath);
+    }
+    // The result becomes the current handle before it is tested, so a
+    // failed open leaves INVALID_HANDLE_VALUE as the current handle.
+    *handle = port;
+    gpiolink::g_currentHandle = port;
+    if (port == gpiolink::InvalidPort()) {
+        return GPIO_RESULT_IO_ERROR;
+    }
+    os.configureLine(port, gpiolink::ModemLines::kDtrOnRtsOff);
+    return GPIO_RESULT_OK;
+}
+
+extern "C" GPIOLINK_API int GPIO_CloseInterface(HANDLE handle)
+{
+    if (!gpiolink::IsCurrentHandle(handle)) {
+        return GPIO_RESULT_BAD_HANDLE;
+    }
+    Services().closePort(handle);
+    gpiolink::g_currentHandle = nullptr;
+    return GPIO_RESULT_OK;
+}

@@ -1,0 +1,280 @@
+// The six device operations and their exchange over scripted services, on
+// the virtual clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "gpiolink.h"
+#include "link/frame_receiver.h"
+#include "scripted_controller.h"
+#include "wire_codec.h"
+
+namespace gpiolink {
+namespace {
+
+using gpio_sim::EncodeReply;
+using testing::AnswerRequests;
+using testing::Bytes;
+using testing::Call;
+using testing::ReplyWith;
+using testing::RequestsWritten;
+using testing::ScriptedLine;
+using testing::ScriptedPort;
+using testing::ScriptedReply;
+
+class DeviceOperations : public ::testing::Test {
+protected:
+    DeviceOperations() : port_(line_.AddPort("dev:COM3"))
+    {
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+    }
+    ~DeviceOperations() override { GPIO_CloseInterface(handle_); }
+
+    void Reply(const Bytes &payload, std::uint32_t delay = 2) { AnswerRequests(port_, ReplyWith(payload, delay)); }
+    void ReplyWire(const Bytes &wire, std::uint32_t delay = 2)
+    {
+        AnswerRequests(port_, [wire, delay](const Bytes &) { return ScriptedReply{wire, delay}; });
+    }
+
+    // Runs an operation and measures it on the virtual clock.
+    template <typename Operation>
+    int Timed(Operation operation)
+    {
+        const std::uint32_t start = line_.now;
+        const int result = operation();
+        elapsed_ = line_.now - start;
+        return result;
+    }
+
+    ScriptedLine line_;
+    ScriptedPort &port_;
+    HANDLE handle_ = nullptr;
+    std::uint32_t elapsed_ = 0;
+};
+
+TEST_F(DeviceOperations, InputSendsTheWorkedExampleAndStoresTheValue)
+{
+    ReplyWire({0x02, 0x40, 0x00, 0x00, 0xA5, 0x0F, 0x13, 0x03});
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_OK, Timed([&] { return GPIO_Input(handle_, 2, &value); }));
+    EXPECT_EQ(0xA5, value);
+    EXPECT_EQ((Bytes{0x02, 0x00, 0x40, 0x49, 0x7D, 0xE2, 0x0E, 0x7B, 0x03}), port_.written);
+    // Reply after 2 ms, then the 20 ms pause.
+    EXPECT_EQ(22U, elapsed_);
+}
+
+TEST_F(DeviceOperations, EachCommandSendsItsRequest)
+{
+    Reply({0x00, 0x48});
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 1, 0xFF));
+    EXPECT_EQ((Bytes{0x02, 0x00, 0x40, 0x4F, 0x01, 0xFF, 0x63, 0xCD, 0x03}), port_.written);
+    port_.written.clear();
+    EXPECT_EQ(GPIO_RESULT_BIT_HIGH, GPIO_BitTest(handle_, 0, 3));
+    EXPECT_EQ((Bytes{0x02, 0x00, 0x40, 0x54, 0x00, 0x7D, 0xE3, 0xCD, 0xFD, 0x03}), port_.written);
+    port_.written.clear();
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_BitSet(handle_, 2, 7));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_BitReset(handle_, 3, 0x7D));
+    char text[8];
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_GetVersion(handle_, text, sizeof(text)));
+    const std::vector<Bytes> expected = {{'B', 'S', 2, 7}, {'B', 'C', 3, 0x7D}, {'V'}};
+    EXPECT_EQ(expected, RequestsWritten(port_));
+}
+
+TEST_F(DeviceOperations, BitTestReadsTheLevel)
+{
+    const std::pair<Bytes, int> cases[] = {
+        {{0x00, 'H'}, GPIO_RESULT_BIT_HIGH},
+        {{0x00, 'L'}, GPIO_RESULT_BIT_LOW},
+        {{0x00, 'X'}, GPIO_RESULT_UNEXPECTED},
+        {{0x00}, GPIO_RESULT_UNEXPECTED},  // no level: the request's port byte is not one
+        {{0xFF, 'H'}, GPIO_RESULT_DEVICE_FF},
+    };
+    for (const auto &[payload, result] : cases) {
+        Reply(payload);
+        EXPECT_EQ(result, GPIO_BitTest(handle_, 'H', 'H')) << int(payload[0]);
+    }
+}
+
+TEST_F(DeviceOperations, StatusBytesMapToResultsForEveryOperation)
+{
+    const std::pair<std::uint8_t, int> statuses[] = {
+        {0xFF, GPIO_RESULT_DEVICE_FF}, {0xFE, GPIO_RESULT_DEVICE_FE}, {0xFD, GPIO_RESULT_IO_ERROR},
+        {0x01, GPIO_RESULT_UNEXPECTED}, {0x80, GPIO_RESULT_UNEXPECTED},
+    };
+    for (const auto &[status, result] : statuses) {
+        Reply({status, 0x11});
+        unsigned char value = 0x5A;
+        char text[4] = {'x', 'x', 'x', 'x'};
+        EXPECT_EQ(result, GPIO_Input(handle_, 0, &value));
+        EXPECT_EQ(0x5A, value);
+        EXPECT_EQ(result, GPIO_Output(handle_, 0, 0));
+        EXPECT_EQ(result, GPIO_BitSet(handle_, 0, 0));
+        EXPECT_EQ(result, GPIO_BitReset(handle_, 0, 0));
+        EXPECT_EQ(result, GPIO_BitTest(handle_, 0, 0));
+        EXPECT_EQ(result, GPIO_GetVersion(handle_, text, sizeof(text)));
+        // The version buffer keeps the raw reply payload.
+        EXPECT_EQ(static_cast<char>(status), text[0]);
+        EXPECT_EQ(0x11, text[1]);
+    }
+}
+
+TEST_F(DeviceOperations, SilenceTimesOutAfter100MsPlusThePause)
+{
+    unsigned char value = 0x5A;
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, Timed([&] { return GPIO_Input(handle_, 0, &value); }));
+    EXPECT_EQ(kSilenceTimeoutMs + 20, elapsed_);
+    EXPECT_EQ(0x5A, value);
+}
+
+TEST_F(DeviceOperations, ACorruptedReplyFailsAtOnceWithoutWaitingForTheTimeout)
+{
+    Bytes wire = EncodeReply({0x00, 0x42});
+    wire[4] ^= 0x10;
+    ReplyWire(wire, 5);
+    unsigned char value = 0x5A;
+    EXPECT_EQ(GPIO_RESULT_IO_ERROR, Timed([&] { return GPIO_Input(handle_, 0, &value); }));
+    EXPECT_EQ(25U, elapsed_);
+    EXPECT_EQ(0x5A, value);
+}
+
+TEST_F(DeviceOperations, StaleBytesFromEarlierExchangesArePurged)
+{
+    // A late reply to an earlier request waits in the queue, and more stale
+    // bytes arrive just as the first purge runs: neither is taken.
+    line_.Arrive(port_, EncodeReply({0x00, 0x99}));
+    Reply({0x00, 0x01});
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 0, &value));
+    EXPECT_EQ(0x01, value);
+    EXPECT_EQ(2, line_.Calls(Call::kPurge));
+}
+
+TEST_F(DeviceOperations, TooShortSuccessRepliesAreUnexpectedAndWriteNothing)
+{
+    Reply({0x00});
+    unsigned char value = 0x5A;
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, GPIO_Input(handle_, 7, &value));
+    EXPECT_EQ(0x5A, value);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 7, 7));
+
+    // An empty payload has no status at all.
+    Reply({});
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, GPIO_Output(handle_, 0, 0));
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, GPIO_Input(handle_, 0, &value));
+    char text[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, GPIO_GetVersion(handle_, text, sizeof(text)));
+    EXPECT_EQ(0, std::memcmp(text, "xxxx", 4));
+}
+
+TEST_F(DeviceOperations, WrongHandlesAreRefusedWithoutTouchingThePort)
+{
+    const HANDLE wrong[] = {nullptr, line_.HandleOf(7), INVALID_HANDLE_VALUE};
+    for (HANDLE handle : wrong) {
+        unsigned char value = 0x5A;
+        char text[4] = {'x', 'x', 'x', 'x'};
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Input(handle, 0, &value));
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Output(handle, 0, 0));
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_BitTest(handle, 0, 0));
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_BitSet(handle, 0, 0));
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_BitReset(handle, 0, 0));
+        EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_GetVersion(handle, text, sizeof(text)));
+        EXPECT_EQ(0x5A, value);
+        EXPECT_EQ(0, std::memcmp(text, "xxxx", 4));
+    }
+    EXPECT_EQ(0, line_.Calls(Call::kPurge));
+    EXPECT_TRUE(port_.written.empty());
+}
+
+TEST_F(DeviceOperations, AFailedSecondPurgeEndsTheOperationBeforeAnythingIsSent)
+{
+    Reply({0x00, 0x01});
+    line_.FailCall(Call::kPurge, 2);
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Output(handle_, 0, 0));
+    line_.FailCall(Call::kPurge, 2);
+    char text[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, GPIO_GetVersion(handle_, text, sizeof(text)));
+    EXPECT_EQ(0, std::memcmp(text, "xxxx", 4));
+    EXPECT_TRUE(port_.written.empty());
+    // A failed first purge is not examined.
+    line_.FailCall(Call::kPurge, 1);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 0, 0));
+}
+
+TEST_F(DeviceOperations, WritesThatTakeNothingEndTheExchangeAfterThePause)
+{
+    Reply({0x00});
+    line_.FailCall(Call::kWrite, 1, true);
+    EXPECT_EQ(GPIO_RESULT_IO_ERROR, Timed([&] { return GPIO_Output(handle_, 0, 0); }));
+    EXPECT_EQ(20U, elapsed_);
+    EXPECT_EQ(1, line_.Calls(Call::kWrite));
+
+    // A write that fails part-way, after some bytes were taken.
+    line_.FailCall(Call::kWrite, 3, true);
+    line_.writeLimit = 2;
+    EXPECT_EQ(GPIO_RESULT_IO_ERROR, GPIO_Output(handle_, 0, 0));
+    EXPECT_EQ(4U, port_.written.size());
+}
+
+TEST_F(DeviceOperations, PartialWritesStillSendTheWholeFrame)
+{
+    Reply({0x00, 0x33});
+    line_.writeLimit = 1;
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 2, &value));
+    EXPECT_EQ(0x33, value);
+    EXPECT_EQ(9, line_.Calls(Call::kWrite));
+    EXPECT_EQ((Bytes{0x02, 0x00, 0x40, 0x49, 0x7D, 0xE2, 0x0E, 0x7B, 0x03}), port_.written);
+}
+
+class VersionQuery : public DeviceOperations {
+protected:
+    VersionQuery() { Reply({0x00, 'G', 'P', 'I', 'O', '-', '1'}); }
+
+    // Runs the query into a buffer of `size` bytes inside a larger guarded
+    // area, and returns the result.
+    int Query(int size)
+    {
+        std::memset(area_, 'x', sizeof(area_));
+        return GPIO_GetVersion(handle_, area_ + kGuard, size);
+    }
+    bool Untouched(std::size_t from, std::size_t to) const
+    {
+        for (std::size_t i = from; i < to; ++i) {
+            if (area_[i] != 'x') {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static constexpr std::size_t kGuard = 8;
+    char area_[64] = {};
+};
+
+TEST_F(VersionQuery, TextIsTerminatedInsideTheBuffer)
+{
+    ASSERT_EQ(GPIO_RESULT_OK, Query(20));
+    EXPECT_STREQ("GPIO-1", area_ + kGuard);
+    EXPECT_TRUE(Untouched(0, kGuard));
+    EXPECT_TRUE(Untouched(kGuard + 7, sizeof(area_)));
+}
+
+TEST_F(VersionQuery, TextIsCutToTheBufferSize)
+{
+    ASSERT_EQ(GPIO_RESULT_OK, Query(5));
+    EXPECT_STREQ("GPIO", area_ + kGuard);
+    EXPECT_TRUE(Untouched(kGuard + 5, sizeof(area_)));
+    ASSERT_EQ(GPIO_RESULT_OK, Query(1));
+    EXPECT_EQ('\0', area_[kGuard]);
+    EXPECT_TRUE(Untouched(kGuard + 1, sizeof(area_)));
+}
+
+TEST_F(VersionQuery, NoRoomMeansUnexpectedAndNothingWritten)
+{
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(0));
+    EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(-5));
+    EXPECT_TRUE(Untouched(0, sizeof(area_)));
+}
+
+}  // namespace
+}  // namespace gpiolink
