@@ -1,7 +1,7 @@
 // The operating-system services the library uses, behind one table.
 //
-// Everything that touches a serial port or the clock goes through the table
-// returned by Services(). The frame code, the receiver, the exchange and the operations call nothing else, and none of
+// Everything that touches a serial port, the clock or the system's list of
+// serial ports goes through the table returned by Services(). The frame code, the receiver, the exchange and the operations call nothing else, and none of
 // them includes an OS header. One file per platform fills the default table
 // (serial_services_win32.cpp, serial_services_posix.cpp); tests install a
 // table of their own to script byte arrivals, run a virtual clock and make
@@ -19,6 +19,13 @@ using PortHandle = void *;
 
 // The value of a port that did not open (the Win32 INVALID_HANDLE_VALUE).
 inline PortHandle InvalidPort() { return reinterpret_cast<PortHandle>(~std::uintptr_t{0}); }
+
+// An open list of serial ports (the registry key on Windows).
+using PortListHandle = void *;
+
+// Room the port-list services get for one entry's port name, terminator
+// included.
+constexpr std::uint32_t kPortListEntrySize = 256;
 
 // How the line settings treat the modem-control lines.
 enum class ModemLines {
@@ -59,6 +66,18 @@ struct SerialServices {
     // The receiver's idle step: waits at most maxMilliseconds, and may return
     // as soon as a byte arrives on the port.
     void (*waitForInput)(PortHandle port, std::uint32_t maxMilliseconds);
+
+    // The system's serial ports, in a stable order: the values of the
+    // registry's SERIALCOMM key on Windows, /sys/class/tty on Linux.
+    // Opens the list; false when it cannot be read.
+    bool (*openPortList)(PortListHandle *list);
+    // The number of entries; false when it cannot be read.
+    bool (*countPortListEntries)(PortListHandle list, std::uint32_t *count);
+    // Entry `index` as a zero-terminated port name, written into `name` of
+    // kPortListEntrySize bytes; false when it cannot be read.
+    bool (*readPortListEntry)(PortListHandle list, std::uint32_t index, char *name);
+    // Releases the list.
+    void (*closePortList)(PortListHandle list);
 };
 
 // The table in force.

@@ -6,7 +6,7 @@
 //   - open, exclusive lock and line settings
 //   - purge, count, read, write, close
 //   - clock, sleep and the idle wait
-//   - the table
+//   - the table (the port list lives in port_list_linux.cpp)
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "link/port_list_linux.h"
 #include "link/serial_services.h"
 
 namespace gpiolink {
@@ -209,6 +210,10 @@ constexpr SerialServices kPosixServices = {
     PosixTickMilliseconds,
     PosixSleepMilliseconds,
     PosixWaitForInput,
+    LinuxOpenPortList,
+    LinuxCountPortListEntries,
+    LinuxReadPortListEntry,
+    LinuxClosePortList,
 };
 
 }  // namespace

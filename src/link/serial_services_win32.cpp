@@ -5,6 +5,7 @@
 //   - open and line settings
 //   - purge, count, read, write, close
 //   - clock, sleep and the idle wait
+//   - the port list: the registry's SERIALCOMM key
 //   - the table
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -109,6 +110,48 @@ void Win32SleepMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 // the receiver polls with a plain sleep.
 void Win32WaitForInput(PortHandle /*port*/, std::uint32_t maxMilliseconds) { Sleep(maxMilliseconds); }
 
+// ---- the port list: the registry's SERIALCOMM key ------------------------
+// Each value of the key names one serial port; its data is the port name
+// (COM3). The value's type is not examined.
+
+bool Win32OpenPortList(PortListHandle *list)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    *list = key;
+    return true;
+}
+
+bool Win32CountPortListEntries(PortListHandle list, std::uint32_t *count)
+{
+    DWORD values = 0;
+    if (RegQueryInfoKeyA(static_cast<HKEY>(list), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    *count = values;
+    return true;
+}
+
+bool Win32ReadPortListEntry(PortListHandle list, std::uint32_t index, char *name)
+{
+    char valueName[256];
+    DWORD valueNameLength = sizeof(valueName);
+    DWORD type = 0;
+    DWORD dataLength = kPortListEntrySize;
+    if (RegEnumValueA(static_cast<HKEY>(list), index, valueName, &valueNameLength, nullptr, &type,
+                      reinterpret_cast<BYTE *>(name), &dataLength) != ERROR_SUCCESS) {
+        return false;
+    }
+    // Registry data need not carry its terminator.
+    name[dataLength < kPortListEntrySize ? dataLength : kPortListEntrySize - 1] = '\0';
+    return true;
+}
+
+void Win32ClosePortList(PortListHandle list) { RegCloseKey(static_cast<HKEY>(list)); }
+
 // ---- the table ----------------------------------------------------------
 
 const SerialServices kWin32Services = {
@@ -124,6 +167,10 @@ const SerialServices kWin32Services = {
     Win32TickMilliseconds,
     Win32SleepMilliseconds,
     Win32WaitForInput,
+    Win32OpenPortList,
+    Win32CountPortListEntries,
+    Win32ReadPortListEntry,
+    Win32ClosePortList,
 };
 
 }  // namespace

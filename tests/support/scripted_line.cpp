@@ -1,6 +1,7 @@
 #include "scripted_line.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace gpiolink::testing {
 namespace {
@@ -14,8 +15,9 @@ constexpr std::uintptr_t kHandleBase = 0x1000;
 
 const char *CallName(Call call)
 {
-    static const char *const kNames[] = {"open",  "configure", "purge", "count", "read",
-                                         "write", "close",     "tick",  "sleep", "wait"};
+    static const char *const kNames[] = {"open",  "configure", "purge", "count",     "read",      "write",
+                                         "close", "tick",      "sleep", "wait",      "list open", "list count",
+                                         "list read", "list close"};
     return kNames[static_cast<std::size_t>(call)];
 }
 
@@ -52,6 +54,10 @@ ScriptedLine::ScriptedLine()
     table.tickMilliseconds = Tick;
     table.sleepMilliseconds = Sleep;
     table.waitForInput = Wait;
+    table.openPortList = ListOpen;
+    table.countPortListEntries = ListCount;
+    table.readPortListEntry = ListRead;
+    table.closePortList = ListClose;
     InstallServices(&table);
 }
 
@@ -241,6 +247,55 @@ void ScriptedLine::Wait(PortHandle handle, std::uint32_t maxMilliseconds)
         }
     }
     line.now += step;
+}
+
+}  // namespace gpiolink::testing
+
+namespace gpiolink::testing {
+
+// The scripted list handle is the line itself.
+bool ScriptedLine::ListOpen(PortListHandle *list)
+{
+    ScriptedLine &line = Current();
+    if (!line.Enter(Call::kListOpen)) {
+        return false;
+    }
+    ++line.openLists;
+    *list = &line;
+    return true;
+}
+
+bool ScriptedLine::ListCount(PortListHandle list, std::uint32_t *count)
+{
+    ScriptedLine &line = Current();
+    if (!line.Enter(Call::kListCount) || list != &line) {
+        return false;
+    }
+    *count = static_cast<std::uint32_t>(line.portList.size());
+    return true;
+}
+
+bool ScriptedLine::ListRead(PortListHandle list, std::uint32_t index, char *name)
+{
+    ScriptedLine &line = Current();
+    if (!line.Enter(Call::kListRead) || list != &line || index >= line.portList.size()) {
+        return false;
+    }
+    const std::string &entry = line.portList[index];
+    if (entry.size() >= kPortListEntrySize) {
+        return false;
+    }
+    std::memcpy(name, entry.c_str(), entry.size() + 1);
+    return true;
+}
+
+void ScriptedLine::ListClose(PortListHandle list)
+{
+    ScriptedLine &line = Current();
+    line.Enter(Call::kListClose);
+    if (list == &line) {
+        --line.openLists;
+    }
 }
 
 }  // namespace gpiolink::testing

@@ -28,6 +28,10 @@ enum class Call {
     kTick,
     kSleep,
     kWait,
+    kListOpen,
+    kListCount,
+    kListRead,
+    kListClose,
     kCallCount,
 };
 
@@ -93,6 +97,11 @@ public:
     std::uint32_t writeLimit = 0;
 
     int OpenPortCount() const;
+
+    // The port list the library reads, in order; port names as the list
+    // gives them (the probe prefixes them with "probe:").
+    std::vector<std::string> portList;
+    int openLists = 0;  // lists opened and not yet closed
     std::vector<std::string> openedPaths;
 
 private:
@@ -109,6 +118,10 @@ private:
     static std::uint32_t Tick();
     static void Sleep(std::uint32_t milliseconds);
     static void Wait(PortHandle port, std::uint32_t maxMilliseconds);
+    static bool ListOpen(PortListHandle *list);
+    static bool ListCount(PortListHandle list, std::uint32_t *count);
+    static bool ListRead(PortListHandle list, std::uint32_t index, char *name);
+    static void ListClose(PortListHandle list);
 
     std::vector<ScriptedPort> ports_;
     std::array<int, static_cast<std::size_t>(Call::kCallCount)> calls_{};

@@ -15,7 +15,7 @@ struct Export {
 };
 
 const Export kExports[] = {
-    {"GPIO_OpenInterface", 2}, {"GPIO_CloseInterface", 3}, {"GPIO_Input", 4},
+    {"GPIO_ScanInterface", 1}, {"GPIO_OpenInterface", 2}, {"GPIO_CloseInterface", 3}, {"GPIO_Input", 4},
     {"GPIO_Output", 5},        {"GPIO_BitTest", 6},        {"GPIO_BitSet", 7},
     {"GPIO_BitReset", 8},      {"GPIO_GetVersion", 9},
 };

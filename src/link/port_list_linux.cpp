@@ -1,0 +1,183 @@
+// The port list on Linux. Every tty the kernel knows appears in
+// /sys/class/tty; those with a "device" entry sit on real hardware (USB
+// adapters, on-board UARTs), while virtual consoles and pseudo-terminals
+// have none. The serial8250 driver registers a fixed number of ttyS ports
+// whether or not a UART is fitted, so a ttyS port whose TIOCGSERIAL type is
+// unknown is passed over: probing it would only cost a silent time-out.
+//
+// The list is read once when it is opened, into a fixed table, and the
+// directory is read with getdents64 on a plain descriptor: nothing here
+// allocates from the heap.
+#include "link/port_list_linux.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "link/bounded_string.h"
+
+namespace gpiolink {
+namespace {
+
+constexpr std::size_t kMaxPorts = 128;
+constexpr std::size_t kMaxNameLength = 31;
+
+struct PortList {
+    char names[kMaxPorts][kMaxNameLength + 1];
+    std::uint32_t count;
+};
+
+// One list at a time: calls into the library never overlap.
+PortList g_list;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True for a ttyS port whose driver reports no UART behind it.
+bool IsPhantomUart(const char *name)
+{
+    if (std::strncmp(name, "ttyS", 4) != 0 || !IsDigit(name[4])) {
+        return false;
+    }
+    char path[sizeof("/dev/") + kMaxNameLength];
+    if (!JoinBounded(path, sizeof(path), "/dev/", name)) {
+        return false;
+    }
+    const int descriptor = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;  // busy or not ours to open: the probe decides
+    }
+    serial_struct info{};
+    const bool phantom = ioctl(descriptor, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+    close(descriptor);
+    return phantom;
+}
+
+// Adds a name in natural order; names that do not fit are passed over.
+void InsertSorted(PortList &list, const char *name)
+{
+    if (list.count == kMaxPorts || BoundedLength(name, kMaxNameLength + 1) > kMaxNameLength) {
+        return;
+    }
+    std::uint32_t at = list.count;
+    while (at > 0 && ComparePortNames(list.names[at - 1], name) > 0) {
+        std::memcpy(list.names[at], list.names[at - 1], sizeof(list.names[at]));
+        --at;
+    }
+    JoinBounded(list.names[at], sizeof(list.names[at]), "", name);
+    ++list.count;
+}
+
+// Linux's directory entry as getdents64 returns it.
+struct DirectoryEntry {
+    std::uint64_t inode;
+    std::int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+};
+
+}  // namespace
+
+int ComparePortNames(const char *left, const char *right)
+{
+    while (*left != '\0' && *right != '\0') {
+        if (IsDigit(*left) && IsDigit(*right)) {
+            // Compare whole numbers: skip leading zeros, then the longer
+            // run of digits is larger, then digit by digit.
+            while (*left == '0') {
+                ++left;
+            }
+            while (*right == '0') {
+                ++right;
+            }
+            std::size_t leftDigits = 0;
+            std::size_t rightDigits = 0;
+            while (IsDigit(left[leftDigits])) {
+                ++leftDigits;
+            }
+            while (IsDigit(right[rightDigits])) {
+                ++rightDigits;
+            }
+            if (leftDigits != rightDigits) {
+                return leftDigits < rightDigits ? -1 : 1;
+            }
+            const int digits = std::strncmp(left, right, leftDigits);
+            if (digits != 0) {
+                return digits;
+            }
+            left += leftDigits;
+            right += rightDigits;
+            continue;
+        }
+        if (*left != *right) {
+            return static_cast<unsigned char>(*left) < static_cast<unsigned char>(*right) ? -1 : 1;
+        }
+        ++left;
+        ++right;
+    }
+    return (*left != '\0') - (*right != '\0');
+}
+
+bool LinuxOpenPortList(PortListHandle *list)
+{
+    const int directory = open("/sys/class/tty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        return false;
+    }
+    g_list.count = 0;
+    alignas(8) char buffer[4096];
+    bool readable = true;
+    for (;;) {
+        const long got = syscall(SYS_getdents64, directory, buffer, sizeof(buffer));
+        if (got <= 0) {
+            readable = got == 0;
+            break;
+        }
+        for (long at = 0; at < got;) {
+            const auto *entry = reinterpret_cast<const DirectoryEntry *>(buffer + at);
+            at += entry->length;
+            const char *name = entry->name;
+            if (name[0] == '.') {
+                continue;
+            }
+            char devicePath[kMaxNameLength + sizeof("/device")];
+            struct stat info {};
+            if (!JoinBounded(devicePath, sizeof(devicePath), name, "/device") ||
+                fstatat(directory, devicePath, &info, 0) != 0 || IsPhantomUart(name)) {
+                continue;
+            }
+            InsertSorted(g_list, name);
+        }
+    }
+    close(directory);
+    if (!readable) {
+        return false;
+    }
+    *list = &g_list;
+    return true;
+}
+
+bool LinuxCountPortListEntries(PortListHandle list, std::uint32_t *count)
+{
+    *count = static_cast<const PortList *>(list)->count;
+    return true;
+}
+
+bool LinuxReadPortListEntry(PortListHandle list, std::uint32_t index, char *name)
+{
+    const auto *ports = static_cast<const PortList *>(list);
+    if (index >= ports->count) {
+        return false;
+    }
+    return JoinBounded(name, kPortListEntrySize, "", ports->names[index]);
+}
+
+void LinuxClosePortList(PortListHandle /*list*/) { g_list.count = 0; }
+
+}  // namespace gpiolink
