@@ -122,6 +122,37 @@ GPIOLINK_API int GPIO_BitReset(HANDLE handle, unsigned char port,
  */
 GPIOLINK_API int GPIO_GetVersion(HANDLE handle, char *buffer, int bufferSize);
 
+/*
+ * The name of a result code ("GPIO_RESULT_TIMEOUT") and a short phrase
+ * describing it. Header-only and thread-safe: both return constant strings,
+ * "GPIO_RESULT_UNKNOWN" and "unknown result code" for codes outside 0-8.
+ */
+static inline const char *gpiolink_result_name(int result)
+{
+    static const char *const names[] = {
+        "GPIO_RESULT_OK",         "GPIO_RESULT_BAD_HANDLE", "GPIO_RESULT_DEVICE_FF",
+        "GPIO_RESULT_IO_ERROR",   "GPIO_RESULT_TIMEOUT",    "GPIO_RESULT_DEVICE_FE",
+        "GPIO_RESULT_UNEXPECTED", "GPIO_RESULT_BIT_HIGH",   "GPIO_RESULT_BIT_LOW",
+    };
+    return result >= 0 && result <= GPIO_RESULT_BIT_LOW ? names[result] : "GPIO_RESULT_UNKNOWN";
+}
+
+static inline const char *gpiolink_result_text(int result)
+{
+    static const char *const texts[] = {
+        "success",
+        "handle is not the open interface",
+        "the controller answered with status 0xFF",
+        "corrupted reply, status 0xFD, or the port could not be used",
+        "no reply from the controller",
+        "the controller answered with status 0xFE",
+        "unexpected reply from the controller",
+        "the bit is high",
+        "the bit is low",
+    };
+    return result >= 0 && result <= GPIO_RESULT_BIT_LOW ? texts[result] : "unknown result code";
+}
+
 #ifdef __cplusplus
 }
 #endif

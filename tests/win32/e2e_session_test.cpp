@@ -1,0 +1,162 @@
+// End to end under Wine: the DLL drives simulated controllers on
+// pseudo-terminals mapped as COM ports. run_with_simulators.sh starts them:
+//   COM5  the controller, with magic ports (a port operand of 0xF0-0xFA
+//         makes it misbehave in a fixed way)
+//   COM6  another device: it answers, but not as the controller
+//   COM7  a second controller, which discovery must never reach
+// and passes the controller's port name in GPIOLINK_TEST_PORT.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "gpiolink.h"
+
+namespace {
+
+std::string ControllerPort()
+{
+    const char *port = std::getenv("GPIOLINK_TEST_PORT");
+    return port != nullptr ? port : "";
+}
+
+class WineSession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (ControllerPort().empty()) {
+            GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
+        }
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(ControllerPort().c_str(), &handle_));
+    }
+    void TearDown() override
+    {
+        if (handle_ != nullptr) {
+            GPIO_CloseInterface(handle_);
+        }
+    }
+    HANDLE handle_ = nullptr;
+};
+
+TEST_F(WineSession, PortsBitsAndVersion)
+{
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 1, 0xA5));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 1, &value));
+    EXPECT_EQ(0xA5, value);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_BitSet(handle_, 1, 1));
+    EXPECT_EQ(GPIO_RESULT_BIT_HIGH, GPIO_BitTest(handle_, 1, 1));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_BitReset(handle_, 1, 0));
+    EXPECT_EQ(GPIO_RESULT_BIT_LOW, GPIO_BitTest(handle_, 1, 0));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 1, &value));
+    EXPECT_EQ(0xA6, value);
+    char text[32];
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_GetVersion(handle_, text, sizeof(text)));
+    EXPECT_EQ(0, std::strncmp(text, "GPIO-", 5)) << text;
+}
+
+TEST_F(WineSession, FlowControlCharactersPassUnchanged)
+{
+    // With XON/XOFF left on, a port swallows 0x11 and 0x13.
+    for (const unsigned char byte : {0x11, 0x13, 0x0D, 0x7F, 0x00}) {
+        unsigned char value = 0x5A;
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 2, byte));
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 2, &value));
+        EXPECT_EQ(byte, value);
+    }
+}
+
+TEST_F(WineSession, MisbehavingRepliesGiveTheirResults)
+{
+    const std::pair<unsigned char, int> cases[] = {
+        {0xF0, GPIO_RESULT_TIMEOUT},    {0xF1, GPIO_RESULT_IO_ERROR},  {0xF2, GPIO_RESULT_IO_ERROR},
+        {0xF3, GPIO_RESULT_DEVICE_FE},  {0xF4, GPIO_RESULT_DEVICE_FF}, {0xF5, GPIO_RESULT_UNEXPECTED},
+        {0xF6, GPIO_RESULT_UNEXPECTED}, {0xF7, GPIO_RESULT_OK},        {0xF8, GPIO_RESULT_OK},
+        {0xFA, GPIO_RESULT_OK},
+    };
+    for (const auto &[port, result] : cases) {
+        unsigned char value = 0;
+        EXPECT_EQ(result, GPIO_Input(handle_, port, &value)) << std::hex << int(port);
+    }
+    // A reply that arrives after the time-out is purged before the next.
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle_, 0xF9, &value));
+    Sleep(150);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle_, 3, 0x42));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 3, &value));
+    EXPECT_EQ(0x42, value);
+}
+
+TEST_F(WineSession, HandleRules)
+{
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Output(nullptr, 0, 0));
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_CloseInterface(nullptr));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_CloseInterface(handle_));
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Output(handle_, 0, 0));
+    handle_ = nullptr;
+    // Wine does not refuse a second CreateFileA of an open port, so the
+    // exclusive open is tested on Linux only.
+}
+
+// The registry's serial port list, with three ports of the test's own.
+// Wine lists the values sorted by name, so the names fix the order.
+class WineDiscovery : public ::testing::Test {
+protected:
+    static constexpr const char *kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    struct Value {
+        const char *name;
+        const char *port;
+    };
+    static constexpr Value kValues[] = {
+        {"\\Device\\GpiolinkTest1", "COM6"},
+        {"\\Device\\GpiolinkTest2", "COM5"},
+        {"\\Device\\GpiolinkTest3", "COM7"},
+        {"\\Device\\GpiolinkTest4", "COM12345"},
+    };
+
+    void SetUp() override
+    {
+        if (ControllerPort().empty()) {
+            GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
+        }
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE,
+                                                 KEY_ALL_ACCESS, nullptr, &key_, nullptr));
+        for (const Value &value : kValues) {
+            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, value.name, 0, REG_SZ,
+                                                    reinterpret_cast<const BYTE *>(value.port),
+                                                    static_cast<DWORD>(std::strlen(value.port) + 1)));
+        }
+    }
+    void TearDown() override
+    {
+        if (key_ != nullptr) {
+            for (const Value &value : kValues) {
+                RegDeleteValueA(key_, value.name);
+            }
+            RegCloseKey(key_);
+        }
+    }
+    HKEY key_ = nullptr;
+};
+
+TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
+{
+    char name[20];
+    std::memset(name, 'x', sizeof(name));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
+    EXPECT_STREQ("COM5", name);
+    // The name found is the one to open.
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(name, &handle));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle, 0, 0));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+}  // namespace

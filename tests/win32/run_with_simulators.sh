@@ -1,0 +1,46 @@
+#!/bin/sh
+# Runs a Windows test program under Wine with simulated controllers mapped
+# as COM ports (see e2e_session_test.cpp for the roles of COM5, COM6, COM7).
+# usage: run_with_simulators.sh GPIO_SIM WINE_RUN WINEPREFIX PROGRAM [ARGS...]
+set -eu
+sim=$1 run=$2 prefix=$3
+shift 3
+# Boot the prefix first: dosdevices exists only after that.
+"$run" wineboot >/dev/null 2>&1 || true
+dosdevices="$prefix/dosdevices"
+scratch=$(mktemp -d)
+pids=""
+cleanup() {
+  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -f "$dosdevices/com5" "$dosdevices/com6" "$dosdevices/com7"
+  rm -rf "$scratch"
+}
+trap cleanup EXIT INT TERM
+
+"$sim" --magic-ports --link "$dosdevices/com5" >"$scratch/com5.out" 2>&1 &
+pids="$pids $!"
+"$sim" --version-text "OTHER-DEVICE 1.0" --link "$dosdevices/com6" >"$scratch/com6.out" 2>&1 &
+pids="$pids $!"
+"$sim" --trace --link "$dosdevices/com7" >"$scratch/com7.out" 2>"$scratch/com7.trace" &
+pids="$pids $!"
+for link in com5 com6 com7; do
+  tries=0
+  until [ -e "$dosdevices/$link" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ]; then
+      echo "simulator for $link did not start" >&2
+      cat "$scratch/$link.out" >&2
+      exit 1
+    fi
+    sleep 0.05
+  done
+done
+
+status=0
+GPIOLINK_TEST_PORT=COM5 WINEDEBUG=-all "$run" "$@" || status=$?
+if grep -q "host->sim" "$scratch/com7.trace"; then
+  echo "discovery went on past the controller: COM7 received a request" >&2
+  status=1
+fi
+exit "$status"

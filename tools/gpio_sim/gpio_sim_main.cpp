@@ -1,0 +1,170 @@
+// gpio-sim: plays the digital I/O controller on a pseudo-terminal until
+// SIGINT or SIGTERM. Prints the port to open first, for scripts to read.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "pty_simulator.h"
+
+namespace {
+
+void PrintHelp(std::FILE *out)
+{
+    std::fprintf(out,
+                 "Usage: gpio-sim [options]\n"
+                 "\n"
+                 "Simulates the digital I/O controller on a pseudo-terminal and serves\n"
+                 "requests until SIGINT or SIGTERM. The first lines on stdout are\n"
+                 "  port: pts/N        the name to open (relative to /dev/)\n"
+                 "  path: /dev/pts/N   the full path of the port\n"
+                 "  link: PATH         only with --link\n"
+                 "\n"
+                 "Options:\n"
+                 "  --version-text TEXT  text of the version reply (default \"GPIO-SIM 1.0\";\n"
+                 "                       discovery needs it to start with \"GPIO-\")\n"
+                 "  --delay MS           wait MS milliseconds before every reply\n"
+                 "  --pace               write replies at the pace of 38400 baud, one byte\n"
+                 "                       about every 260 us\n"
+                 "  --trace              print every frame, both directions, to stderr\n"
+                 "  --magic-ports        let the port numbers below provoke faults\n"
+                 "  --link PATH          create the symbolic link PATH to the port (an\n"
+                 "                       existing link is replaced) and remove it on exit\n"
+                 "  --help               this text\n"
+                 "\n"
+                 "Device: ports 0-3 of 8 bits, bits 0-7. Input reads the output latch.\n"
+                 "Commands: I port | O port value | T port bit | BS port bit |\n"
+                 "          BC port bit | V.\n"
+                 "\n"
+                 "Reply status bytes:\n"
+                 "  0x00  success\n"
+                 "  0xFD  malformed request (empty or wrong length for its command)\n"
+                 "  0xFE  unknown command\n"
+                 "  0xFF  port or bit number out of range\n"
+                 "A request with a bad CRC, or whose second address byte is not 0x40,\n"
+                 "gets no reply.\n"
+                 "\n"
+                 "Magic ports (with --magic-ports): a request whose port operand is one of\n"
+                 "these is carried out on port 0, and its reply is shaped as listed:\n");
+    const std::string table = gpio_sim::MagicPortsHelp();
+    std::size_t at = 0;
+    while (at < table.size()) {
+        const std::size_t end = table.find('\n', at);
+        std::fprintf(out, "  %s\n", table.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+}
+
+bool ParseMilliseconds(const char *text, unsigned &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed > 60000 || text[0] == '-') {
+        return false;
+    }
+    value = static_cast<unsigned>(parsed);
+    return true;
+}
+
+// Creates `link` -> `target`, replacing an existing symbolic link but never
+// any other kind of file.
+bool MakeLink(const std::string &link, const std::string &target)
+{
+    struct stat info {};
+    if (lstat(link.c_str(), &info) == 0) {
+        if (!S_ISLNK(info.st_mode)) {
+            std::fprintf(stderr, "gpio-sim: %s exists and is not a symbolic link\n", link.c_str());
+            return false;
+        }
+        unlink(link.c_str());
+    }
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "gpio-sim: cannot create %s: %s\n", link.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Removes `link` if it still points at `target`.
+void RemoveLink(const std::string &link, const std::string &target)
+{
+    char buffer[4096];
+    const ssize_t n = readlink(link.c_str(), buffer, sizeof(buffer) - 1);
+    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target) {
+        unlink(link.c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    gpio_sim::SimOptions options;
+    std::string link;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp(stdout);
+            return 0;
+        } else if (arg == "--version-text" && hasValue) {
+            options.versionText = argv[++i];
+        } else if (arg == "--delay" && hasValue) {
+            if (!ParseMilliseconds(argv[++i], options.replyDelayMs)) {
+                std::fprintf(stderr, "gpio-sim: --delay wants milliseconds (0-60000), not %s\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--pace") {
+            options.pace38400 = true;
+        } else if (arg == "--trace") {
+            options.trace = stderr;
+        } else if (arg == "--magic-ports") {
+            options.magicPorts = true;
+        } else if (arg == "--link" && hasValue) {
+            link = argv[++i];
+        } else {
+            std::fprintf(stderr, "gpio-sim: bad option %s (see --help)\n", arg.c_str());
+            return 2;
+        }
+    }
+
+    // Block the stop signals before the serving thread starts, so it
+    // inherits the mask and only sigwait() below ever takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    try {
+        gpio_sim::PtySimulator simulator(options);
+        const std::string path = simulator.SlavePath();
+        if (!link.empty() && !MakeLink(link, path)) {
+            return 1;
+        }
+        std::printf("port: %s\npath: %s\n", simulator.PortName().c_str(), path.c_str());
+        if (!link.empty()) {
+            std::printf("link: %s\n", link.c_str());
+        }
+        std::fflush(stdout);
+
+        int signal = 0;
+        while (sigwait(&stopSignals, &signal) != 0) {
+        }
+        if (!link.empty()) {
+            RemoveLink(link, path);
+        }
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "gpio-sim: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
