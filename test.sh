@@ -22,11 +22,30 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+passed=0
+failed=0
 for preset in linux windows; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "== $preset: test"
-  ctest --preset "$preset" -j "$jobs"
+  status=0
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" || status=$?
+  # "100% tests passed, 0 tests failed out of 58"
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+  if [ -z "$summary" ]; then
+    echo "== $preset: no test ran" >&2
+    exit 1
+  fi
+  total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
+  bad=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  if [ "$status" -ne 0 ] || [ "$bad" -ne 0 ]; then
+    echo "tests: $passed passed, $failed failed"
+    exit 1
+  fi
 done
-echo "== all presets passed"
+echo "tests: $passed passed, $failed failed"

@@ -12,6 +12,7 @@ HANDLE g_currentHandle = nullptr;
 
 }  // namespace
 
+// cppcheck-suppress constParameter ; HANDLE is opaque, not data to protect
 bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
 
 }  // namespace gpiolink

@@ -78,7 +78,7 @@ struct DirectoryEntry {
     std::uint64_t inode;
     std::int64_t offset;
     unsigned short length;
-    unsigned char type;
+    unsigned char type;  // cppcheck-suppress unusedStructMember ; part of the kernel's layout
     char name[1];
 };
 
@@ -121,7 +121,7 @@ int ComparePortNames(const char *left, const char *right)
         ++left;
         ++right;
     }
-    return (*left != '\0') - (*right != '\0');
+    return static_cast<int>(*left != '\0') - static_cast<int>(*right != '\0');
 }
 
 bool LinuxOpenPortList(PortListHandle *list)

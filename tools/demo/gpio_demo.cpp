@@ -2,11 +2,18 @@
 // bit test and bit reset, each printed with its result. Without --port it
 // starts the simulated controller on a pseudo-terminal in this process.
 //
-//   gpio-demo [--port NAME] [--trace]
+// With --bench N it runs N input exchanges instead and prints their median
+// and 99th percentile time.
+//
+//   gpio-demo [--port NAME] [--trace] [--bench N]
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gpiolink.h"
 #include "pty_simulator.h"
@@ -25,19 +32,44 @@ std::string Hex(unsigned value)
     return text;
 }
 
+// Times `count` input exchanges and prints the median and p99 in ms.
+int Bench(HANDLE handle, int count)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        unsigned char value = 0;
+        const auto start = Clock::now();
+        const int result = GPIO_Input(handle, 0, &value);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (result != GPIO_RESULT_OK) {
+            Show("input port 0", result);
+            return result;
+        }
+    }
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double share) { return times[static_cast<std::size_t>(share * (times.size() - 1))]; };
+    std::printf("%d input exchanges: median %.2f ms, p99 %.2f ms, min %.2f ms\n", count, at(0.5), at(0.99),
+                times.front());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     std::string port;
     bool trace = false;
+    int bench = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
             port = argv[++i];
+        } else if (std::strcmp(argv[i], "--bench") == 0 && i + 1 < argc) {
+            bench = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--trace") == 0) {
             trace = true;
         } else {
-            std::fprintf(stderr, "usage: gpio-demo [--port NAME] [--trace]\n");
+            std::fprintf(stderr, "usage: gpio-demo [--port NAME] [--trace] [--bench N]\n");
             return 64;
         }
     }
@@ -56,6 +88,11 @@ int main(int argc, char **argv)
     int result = GPIO_OpenInterface(port.c_str(), &handle);
     Show(("open " + port).c_str(), result);
     if (result != GPIO_RESULT_OK) {
+        return result;
+    }
+    if (bench > 0) {
+        result = Bench(handle, bench);
+        GPIO_CloseInterface(handle);
         return result;
     }
     char version[64];
