@@ -56,4 +56,23 @@ TEST_F(Dll, OpeningAnAbsentPortFailsAndLeavesInvalidHandleValue)
     EXPECT_EQ(1, close(INVALID_HANDLE_VALUE));
 }
 
+TEST_F(Dll, AFileIsNotASerialPort)
+{
+    // \\.\C:\gpiolink.txt opens a disk file: it must be refused, never
+    // written to.
+    const char *path = "C:\\gpiolink.txt";
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    using OpenFunction = int (*)(const char *, HANDLE *);
+    auto open = reinterpret_cast<OpenFunction>(reinterpret_cast<void *>(ByName("GPIO_OpenInterface")));
+    HANDLE handle = nullptr;
+    EXPECT_EQ(3, open("C:\\gpiolink.txt", &handle));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    ASSERT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &info));
+    EXPECT_EQ(0U, info.nFileSizeLow);
+    DeleteFileA(path);
+}
+
 }  // namespace
