@@ -1,0 +1,46 @@
+#!/bin/sh
+# gpioctl as a user runs it: output lines, JSON and exit statuses.
+# usage: gpioctl_test.sh [EMULATOR] GPIOCTL
+# With an emulator (the Windows build under Wine) only the checks that need
+# no controller run; on Linux every command runs against --simulate.
+set -u
+if [ $# -eq 2 ]; then run="$1 $2"; simulate=""; else run="$1"; simulate="yes"; fi
+failures=0
+
+# expect STATUS PATTERN ARGS...: the exit status and a line matching PATTERN.
+expect() {
+  status=$1 pattern=$2
+  shift 2
+  out=$($run "$@" 2>&1)
+  got=$?
+  if [ "$got" -ne "$status" ] || ! printf '%s\n' "$out" | grep -Eq -- "$pattern"; then
+    echo "FAIL: gpioctl $*: exit $got (want $status), output:"
+    printf '%s\n' "$out" | sed 's/^/    /'
+    failures=$((failures + 1))
+  fi
+}
+
+expect 64 "not a number from 0 to 255" --port COM1 input 256
+expect 64 "not a number" --port COM1 output 1 0x1G2
+expect 64 "required" --port COM1 bit-set 1
+expect 64 "gpioctl --help" --port COM1 frobnicate
+expect 0 "bit-reset" --help
+expect 3 "^GPIO_RESULT_IO_ERROR: .*port gpiolink-absent" --port gpiolink-absent input 1
+expect 3 '"name": "GPIO_RESULT_IO_ERROR"' --json --port gpiolink-absent version
+
+if [ -n "$simulate" ]; then
+  expect 0 "^GPIO_RESULT_OK: success, version GPIO-SIM" --simulate version
+  expect 0 "^GPIO_RESULT_OK: success, port 0x01, value 0x00$" --simulate input 1
+  expect 0 "^GPIO_RESULT_OK: success, port 0x02, value 0xA5$" --simulate output 2 0xa5
+  expect 0 "level low" --simulate bit-test 0 7
+  expect 0 '"result": 0, "name": "GPIO_RESULT_OK".*"port": 3, "bit": 4' --json --simulate bit-set 3 4
+  expect 0 "^GPIO_RESULT_OK" --simulate bit-reset 3 4
+  expect 2 "^GPIO_RESULT_DEVICE_FF" --simulate input 9
+  expect 0 "exchanges 20, per_second .* median_ms .* p99_ms" --simulate bench 20
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures gpioctl checks failed"
+  exit 1
+fi
+echo "gpioctl checks passed"

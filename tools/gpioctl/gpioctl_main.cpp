@@ -1,0 +1,248 @@
+// gpioctl: every operation of the library from the command line.
+//
+//   gpioctl [--port NAME | --simulate] [--json] COMMAND [ARGS]
+//
+// Each operation prints one line naming its result. The exit status is 0
+// on success (for bit-test, high or low), the result code otherwise, and 64
+// for a usage error.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gpiolink.h"
+#include "report.h"
+
+#ifdef GPIOCTL_SIMULATOR
+#include "pty_simulator.h"
+#endif
+
+namespace {
+
+constexpr int kUsageError = 64;
+
+// Accepts 0-255 in decimal or 0x hex.
+bool ParseByte(const std::string &text, unsigned char &value)
+{
+    if (text.empty()) {
+        return false;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 3) {
+        return false;
+    }
+    unsigned number = 0;
+    for (const char c : digits) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        number = number * (hex ? 16U : 10U) + digit;
+    }
+    if (number > 255) {
+        return false;
+    }
+    value = static_cast<unsigned char>(number);
+    return true;
+}
+
+const CLI::Validator kByte(
+    [](std::string &text) {
+        unsigned char value = 0;
+        return ParseByte(text, value) ? std::string() : "'" + text + "' is not a number from 0 to 255 (or 0x00 to 0xFF)";
+    },
+    "0-255|0x00-0xFF", "byte");
+
+unsigned char Byte(const std::string &text)
+{
+    unsigned char value = 0;
+    ParseByte(text, value);
+    return value;
+}
+
+struct Arguments {
+    std::string port;
+    bool json = false;
+    bool simulate = false;
+    std::string portOperand;
+    std::string second;  // value or bit
+    int count = 1000;
+};
+
+// Times `count` input exchanges and reports their rate and latency.
+int Bench(HANDLE handle, int count, gpioctl::Report &report)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> times;
+    times.reserve(static_cast<std::size_t>(count));
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        unsigned char value = 0;
+        const auto before = Clock::now();
+        const int result = GPIO_Input(handle, 0, &value);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+        if (result != GPIO_RESULT_OK) {
+            report.Number("completed", i);
+            return result;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double share) { return times[static_cast<std::size_t>(share * double(times.size() - 1))]; };
+    report.Number("exchanges", count);
+    report.Number("per_second", double(count) / seconds);
+    report.Number("median_ms", at(0.5));
+    report.Number("p99_ms", at(0.99));
+    return GPIO_RESULT_OK;
+}
+
+// Runs one subcommand on the open interface.
+int RunOperation(const std::string &command, HANDLE handle, const Arguments &args, gpioctl::Report &report)
+{
+    const unsigned char port = Byte(args.portOperand);
+    const unsigned char second = Byte(args.second);
+    if (command == "version") {
+        char text[256];
+        const int result = GPIO_GetVersion(handle, text, sizeof(text));
+        if (result == GPIO_RESULT_OK) {
+            report.Text("version", text);
+        }
+        return result;
+    }
+    if (command == "bench") {
+        return Bench(handle, args.count, report);
+    }
+    report.Byte("port", port);
+    if (command == "input") {
+        unsigned char value = 0;
+        const int result = GPIO_Input(handle, port, &value);
+        if (result == GPIO_RESULT_OK) {
+            report.Byte("value", value);
+        }
+        return result;
+    }
+    if (command == "output") {
+        report.Byte("value", second);
+        return GPIO_Output(handle, port, second);
+    }
+    report.Number("bit", second);
+    if (command == "bit-test") {
+        const int result = GPIO_BitTest(handle, port, second);
+        if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
+            report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
+        }
+        return result;
+    }
+    if (command == "bit-set") {
+        return GPIO_BitSet(handle, port, second);
+    }
+    return GPIO_BitReset(handle, port, second);
+}
+
+// The exit status of an operation's result.
+int ExitStatus(const std::string &command, int result)
+{
+    if (command == "bit-test" && (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW)) {
+        return 0;
+    }
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"gpioctl: drive the digital I/O controller on a serial port.\n"
+                 "Without --port, the port that scan finds is used."};
+    app.set_help_all_flag("--help-all", "Show the help of every command");
+    Arguments args;
+    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, ttyUSB0 or pts/3 on Linux");
+    app.add_flag("--json", args.json, "Print a JSON object per operation instead of text");
+#ifdef GPIOCTL_SIMULATOR
+    app.add_flag("--simulate", args.simulate, "Start the simulated controller on a pseudo-terminal and use it")
+        ->excludes("--port");
+#endif
+    app.require_subcommand(1);
+
+    app.add_subcommand("scan", "Find the port on which the controller answers");
+    app.add_subcommand("version", "Read the controller's version text");
+    CLI::App *input = app.add_subcommand("input", "Read a port");
+    input->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
+    CLI::App *output = app.add_subcommand("output", "Write a port");
+    output->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
+    output->add_option("VALUE", args.second, "Value to write")->required()->check(kByte);
+    for (const auto &[name, help] : {std::pair<const char *, const char *>{"bit-test", "Test one bit"},
+                                     {"bit-set", "Set one bit"},
+                                     {"bit-reset", "Reset (clear) one bit"}}) {
+        CLI::App *bit = app.add_subcommand(name, help);
+        bit->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
+        bit->add_option("BIT", args.second, "Bit number")->required()->check(kByte);
+    }
+    CLI::App *bench = app.add_subcommand("bench", "Time N input exchanges on port 0 (default 1000)");
+    bench->add_option("N", args.count, "Number of exchanges")->check(CLI::Range(1, 10000000));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::printf("%s", app.help().c_str());
+        return 0;
+    } catch (const CLI::CallForAllHelp &) {
+        std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
+        return 0;
+    } catch (const CLI::ParseError &error) {
+        std::fprintf(stderr, "gpioctl: %s\nRun 'gpioctl --help' for usage.\n", error.what());
+        return kUsageError;
+    }
+    const std::string command = app.get_subcommands().front()->get_name();
+    gpioctl::Report report(args.json);
+
+#ifdef GPIOCTL_SIMULATOR
+    std::unique_ptr<gpio_sim::PtySimulator> simulator;
+    if (args.simulate) {
+        simulator = std::make_unique<gpio_sim::PtySimulator>();
+        args.port = simulator->PortName();
+    }
+#endif
+
+    if (command == "scan" || args.port.empty()) {
+        char found[20] = "";
+        const int result = GPIO_ScanInterface(found);
+        if (command == "scan" || result != GPIO_RESULT_OK || found[0] == '\0') {
+            gpioctl::Report scan(args.json);
+            if (found[0] != '\0') {
+                scan.Text("port", found);
+            }
+            // No answer on any port is reported as the time-out it was.
+            const int shown = result == GPIO_RESULT_OK && found[0] == '\0' ? GPIO_RESULT_TIMEOUT : result;
+            scan.Print("scan", shown);
+            if (command == "scan" || shown != GPIO_RESULT_OK) {
+                return shown;
+            }
+        }
+        args.port = found;
+    }
+
+    HANDLE handle = nullptr;
+    const int opened = GPIO_OpenInterface(args.port.c_str(), &handle);
+    if (opened != GPIO_RESULT_OK) {
+        gpioctl::Report failure(args.json);
+        failure.Text("port", args.port);
+        failure.Print("open", opened);
+        return opened;
+    }
+    const int result = RunOperation(command, handle, args, report);
+    GPIO_CloseInterface(handle);
+    report.Print(command, result);
+    return ExitStatus(command, result);
+}
