@@ -37,6 +37,7 @@ if [ -n "$simulate" ]; then
   expect 0 "^GPIO_RESULT_OK" --simulate bit-reset 3 4
   expect 2 "^GPIO_RESULT_DEVICE_FF" --simulate input 9
   expect 0 "exchanges 20, per_second .* median_ms .* p99_ms" --simulate bench 20
+  expect 0 "^bit-test: GPIO_RESULT_BIT_LOW" --simulate demo
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -75,6 +75,7 @@ struct Arguments {
     std::string port;
     bool json = false;
     bool simulate = false;
+    bool trace = false;
     std::string portOperand;
     std::string second;  // value or bit
     int count = 1000;
@@ -105,6 +106,61 @@ int Bench(HANDLE handle, int count, gpioctl::Report &report)
     report.Number("median_ms", at(0.5));
     report.Number("p99_ms", at(0.99));
     return GPIO_RESULT_OK;
+}
+
+// A short session: the version, then output, input, bit set, bit test and
+// bit reset on port 1, a line each. Returns the first failure, else 0.
+int Demo(HANDLE handle, bool json)
+{
+    int first = GPIO_RESULT_OK;
+    const auto show = [&](const char *operation, int result, gpioctl::Report &report) {
+        report.Print(operation, result);
+        const bool ok = result == GPIO_RESULT_OK || result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW;
+        if (!ok && first == GPIO_RESULT_OK) {
+            first = result;
+        }
+    };
+    {
+        gpioctl::Report report(json, true);
+        char text[256];
+        const int result = GPIO_GetVersion(handle, text, sizeof(text));
+        if (result == GPIO_RESULT_OK) {
+            report.Text("version", text);
+        }
+        show("version", result, report);
+    }
+    {
+        gpioctl::Report report(json, true);
+        report.Byte("port", 1);
+        report.Byte("value", 0xA5);
+        show("output", GPIO_Output(handle, 1, 0xA5), report);
+    }
+    {
+        gpioctl::Report report(json, true);
+        unsigned char value = 0;
+        const int result = GPIO_Input(handle, 1, &value);
+        report.Byte("port", 1);
+        if (result == GPIO_RESULT_OK) {
+            report.Byte("value", value);
+        }
+        show("input", result, report);
+    }
+    const struct {
+        const char *operation;
+        int (*call)(HANDLE, unsigned char, unsigned char);
+    } bitSteps[] = {{"bit-set", GPIO_BitSet}, {"bit-test", GPIO_BitTest}, {"bit-reset", GPIO_BitReset},
+                    {"bit-test", GPIO_BitTest}};
+    for (const auto &step : bitSteps) {
+        gpioctl::Report report(json, true);
+        report.Byte("port", 1);
+        report.Number("bit", 1);
+        const int result = step.call(handle, 1, 1);
+        if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
+            report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
+        }
+        show(step.operation, result, report);
+    }
+    return first;
 }
 
 // Runs one subcommand on the open interface.
@@ -172,6 +228,8 @@ int main(int argc, char **argv)
 #ifdef GPIOCTL_SIMULATOR
     app.add_flag("--simulate", args.simulate, "Start the simulated controller on a pseudo-terminal and use it")
         ->excludes("--port");
+    app.add_flag("--trace", args.trace, "With --simulate: print every frame on the wire, both ways")
+        ->needs("--simulate");
 #endif
     app.require_subcommand(1);
 
@@ -189,6 +247,7 @@ int main(int argc, char **argv)
         bit->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
         bit->add_option("BIT", args.second, "Bit number")->required()->check(kByte);
     }
+    app.add_subcommand("demo", "Run a short session: version, output, input, bit set, bit test, bit reset");
     CLI::App *bench = app.add_subcommand("bench", "Time N input exchanges on port 0 (default 1000)");
     bench->add_option("N", args.count, "Number of exchanges")->check(CLI::Range(1, 10000000));
 
@@ -210,7 +269,10 @@ int main(int argc, char **argv)
 #ifdef GPIOCTL_SIMULATOR
     std::unique_ptr<gpio_sim::PtySimulator> simulator;
     if (args.simulate) {
-        simulator = std::make_unique<gpio_sim::PtySimulator>();
+        gpio_sim::SimOptions options;
+        options.pace38400 = true;  // realistic timing for a session
+        options.trace = args.trace ? stdout : nullptr;
+        simulator = std::make_unique<gpio_sim::PtySimulator>(options);
         args.port = simulator->PortName();
     }
 #endif
@@ -240,6 +302,11 @@ int main(int argc, char **argv)
         failure.Text("port", args.port);
         failure.Print("open", opened);
         return opened;
+    }
+    if (command == "demo") {
+        const int result = Demo(handle, args.json);
+        GPIO_CloseInterface(handle);
+        return result;
     }
     const int result = RunOperation(command, handle, args, report);
     GPIO_CloseInterface(handle);

@@ -57,7 +57,8 @@ void Report::Print(const std::string &operation, int result) const
         }
         std::printf("%s}\n", line.c_str());
     } else {
-        std::string line = std::string(gpiolink_result_name(result)) + ": " + gpiolink_result_text(result);
+        std::string line = named_ ? operation + ": " : std::string();
+        line += std::string(gpiolink_result_name(result)) + ": " + gpiolink_result_text(result);
         for (const Field &field : fields_) {
             line += ", " + field.key + " " + field.text;
         }

@@ -11,7 +11,8 @@ namespace gpioctl {
 
 class Report {
 public:
-    explicit Report(bool json) : json_(json) {}
+    // With `named`, a text line starts with the operation ("input: ...").
+    explicit Report(bool json, bool named = false) : json_(json), named_(named) {}
 
     // Adds a field shown after the result: a number, or text.
     void Number(const std::string &key, double value);
@@ -25,6 +26,7 @@ public:
 
 private:
     bool json_;
+    bool named_;
     // Each field with its value already rendered for JSON and for text.
     struct Field {
         std::string key;
