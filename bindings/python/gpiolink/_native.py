@@ -1,0 +1,76 @@
+"""Loads the gpiolink shared library and declares its nine functions."""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+
+HANDLE = ctypes.c_void_p
+
+# (name, restype, argtypes) of every exported function.
+_PROTOTYPES = (
+    ("GPIO_ScanInterface", ctypes.c_int, (ctypes.c_char_p,)),
+    ("GPIO_OpenInterface", ctypes.c_int, (ctypes.c_char_p, ctypes.POINTER(HANDLE))),
+    ("GPIO_CloseInterface", ctypes.c_int, (HANDLE,)),
+    ("GPIO_Input", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.POINTER(ctypes.c_ubyte))),
+    ("GPIO_Output", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
+    ("GPIO_BitTest", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
+    ("GPIO_BitSet", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
+    ("GPIO_BitReset", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
+    ("GPIO_GetVersion", ctypes.c_int, (HANDLE, ctypes.c_char_p, ctypes.c_int)),
+)
+
+# The library shares its buffers between all calls: every call through this
+# package holds this lock, so Python threads take turns.
+call_lock = threading.RLock()
+
+_library = None
+
+
+def _candidates():
+    explicit = os.environ.get("GPIOLINK_LIBRARY")
+    if explicit:
+        # An explicit path is the only choice: falling back to another copy
+        # would hide a wrong setting.
+        return [explicit]
+    if sys.platform == "win32":
+        names = ["gpiolink.dll"]
+    elif sys.platform == "darwin":
+        names = ["libgpiolink.0.dylib", "libgpiolink.dylib"]
+    else:
+        names = ["libgpiolink.so.0", "libgpiolink.so"]
+    found = ctypes.util.find_library("gpiolink")
+    if found and found not in names:
+        names.append(found)
+    return names
+
+
+def library():
+    """The loaded library, loaded on first use. Raises OSError if absent."""
+    global _library
+    with call_lock:
+        if _library is None:
+            failures = []
+            for candidate in _candidates():
+                try:
+                    loaded = ctypes.CDLL(candidate)
+                except OSError as error:
+                    failures.append("%s: %s" % (candidate, error))
+                    continue
+                try:
+                    for name, restype, argtypes in _PROTOTYPES:
+                        function = getattr(loaded, name)
+                        function.restype = restype
+                        function.argtypes = argtypes
+                except AttributeError as error:
+                    failures.append("%s: %s" % (candidate, error))
+                    continue
+                _library = loaded
+                break
+            else:
+                raise OSError(
+                    "cannot load the gpiolink library (set GPIOLINK_LIBRARY to its full path); tried "
+                    + "; ".join(failures)
+                )
+        return _library

@@ -1,0 +1,127 @@
+import pathlib
+import re
+
+import pytest
+
+import gpiolink
+from gpiolink import GpioError, Controller, _native
+
+HEADER = pathlib.Path(__file__).resolve().parents[3] / "include/gpiolink.h"
+
+
+def test_result_tables_match_the_c_header():
+    header = HEADER.read_text()
+    for function, table in (("name", gpiolink.result_name), ("text", gpiolink.result_text)):
+        body = re.search(r"gpiolink_result_%s\(int result\)(.*?)\n}" % function, header, re.S).group(1)
+        strings = re.findall(r'"([^"]*)"', body)
+        assert [table(code) for code in range(9)] + [table(9)] == strings[:9] + strings[-1:]
+        assert table(-1) == strings[-1]
+
+
+def test_open_close_and_context_manager(sim_port):
+    controller = Controller(sim_port)
+    assert not controller.closed and controller.port == sim_port
+    controller.close()
+    controller.close()  # a second close does nothing
+    with Controller(sim_port) as controller:
+        assert controller.version == "GPIO-SIM 1.0"
+    assert controller.closed
+
+
+def test_output_reads_back_through_input(controller):
+    for port, value in ((0, 0x00), (1, 0x5A), (3, 0xFF)):
+        controller.output(port, value)
+        assert controller.input(port) == value
+
+
+def test_bit_operations_touch_one_bit(controller):
+    controller.output(2, 0x01)
+    controller.bit_set(2, 7)
+    assert controller.input(2) == 0x81
+    assert controller.bit_test(2, 7) is True
+    controller.bit_reset(2, 0)
+    assert controller.bit_test(2, 0) is False
+    assert controller.input(2) == 0x80
+
+
+@pytest.mark.parametrize("call, code", [
+    (lambda c: c.input(0xF0), gpiolink.RESULT_TIMEOUT),
+    (lambda c: c.output(0xF4, 1), gpiolink.RESULT_DEVICE_FF),
+    (lambda c: c.bit_test(0xF3, 0), gpiolink.RESULT_DEVICE_FE),
+    (lambda c: c.bit_test(0xF6, 0), gpiolink.RESULT_UNEXPECTED),  # status without a level
+    (lambda c: c.bit_set(0, 8), gpiolink.RESULT_DEVICE_FF),  # the device has no bit 8
+])
+def test_failures_raise_gpio_error_with_code_and_name(controller, call, code):
+    with pytest.raises(GpioError) as raised:
+        call(controller)
+    assert raised.value.code == code
+    assert raised.value.name == gpiolink.result_name(code)
+    assert gpiolink.result_text(code) in str(raised.value)
+    assert controller.input(0) is not None  # the session carries on
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda c: c.input(256), ValueError),
+    (lambda c: c.output(0, -1), ValueError),
+    (lambda c: c.bit_reset(0, 300), ValueError),
+    (lambda c: c.bit_test("0", 1), TypeError),
+    (lambda c: c.output(0, True), TypeError),
+])
+def test_arguments_are_checked_before_the_library(controller, call, error):
+    with pytest.raises(error):
+        call(controller)
+
+
+def test_closed_controller_never_reaches_the_next_one(sim_port):
+    first = Controller(sim_port)
+    first.close()
+    with Controller(sim_port) as second:  # likely the same handle value
+        with pytest.raises(GpioError) as raised:
+            first.input(0)
+        assert raised.value.code == gpiolink.RESULT_BAD_HANDLE
+        second.output(0, 0x33)
+        assert second.input(0) == 0x33
+
+
+def test_second_open_replaces_the_first(sim_port, start_sim):
+    first = Controller(start_sim())  # left open by the library: its own simulator
+    with Controller(sim_port) as second:
+        with pytest.raises(GpioError) as raised:
+            first.bit_test(0, 0)
+        assert raised.value.code == gpiolink.RESULT_BAD_HANDLE
+        with pytest.raises(GpioError):
+            first.close()
+        first.close()
+        assert second.version.startswith("GPIO-")
+
+
+def test_failed_open_replaces_too_and_close_keeps_the_block_exception(start_sim):
+    port = start_sim()
+    with pytest.raises(RuntimeError):
+        with Controller(port) as opened:
+            with pytest.raises(GpioError):
+                Controller(port)  # the port is locked while open
+            with pytest.raises(GpioError):
+                opened.input(0)
+            raise RuntimeError("from the block")
+
+
+def test_open_of_a_missing_port_is_an_io_error():
+    with pytest.raises(GpioError) as raised:
+        Controller("no-such-port-here")
+    assert raised.value.code == gpiolink.RESULT_IO_ERROR
+    with pytest.raises(ValueError):
+        Controller("pts/\0")
+
+
+def test_scan_completes():
+    # The simulator's pty is not among the ports the system lists.
+    found = gpiolink.scan()
+    assert found is None or isinstance(found, str)
+
+
+def test_explicit_library_path_has_no_fallback(monkeypatch, tmp_path):
+    monkeypatch.setattr(_native, "_library", None)
+    monkeypatch.setenv("GPIOLINK_LIBRARY", str(tmp_path / "libmissing.so"))
+    with pytest.raises(OSError, match="GPIOLINK_LIBRARY"):
+        _native.library()
