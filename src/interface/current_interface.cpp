@@ -1,6 +1,8 @@
 // Open and close: the current handle, the line settings, the handle check.
 #include "interface/current_interface.h"
 
+#include <cstring>
+
 #include "link/bounded_string.h"
 #include "link/serial_services.h"
 
@@ -15,6 +17,19 @@ HANDLE g_currentHandle = nullptr;
 // cppcheck-suppress constParameter ; HANDLE is opaque, not data to protect
 bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
 
+bool IsPlausiblePortName(const char *name, const char *forbidden)
+{
+    if (name[0] == '\0' || name[0] == '/' || name[0] == '\\') {
+        return false;
+    }
+    for (const char *c = name; *c != '\0'; ++c) {
+        if (std::strchr(forbidden, *c) != nullptr || (c[0] == '.' && c[1] == '.')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace gpiolink
 
 using gpiolink::Services;
@@ -23,10 +38,12 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
 {
     const gpiolink::SerialServices &os = Services();
     // A name that does not fit the device path is refused before anything
-    // is opened: cutting it short could open a different port.
+    // is opened: cutting it short could open a different port. So is a
+    // name that is empty or reaches outside the platform's devices.
     char devicePath[gpiolink::kDevicePathSize];
     HANDLE port = gpiolink::InvalidPort();
-    if (gpiolink::JoinBounded(devicePath, sizeof(devicePath), os.devicePathPrefix, portName)) {
+    if (gpiolink::JoinBounded(devicePath, sizeof(devicePath), os.devicePathPrefix, portName) &&
+        gpiolink::IsPlausiblePortName(portName, os.portNameForbidden)) {
         port = os.openPort(devicePath);
     }
     // The result becomes the current handle before it is tested, so a

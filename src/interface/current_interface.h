@@ -14,6 +14,11 @@ constexpr unsigned kDevicePathSize = 20;
 // the open interface.
 bool IsCurrentHandle(HANDLE handle);
 
+// False for a port name that cannot name a serial device below the
+// platform's device prefix: empty, rooted, climbing out with "..", or
+// holding one of the `forbidden` characters. `name` is zero-terminated.
+bool IsPlausiblePortName(const char *name, const char *forbidden);
+
 }  // namespace gpiolink
 
 #endif  // GPIOLINK_INTERFACE_CURRENT_INTERFACE_H

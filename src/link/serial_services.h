@@ -39,6 +39,9 @@ struct SerialServices {
     const char *devicePathPrefix;
     // Prefix of the discovery probe's path (\\?\ on Windows, /dev/ on POSIX).
     const char *probePathPrefix;
+    // Characters no port name may hold: on Windows a name with a path
+    // separator or a drive colon would reach beyond the device namespace.
+    const char *portNameForbidden;
 
     // Opens a serial device exclusively for reading and writing. Returns
     // InvalidPort() when it is absent, busy, or not a character device.

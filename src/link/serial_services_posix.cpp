@@ -200,6 +200,7 @@ void PosixWaitForInput(PortHandle port, std::uint32_t maxMilliseconds)
 constexpr SerialServices kPosixServices = {
     "/dev/",
     "/dev/",
+    "",  // "pts/3" is a port name; climbing out with ".." is refused anyway
     PosixOpenPort,
     PosixConfigureLine,
     PosixPurgeReceiveQueue,

@@ -157,6 +157,7 @@ void Win32ClosePortList(PortListHandle list) { RegCloseKey(static_cast<HKEY>(lis
 const SerialServices kWin32Services = {
     "\\\\.\\",
     "\\\\?\\",
+    "\\/:",
     Win32OpenPort,
     Win32ConfigureLine,
     Win32PurgeReceiveQueue,

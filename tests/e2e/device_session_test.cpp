@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+#include <time.h>
+
 #include "gpiolink.h"
 #include "pty_simulator.h"
 
@@ -170,6 +172,40 @@ TEST_F(DeviceSession, HandleRules)
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(second));
     EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_CloseInterface(second));
     EXPECT_EQ(0U, sim_.RequestCount());
+}
+
+// CPU time the calling thread has used so far.
+std::chrono::microseconds ThreadCpuTime()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::microseconds(now.tv_nsec / 1000);
+}
+
+TEST_F(DeviceSession, UnpluggingMidExchangeEndsTheCallPromptlyWithoutSpinning)
+{
+    // The controller takes 60 ms to answer and is unplugged after 20 ms.
+    sim_.Script(Behaviour::Delay(60));
+    std::thread unplug([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sim_.HangUp();
+    });
+    unsigned char value = 0x5A;
+    const auto cpuBefore = ThreadCpuTime();
+    const int result = Timed([&] { return GPIO_Input(handle_, 0, &value); });
+    const auto cpu = ThreadCpuTime() - cpuBefore;
+    unplug.join();
+    EXPECT_TRUE(result == GPIO_RESULT_TIMEOUT || result == GPIO_RESULT_IO_ERROR) << result;
+    EXPECT_EQ(0x5A, value);
+    EXPECT_LT(elapsed_, std::chrono::milliseconds(400));
+    // Waiting on a hung-up line must sleep, not poll in a tight loop.
+    EXPECT_LT(cpu, std::chrono::milliseconds(30));
+
+    // Later calls fail fast: the hung-up port refuses the purge of its
+    // input (or, failing that, takes no bytes).
+    const int later = Timed([&] { return GPIO_Output(handle_, 0, 0); });
+    EXPECT_TRUE(later == GPIO_RESULT_BAD_HANDLE || later == GPIO_RESULT_IO_ERROR) << later;
+    EXPECT_LT(elapsed_, std::chrono::milliseconds(100));
 }
 
 TEST(DeviceSessionOpen, RefusesFilesAndAbsentPorts)

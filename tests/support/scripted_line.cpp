@@ -44,6 +44,7 @@ ScriptedLine::ScriptedLine()
     SerialServices table = DefaultServices();
     table.devicePathPrefix = "dev:";
     table.probePathPrefix = "probe:";
+    table.portNameForbidden = "\\";
     table.openPort = Open;
     table.configureLine = Configure;
     table.purgeReceiveQueue = Purge;
@@ -104,6 +105,12 @@ void ScriptedLine::FailCall(Call call, int n, bool persistent)
     const auto index = static_cast<std::size_t>(call);
     failAt_[index] = calls_[index] + n;
     failPersistent_[index] = persistent;
+}
+
+void ScriptedLine::ClearFailures()
+{
+    failAt_.fill(0);
+    failPersistent_.fill(false);
 }
 
 int ScriptedLine::OpenPortCount() const

@@ -92,6 +92,8 @@ public:
     // `persistent` every later one fails too.
     void FailCall(Call call, int n, bool persistent = false);
     int Calls(Call call) const { return calls_[static_cast<std::size_t>(call)]; }
+    // Removes every scheduled failure.
+    void ClearFailures();
 
     // The most bytes one write takes (partial writes); 0 takes all.
     std::uint32_t writeLimit = 0;

@@ -111,5 +111,21 @@ TEST_F(Interface, NamesThatDoNotFitTheDevicePathAreRefusedBeforeAnyOpen)
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(INVALID_HANDLE_VALUE));
 }
 
+TEST_F(Interface, NamesThatCannotNameAPortAreRefusedBeforeAnyOpen)
+{
+    const char *const names[] = {"", "../COM3", "COM3/..", "/COM3", "\\COM3", "CO\\M3", ".."};
+    for (const char *name : names) {
+        HANDLE handle = nullptr;
+        EXPECT_EQ(GPIO_RESULT_IO_ERROR, GPIO_OpenInterface(name, &handle)) << name;
+        EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
+    }
+    EXPECT_TRUE(line_.openedPaths.empty());
+    // A name with a folder below the device prefix is fine ("pts/3").
+    line_.AddPort("dev:pts/3");
+    HANDLE handle = nullptr;
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("pts/3", &handle));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
 }  // namespace
 }  // namespace gpiolink
