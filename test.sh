@@ -5,12 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++-mingw-w64-x86-64 wine64 libcli11-dev python3-pytest)
+packages=(g++-mingw-w64-x86-64 wine64 libcli11-dev python3-pytest pkg-config)
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
 [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || missing+=(wine64)
 [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
+command -v pkg-config >/dev/null || missing+=(pkg-config)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
     echo "== installing ${packages[*]}"

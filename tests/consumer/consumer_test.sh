@@ -1,0 +1,155 @@
+#!/bin/sh
+# Installs the built library into a scratch prefix and builds applications
+# against the installed files only, the way a user of the package does.
+#
+# usage: consumer_test.sh STEP
+#   install              installs into GPIOLINK_PREFIX (emptied first) and
+#                        checks the installed files
+#   find-package         configures, builds and runs app/ with find_package
+#   pkg-config           compiles and runs app/consumer.c with pkg-config flags
+#   msvc-import-library  (Windows) links app/consumer.c against gpiolink.lib
+#   dll-imports          (Windows) the DLL imports system DLLs only
+#
+# The settings come from the environment (see tests/consumer/CMakeLists.txt):
+#   GPIOLINK_PLATFORM    linux or windows
+#   GPIOLINK_BUILD_DIR   the build tree to install from
+#   GPIOLINK_PREFIX      the scratch install prefix
+#   GPIOLINK_WORK        scratch folder for the application builds
+#   GPIOLINK_APP         the application's sources (app/)
+#   GPIOLINK_BINDIR, GPIOLINK_LIBDIR   install folders, relative to the prefix
+#   GPIOLINK_EXPECTED_FILES  files the install must create, relative to the prefix
+#   GPIOLINK_VERSION     the project's version
+#   GPIOLINK_CMAKE, GPIOLINK_GENERATOR, GPIOLINK_CC, GPIOLINK_TOOLCHAIN
+#   GPIOLINK_EMULATOR    runs a Windows program (empty on Linux)
+#   GPIOLINK_OBJDUMP, GPIOLINK_NM   the target's binary tools
+set -eu
+step=$1
+prefix=$GPIOLINK_PREFIX
+libdir=$prefix/$GPIOLINK_LIBDIR
+bindir=$prefix/$GPIOLINK_BINDIR
+exe=
+if [ "$GPIOLINK_PLATFORM" = windows ]; then exe=.exe; fi
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Runs a program built against the installed library and checks its verdict.
+# On Windows it is copied beside the installed DLL, which the loader finds
+# first in the program's own folder.
+run_consumer() {
+  program=$1 name=$2
+  if [ "$GPIOLINK_PLATFORM" = windows ]; then
+    cp "$program" "$bindir/$name.exe"
+    output=$("$GPIOLINK_EMULATOR" "$bindir/$name.exe") || fail "$name exited with $?: $output"
+  else
+    output=$(LD_LIBRARY_PATH=$libdir "$program") || fail "$name exited with $?: $output"
+  fi
+  echo "$output"
+  case $output in
+    *GPIO_RESULT_IO_ERROR*) ;;
+    *) fail "$name did not report GPIO_RESULT_IO_ERROR" ;;
+  esac
+}
+
+# The compiler options every application build here uses.
+cc_flags() {
+  echo "-Wall -Wextra -Werror"
+  if [ "$GPIOLINK_PLATFORM" = windows ]; then echo "-static-libgcc"; fi
+}
+
+case $step in
+install)
+  rm -rf "$prefix"
+  "$GPIOLINK_CMAKE" --install "$GPIOLINK_BUILD_DIR" --prefix "$prefix"
+  for file in $GPIOLINK_EXPECTED_FILES; do
+    [ -e "$prefix/$file" ] || fail "not installed: $file"
+  done
+  # Test programs and the internal archive stay in the build tree.
+  stray=$(cd "$prefix" && find . -type f | grep -Ei 'gtest|gmock|gpiolink_internal|test_support' || true)
+  [ -z "$stray" ] || fail "installed but internal: $stray"
+  ;;
+
+find-package)
+  build=$GPIOLINK_WORK/find-package
+  rm -rf "$build" "$build-next-major"
+  if [ -n "${GPIOLINK_TOOLCHAIN:-}" ]; then
+    compiler=-DCMAKE_TOOLCHAIN_FILE=$GPIOLINK_TOOLCHAIN
+  else
+    compiler=-DCMAKE_C_COMPILER=$GPIOLINK_CC
+  fi
+  # gpiolink_DIR rather than CMAKE_PREFIX_PATH: a cross build searches for
+  # packages under its target root only.
+  package_dir=$libdir/cmake/gpiolink
+  major=${GPIOLINK_VERSION%%.*}
+  minor=${GPIOLINK_VERSION#*.}
+  minor=${minor%%.*}
+  "$GPIOLINK_CMAKE" -S "$GPIOLINK_APP" -B "$build" -G "$GPIOLINK_GENERATOR" "$compiler" \
+    -DCMAKE_BUILD_TYPE=Release -Dgpiolink_DIR="$package_dir" -DGPIOLINK_REQUIRED_VERSION="$major.$minor"
+  "$GPIOLINK_CMAKE" --build "$build"
+  run_consumer "$build/gpiolink_consumer$exe" consumer_find_package
+
+  # The next major version is another interface: the package must refuse it.
+  if output=$("$GPIOLINK_CMAKE" -S "$GPIOLINK_APP" -B "$build-next-major" -G "$GPIOLINK_GENERATOR" "$compiler" \
+      -Dgpiolink_DIR="$package_dir" -DGPIOLINK_REQUIRED_VERSION="$((major + 1)).0" 2>&1); then
+    fail "find_package accepted version $((major + 1)).0 from a $GPIOLINK_VERSION package"
+  fi
+  case $output in
+    *"compatible with requested version"*) echo "version $((major + 1)).0 refused, as it should be" ;;
+    *) echo "$output" >&2; fail "configuring for version $((major + 1)).0 failed for another reason" ;;
+  esac
+  ;;
+
+pkg-config)
+  if ! command -v pkg-config >/dev/null; then
+    echo "pkg-config is not installed: skipped"
+    exit 77
+  fi
+  # Only the installed package is visible.
+  export PKG_CONFIG_PATH="$libdir/pkgconfig" PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
+  version=$(pkg-config --modversion gpiolink)
+  [ "$version" = "$GPIOLINK_VERSION" ] || fail "pkg-config reports version $version, not $GPIOLINK_VERSION"
+  flags=$(pkg-config --cflags --libs gpiolink)
+  echo "pkg-config --cflags --libs gpiolink: $flags"
+  mkdir -p "$GPIOLINK_WORK"
+  program=$GPIOLINK_WORK/consumer_pkg_config$exe
+  # shellcheck disable=SC2046,SC2086
+  "$GPIOLINK_CC" $(cc_flags) -o "$program" "$GPIOLINK_APP/consumer.c" $flags
+  run_consumer "$program" consumer_pkg_config
+  ;;
+
+msvc-import-library)
+  # MinGW's linker reads the Microsoft-style import library too: a program
+  # linked against it must import from gpiolink.dll by the plain names.
+  # Its own symbols carry the bare library name, not the folder it was
+  # written in.
+  own=$("$GPIOLINK_NM" "$libdir/gpiolink.lib" | awk 'NF > 1 && /gpiolink_lib/ { print $NF }' | sort -u | tr '\n' ' ')
+  [ "$own" = "__gpiolink_lib_iname _head_gpiolink_lib " ] || fail "gpiolink.lib names itself: $own"
+  mkdir -p "$GPIOLINK_WORK"
+  program=$GPIOLINK_WORK/consumer_msvc_import_library.exe
+  # shellcheck disable=SC2046
+  "$GPIOLINK_CC" $(cc_flags) -o "$program" -I"$prefix/include" "$GPIOLINK_APP/consumer.c" "$libdir/gpiolink.lib"
+  imports=$("$GPIOLINK_OBJDUMP" -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  echo "$imports" | grep -qx 'gpiolink.dll' || fail "the program does not import gpiolink.dll: $imports"
+  run_consumer "$program" consumer_msvc_import_library
+  ;;
+
+dll-imports)
+  # The DLL runs on a bare Windows: the C runtime and winpthread are linked
+  # in, and only system DLLs remain.
+  imports=$("$GPIOLINK_OBJDUMP" -p "$bindir/gpiolink.dll" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  [ -n "$imports" ] || fail "no imports read from gpiolink.dll"
+  for dll in $imports; do
+    echo "imports $dll"
+    case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
+      kernel32.dll | advapi32.dll | msvcrt.dll) ;;
+      *) fail "gpiolink.dll imports $dll, which is not a system DLL" ;;
+    esac
+  done
+  ;;
+
+*)
+  fail "unknown step: $step"
+  ;;
+esac
