@@ -8,8 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bitset>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +72,22 @@ protected:
                         frames_.push_back(frame);
                     }
                 }
+            }
+        }
+        return got;
+    }
+
+    // Collects exactly `n` bytes, or what arrived when `ms` ran out.
+    Bytes ReadBytes(std::size_t n, int ms)
+    {
+        Bytes got;
+        const auto deadline = Clock::now() + milliseconds(ms);
+        while (got.size() < n && Clock::now() < deadline) {
+            pollfd entry{host_, POLLIN, 0};
+            if (poll(&entry, 1, 10) > 0) {
+                std::uint8_t buffer[64];
+                const ssize_t count = read(host_, buffer, std::min(sizeof(buffer), n - got.size()));
+                got.insert(got.end(), buffer, buffer + std::max<ssize_t>(count, 0));
             }
         }
         return got;
@@ -259,6 +280,171 @@ TEST_F(SimPty, HangUpLeavesTheHostAHungUpLine)
     EXPECT_NE(0, entry.revents & POLLHUP);
     std::uint8_t byte = 0;
     EXPECT_GE(0, read(host_, &byte, 1));
+}
+
+// ---- random line faults ----------------------------------------------------
+
+TEST_F(SimPty, CorruptRateOneFlipsOneBitOfEveryReplyByteSoNoReplyPassesItsCrc)
+{
+    SimOptions options;
+    options.corruptRate = 1.0;
+    options.seed = 7;
+    Start(options);
+    sim_->Model().SetLatch(1, 0x5A);
+    const Bytes good = EncodeReply({0x00, 0x5A});
+    FrameDecoder decoder;  // one decoder over the whole stream
+    std::size_t bytes = 0;
+    for (int i = 0; i < 20; ++i) {
+        Send(EncodeRequest({'I', 1}));
+        const Bytes got = ReadBytes(good.size(), 2000);
+        ASSERT_EQ(good.size(), got.size());
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(1U, std::bitset<8>(got[k] ^ good[k]).count()) << "request " << i << " byte " << k;
+            DecodedFrame frame;
+            EXPECT_FALSE(decoder.Push(got[k], frame) && frame.crcOk) << "request " << i;
+        }
+        bytes += got.size();
+    }
+    // The device still acts on what it hears.
+    Send(EncodeRequest({'O', 2, 0x33}));
+    ASSERT_TRUE(sim_->WaitForRequests(21, 2000));
+    EXPECT_EQ(0x33, sim_->Model().Latch(2));
+
+    const PtySimulator::Stats stats = sim_->GetStats();
+    EXPECT_EQ(21U, stats.faulted);
+    EXPECT_EQ(21U, stats.withCorruptedBytes);
+    EXPECT_EQ(bytes + EncodeReply({0x00}).size(), stats.corruptedBytes);
+    EXPECT_EQ(0U, stats.intact + stats.withDroppedBytes + stats.silenced + stats.delayed);
+}
+
+TEST_F(SimPty, DropRateOneSilencesTheLineButScriptedAndMagicRepliesGetThrough)
+{
+    SimOptions options;
+    options.dropRate = 1.0;
+    options.magicPorts = true;
+    Start(options);
+    Send(EncodeRequest({'O', 1, 0x77}));
+    Send(EncodeRequest({'I', 1}));
+    EXPECT_TRUE(Read(1, 300).empty());
+    ASSERT_TRUE(sim_->WaitForRequests(2, 2000));
+    EXPECT_EQ(0x77, sim_->Model().Latch(1));
+    EXPECT_TRUE(sim_->Replies()[1].empty());
+
+    sim_->Script(Behaviour::Normal());
+    EXPECT_EQ((Bytes{0x00, 0x77}), Ask({'I', 1}));
+    EXPECT_EQ((Bytes{0xFE}), Ask({'I', 0xF3}));
+
+    const PtySimulator::Stats stats = sim_->GetStats();
+    EXPECT_EQ(2U, stats.withDroppedBytes);
+    EXPECT_EQ(EncodeReply({0x00}).size() + EncodeReply({0x00, 0x77}).size(), stats.droppedBytes);
+    EXPECT_EQ(0U, stats.silenced);
+    EXPECT_EQ(1U, stats.intact);
+    EXPECT_EQ(1U, stats.shaped);
+}
+
+TEST_F(SimPty, StatusOverrideAnswersTheChosenStatusAfterCarryingOutTheRequest)
+{
+    SimOptions options;
+    options.statusOverride = {{"O", 0xFF}, {"BS", 0x01}};
+    Start(options);
+    EXPECT_EQ((Bytes{0xFF}), Ask({'O', 3, 0x44}));
+    EXPECT_EQ((Bytes{0x01}), Ask({'B', 'S', 3, 0}));
+    EXPECT_EQ((Bytes{0x00}), Ask({'B', 'C', 3, 2}));
+    EXPECT_EQ((Bytes{0x00, 0x41}), Ask({'I', 3}));
+    EXPECT_EQ(4U, sim_->GetStats().intact);
+
+    SimOptions unknownCommand;
+    unknownCommand.statusOverride = {{"B", 0xFF}};
+    EXPECT_THROW(PtySimulator{unknownCommand}, std::invalid_argument);
+    SimOptions badRate;
+    badRate.dropRate = 1.5;
+    EXPECT_THROW(PtySimulator{badRate}, std::invalid_argument);
+}
+
+TEST_F(SimPty, TheSameSeedGivesTheSameFaultsAndTheTraceMarksEachOne)
+{
+    SimOptions options;
+    options.dropRate = 0.05;
+    options.corruptRate = 0.05;
+    options.delayRate = 0.3;
+    options.delayMaxMs = 5;
+    options.silenceRate = 0.2;
+    options.seed = 42;
+    PtySimulator twin(options);
+    options.seed = 43;
+    PtySimulator other(options);
+    options.seed = 42;
+    options.trace = std::tmpfile();
+    ASSERT_NE(nullptr, options.trace);
+    Start(options);
+
+    Bytes requests;
+    for (int i = 0; i < 40; ++i) {
+        const Bytes one = EncodeRequest({'O', 0, static_cast<std::uint8_t>(i)});
+        requests.insert(requests.end(), one.begin(), one.end());
+    }
+    Bytes corrupt = EncodeRequest({'V'});
+    corrupt[corrupt.size() - 2] ^= 0x01;
+    requests.insert(requests.end(), corrupt.begin(), corrupt.end());
+    Send(requests);
+    for (PtySimulator *sim : {&twin, &other}) {
+        const int fd = open(sim->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(static_cast<ssize_t>(requests.size()), write(fd, requests.data(), requests.size()));
+        close(fd);  // the simulator's own descriptor keeps the line up
+    }
+    for (PtySimulator *sim : {sim_.get(), &twin, &other}) {
+        ASSERT_TRUE(sim->WaitForRequests(41, 3000));
+    }
+    ReadBytes(100000, 500);  // lets the delayed replies go out
+
+    EXPECT_EQ(sim_->Replies(), twin.Replies());
+    EXPECT_NE(sim_->Replies(), other.Replies());
+    const PtySimulator::Stats stats = sim_->GetStats();
+    EXPECT_EQ(41U, stats.requests);
+    EXPECT_EQ(1U, stats.ignored);
+    EXPECT_EQ(stats.requests, stats.ignored + stats.shaped + stats.intact + stats.faulted);
+    EXPECT_GT(stats.intact, 0U);
+    EXPECT_GT(stats.silenced, 0U);
+    EXPECT_GT(stats.delayed, 0U);
+    EXPECT_GT(stats.withDroppedBytes + stats.withCorruptedBytes, 0U);
+    EXPECT_EQ(39, sim_->Model().Latch(0));
+
+    // One trace line per faulted reply, carrying a mark per fault.
+    std::rewind(options.trace);
+    std::uint64_t marks[4] = {};
+    const char *kinds[4] = {"[silenced]", " dropped]", " corrupted]", "[delayed "};
+    char line[512];
+    while (std::fgets(line, sizeof(line), options.trace) != nullptr) {
+        for (int k = 0; k < 4; ++k) {
+            marks[k] += std::strstr(line, kinds[k]) != nullptr ? 1 : 0;
+        }
+    }
+    sim_.reset();
+    std::fclose(options.trace);
+    EXPECT_EQ(stats.silenced, marks[0]);
+    EXPECT_EQ(stats.withDroppedBytes, marks[1]);
+    EXPECT_EQ(stats.withCorruptedBytes, marks[2]);
+    EXPECT_EQ(stats.delayed, marks[3]);
+}
+
+TEST_F(SimPty, WithoutHistoryNothingIsKeptButEveryFrameIsCounted)
+{
+    SimOptions options;
+    options.keepHistory = false;
+    Start(options);
+    Bytes corrupt = EncodeRequest({'I', 0});
+    corrupt[corrupt.size() - 2] ^= 0x01;
+    Send(corrupt);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ((Bytes{0x00, 0x00}), Ask({'I', 0}));
+    }
+    EXPECT_TRUE(sim_->WaitForRequests(4, 2000));
+    EXPECT_EQ(4U, sim_->RequestCount());
+    EXPECT_TRUE(sim_->Requests().empty());
+    EXPECT_TRUE(sim_->Replies().empty());
+    EXPECT_EQ(1U, sim_->GetStats().ignored);
+    EXPECT_EQ(3U, sim_->GetStats().intact);
 }
 
 }  // namespace

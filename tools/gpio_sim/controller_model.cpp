@@ -76,6 +76,15 @@ Command CommandOf(const Bytes &request)
     }
 }
 
+Command CommandNamed(const std::string &name)
+{
+    const Bytes bytes(name.begin(), name.end());
+    const Command command = CommandOf(bytes);
+    // CommandOf looks at the command bytes only; the name must be nothing more.
+    const std::size_t length = command == Command::kBitSet || command == Command::kBitReset ? 2 : 1;
+    return bytes.size() == length ? command : Command::kUnknown;
+}
+
 int PortOperandOffset(Command command)
 {
     switch (command) {

@@ -46,6 +46,10 @@ enum class Command { kUnknown, kInput, kOutput, kBitTest, kBitSet, kBitReset, kV
 // The command of a request payload, kUnknown if it names none.
 Command CommandOf(const Bytes &request);
 
+// The command named by its request bytes as text: "I", "O", "T", "BS",
+// "BC" or "V"; kUnknown for any other text.
+Command CommandNamed(const std::string &name);
+
 // The offset of the port operand in a request for `command`, or -1 for
 // commands without one (version, unknown).
 int PortOperandOffset(Command command);

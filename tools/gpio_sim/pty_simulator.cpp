@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -83,6 +84,36 @@ void SleepUnlessWoken(int wakeFd, int ms)
 {
     pollfd entry{wakeFd, POLLIN, 0};
     poll(&entry, 1, ms);
+}
+
+// "2 bytes", "1 byte".
+std::string CountOf(unsigned n, const char *what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+void CheckRate(double rate, const char *name)
+{
+    if (!std::isfinite(rate) || rate < 0.0 || rate > 1.0) {
+        throw std::invalid_argument(std::string(name) + " must be a probability from 0.0 to 1.0");
+    }
+}
+
+void CheckOptions(const SimOptions &options)
+{
+    CheckRate(options.dropRate, "dropRate");
+    CheckRate(options.corruptRate, "corruptRate");
+    CheckRate(options.delayRate, "delayRate");
+    CheckRate(options.silenceRate, "silenceRate");
+    if (options.delayRate > 0.0 && options.delayMaxMs == 0) {
+        throw std::invalid_argument("delayMaxMs must be at least 1 with a delay rate");
+    }
+    for (const auto &entry : options.statusOverride) {
+        if (CommandNamed(entry.first) == Command::kUnknown) {
+            throw std::invalid_argument("statusOverride: unknown command \"" + entry.first +
+                                        "\" (I, O, T, BS, BC or V)");
+        }
+    }
 }
 
 }  // namespace
@@ -187,8 +218,17 @@ std::string MagicPortsHelp()
 // ---- setup and teardown --------------------------------------------------
 
 PtySimulator::PtySimulator(SimOptions options)
-    : options_(std::move(options)), model_(options_.versionText), start_(Clock::now()), busyUntil_(start_)
+    : options_(std::move(options)),
+      model_(options_.versionText),
+      start_(Clock::now()),
+      busyUntil_(start_),
+      random_(options_.seed)
 {
+    CheckOptions(options_);
+    for (const auto &entry : options_.statusOverride) {
+        overrides_[static_cast<int>(CommandNamed(entry.first))] = entry.second;
+    }
+
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0) {
         throw SystemError("posix_openpt");
@@ -309,13 +349,39 @@ std::vector<Bytes> PtySimulator::Replies() const
 std::size_t PtySimulator::RequestCount() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
+    return static_cast<std::size_t>(stats_.requests);
 }
 
 bool PtySimulator::WaitForRequests(std::size_t n, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return received_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+    return received_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return stats_.requests >= n; });
+}
+
+PtySimulator::Stats PtySimulator::GetStats() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+bool PtySimulator::LineFaults::Any() const { return silenced || dropped > 0 || corrupted > 0 || delayMs > 0; }
+
+std::string PtySimulator::LineFaults::Marks() const
+{
+    std::string marks;
+    if (silenced) {
+        marks += " [silenced]";
+    }
+    if (dropped > 0) {
+        marks += " [" + CountOf(dropped, "byte") + " dropped]";
+    }
+    if (corrupted > 0) {
+        marks += " [" + CountOf(corrupted, "byte") + " corrupted]";
+    }
+    if (delayMs > 0) {
+        marks += " [delayed " + std::to_string(delayMs) + " ms]";
+    }
+    return marks;
 }
 
 // ---- serving -------------------------------------------------------------
@@ -363,7 +429,9 @@ void PtySimulator::Take(std::uint8_t byte)
         raw_.clear();
         inFrame_ = true;
     }
-    if (inFrame_) {
+    // The decoder drops a frame whose body outgrows its limit, and each
+    // body byte takes at most two wire bytes, so nothing past this is needed.
+    if (inFrame_ && raw_.size() < 2 * FrameDecoder::kMaxBody + 2) {
         raw_.push_back(byte);
     }
     DecodedFrame frame;
@@ -379,24 +447,23 @@ void PtySimulator::Take(std::uint8_t byte)
 
 void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
 {
-    std::size_t index = 0;
-    {
+    const std::size_t index = sequence_++;
+    if (options_.keepHistory) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(raw);
         replies_.emplace_back();
-        index = requests_.size() - 1;
     }
-    received_.notify_all();
-
     std::string meaning = DescribeRequest(frame.payload);
     if (!frame.crcOk) {
         Trace("host->sim", raw, meaning + " (bad CRC, ignored)");
+        Count(Outcome::kIgnored, {});
         return;
     }
     if (frame.address1 != kRequestAddress1) {
         char note[48];
         std::snprintf(note, sizeof(note), " (address %02X %02X, ignored)", frame.address0, frame.address1);
         Trace("host->sim", raw, meaning + note);
+        Count(Outcome::kIgnored, {});
         return;
     }
 
@@ -422,8 +489,109 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
         }
     }
     Trace("host->sim", raw, meaning);
-    const Bytes reply = model_.Handle(request);
-    Schedule(index, request, reply, behaviour.value_or(Behaviour::Normal()));
+    Bytes reply = model_.Handle(request);
+
+    Outcome outcome = Outcome::kShaped;
+    LineFaults faults;
+    if (behaviour) {
+        Schedule(index, request, reply, *behaviour);
+        if (behaviour->kind == Behaviour::Kind::kNormal) {
+            outcome = Outcome::kIntact;
+        }
+    } else {
+        std::string note;
+        const std::optional<std::uint8_t> status = overrides_[static_cast<int>(CommandOf(request))];
+        if (status) {
+            reply = {*status};
+            note = " (status override)";
+        }
+        faults = ScheduleThroughLine(index, request, reply, note);
+        outcome = faults.Any() ? Outcome::kFaulted : Outcome::kIntact;
+    }
+    // Counted before the reply is written, so a host that has its reply
+    // finds the request in GetStats().
+    Count(outcome, faults);
+    SendDue();
+}
+
+// Counts a handled frame and wakes WaitForRequests.
+void PtySimulator::Count(Outcome outcome, const LineFaults &faults)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.requests;
+        switch (outcome) {
+        case Outcome::kIgnored:
+            ++stats_.ignored;
+            break;
+        case Outcome::kShaped:
+            ++stats_.shaped;
+            break;
+        case Outcome::kIntact:
+            ++stats_.intact;
+            break;
+        case Outcome::kFaulted:
+            ++stats_.faulted;
+            stats_.silenced += faults.silenced ? 1 : 0;
+            stats_.withDroppedBytes += faults.dropped > 0 ? 1 : 0;
+            stats_.withCorruptedBytes += faults.corrupted > 0 ? 1 : 0;
+            stats_.delayed += faults.delayMs > 0 ? 1 : 0;
+            stats_.droppedBytes += faults.dropped;
+            stats_.corruptedBytes += faults.corrupted;
+            break;
+        }
+    }
+    received_.notify_all();
+}
+
+// A draw from the raw output of the generator, which the standard fixes
+// for a given seed (the distribution classes it leaves to each library).
+// Rates of 0 and 1 take no draw.
+bool PtySimulator::Chance(double probability)
+{
+    if (probability <= 0.0) {
+        return false;
+    }
+    if (probability >= 1.0) {
+        return true;
+    }
+    return static_cast<double>(random_()) / 4294967296.0 < probability;
+}
+
+// Sends the model's reply (or its status override) through the random line
+// faults, behind any output still waiting.
+PtySimulator::LineFaults PtySimulator::ScheduleThroughLine(std::size_t request, const Bytes &payload,
+                                                           const Bytes &reply, const std::string &note)
+{
+    LineFaults faults;
+    if (Chance(options_.silenceRate)) {
+        faults.silenced = true;
+        Trace("sim      ", {}, "no reply" + faults.Marks());
+        return faults;
+    }
+    Bytes wire;
+    for (std::uint8_t byte : EncodeReply(reply)) {
+        if (Chance(options_.dropRate)) {
+            ++faults.dropped;
+            continue;
+        }
+        if (Chance(options_.corruptRate)) {
+            byte = static_cast<std::uint8_t>(byte ^ (1U << (random_() % 8)));
+            ++faults.corrupted;
+        }
+        wire.push_back(byte);
+    }
+    if (Chance(options_.delayRate)) {
+        faults.delayMs = 1 + static_cast<unsigned>(random_() % options_.delayMaxMs);
+    }
+    if (wire.empty()) {
+        Trace("sim      ", {}, "no reply" + faults.Marks());
+        return faults;
+    }
+    std::vector<Chunk> chunks;
+    chunks.push_back({std::move(wire), {}, request, DescribeReply(payload, reply) + note + faults.Marks()});
+    Queue(std::move(chunks), faults.delayMs, 0);
+    return faults;
 }
 
 // Turns the model's reply into timed pieces of output, as the behaviour
@@ -433,7 +601,7 @@ void PtySimulator::Schedule(std::size_t request, const Bytes &payload, const Byt
     using Kind = Behaviour::Kind;
     const std::string meaning = DescribeReply(payload, reply);
     std::vector<Chunk> chunks;
-    unsigned delayMs = options_.replyDelayMs;
+    unsigned delayMs = 0;
     unsigned gapMs = 0;
     switch (behaviour.kind) {
     case Kind::kNormal:
@@ -489,14 +657,22 @@ void PtySimulator::Schedule(std::size_t request, const Bytes &payload, const Byt
     }
     }
 
-    Clock::time_point due = std::max(Clock::now(), busyUntil_) + std::chrono::milliseconds(delayMs);
+    Queue(std::move(chunks), delayMs, gapMs);
+}
+
+// Queues pieces of one reply: the first after replyDelayMs plus
+// `extraDelayMs`, counted from now or from the end of the output still
+// waiting, whichever is later; the others `gapMs` apart.
+void PtySimulator::Queue(std::vector<Chunk> chunks, unsigned extraDelayMs, unsigned gapMs)
+{
+    Clock::time_point due = std::max(Clock::now(), busyUntil_) +
+                            std::chrono::milliseconds(options_.replyDelayMs + extraDelayMs);
     for (Chunk &chunk : chunks) {
         chunk.due = due;
         busyUntil_ = due;
         outgoing_.push_back(std::move(chunk));
         due += std::chrono::milliseconds(gapMs);
     }
-    SendDue();
 }
 
 void PtySimulator::SendDue()
@@ -506,9 +682,11 @@ void PtySimulator::SendDue()
         outgoing_.pop_front();
         Trace("sim->host", chunk.bytes, chunk.note);
         WriteOut(chunk.bytes);
-        std::lock_guard<std::mutex> lock(mutex_);
-        Bytes &sent = replies_[chunk.request];
-        sent.insert(sent.end(), chunk.bytes.begin(), chunk.bytes.end());
+        if (options_.keepHistory) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Bytes &sent = replies_[chunk.request];
+            sent.insert(sent.end(), chunk.bytes.begin(), chunk.bytes.end());
+        }
     }
 }
 

@@ -91,6 +91,14 @@ bool FrameDecoder::Push(std::uint8_t byte, DecodedFrame &frame)
         frame.crcOk = body_[covered] == (crc >> 8) && body_[covered + 1] == (crc & 0xFF);
         return true;
     }
+    if (broken_) {
+        return false;
+    }
+    if (body_.size() >= kMaxBody) {
+        broken_ = true;
+        body_.clear();
+        return false;
+    }
     if (escape_) {
         escape_ = false;
         if (byte == 0xE2) {

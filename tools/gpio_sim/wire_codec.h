@@ -37,10 +37,14 @@ struct DecodedFrame {
 };
 
 // Collects frames from a byte stream. Bytes outside STX...ETX are ignored,
-// an STX restarts the frame, and a frame shorter than six bytes or with an
-// unknown escape sequence is dropped.
+// an STX restarts the frame, and a frame shorter than six bytes, with an
+// unknown escape sequence, or with more than kMaxBody bytes between STX and
+// ETX once unstuffed is dropped. The limit keeps a stream that never sends
+// ETX from growing the decoder without bound.
 class FrameDecoder {
 public:
+    static constexpr std::size_t kMaxBody = 4096;
+
     // Takes one byte; true when it completed a frame, then in `frame`.
     bool Push(std::uint8_t byte, DecodedFrame &frame);
 
