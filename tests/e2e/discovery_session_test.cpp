@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "gpiolink.h"
-#include "link/serial_services.h"
+#include "fixed_port_list.h"
 #include "pty_simulator.h"
 
 namespace {
@@ -17,43 +15,9 @@ using gpio_sim::Behaviour;
 using gpio_sim::PtySimulator;
 using Clock = std::chrono::steady_clock;
 
-// The port list the library sees during a test.
-std::vector<std::string> g_ports;
-
-bool OpenList(gpiolink::PortListHandle *list)
-{
-    *list = &g_ports;
-    return true;
-}
-bool CountList(gpiolink::PortListHandle, std::uint32_t *count)
-{
-    *count = static_cast<std::uint32_t>(g_ports.size());
-    return true;
-}
-bool ReadList(gpiolink::PortListHandle, std::uint32_t index, char *name)
-{
-    std::strncpy(name, g_ports.at(index).c_str(), gpiolink::kPortListEntrySize - 1);
-    name[gpiolink::kPortListEntrySize - 1] = '\0';
-    return true;
-}
-void CloseList(gpiolink::PortListHandle) {}
-
 class DiscoverySession : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        gpiolink::SerialServices table = gpiolink::DefaultServices();
-        table.openPortList = OpenList;
-        table.countPortListEntries = CountList;
-        table.readPortListEntry = ReadList;
-        table.closePortList = CloseList;
-        gpiolink::InstallServices(&table);
-    }
-    void TearDown() override
-    {
-        gpiolink::InstallServices(nullptr);
-        g_ports.clear();
-    }
+    gpiolink::testing::FixedPortList ports_;
 };
 
 TEST_F(DiscoverySession, FindsTheSecondOfThreePortsAndNeverOpensTheThird)
@@ -62,7 +26,7 @@ TEST_F(DiscoverySession, FindsTheSecondOfThreePortsAndNeverOpensTheThird)
     PtySimulator controller;
     PtySimulator later;
     silent.Script(Behaviour::Silence());
-    g_ports = {silent.PortName(), controller.PortName(), later.PortName()};
+    ports_.Set({silent.PortName(), controller.PortName(), later.PortName()});
     char name[20] = "unchanged";
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
     EXPECT_EQ(controller.PortName(), name);
@@ -74,7 +38,7 @@ TEST_F(DiscoverySession, FindsTheSecondOfThreePortsAndNeverOpensTheThird)
     ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(name, &handle));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle, 0, 1));
     // While it is open, discovery cannot open it and passes it over.
-    g_ports = {controller.PortName()};
+    ports_.Set({controller.PortName()});
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
     EXPECT_STREQ("", name);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
@@ -88,7 +52,7 @@ TEST_F(DiscoverySession, ThreeSilentPortsCostAbout120MsEach)
     for (PtySimulator *sim : {&a, &b, &c}) {
         sim->Script(Behaviour::Silence());
     }
-    g_ports = {a.PortName(), b.PortName(), c.PortName()};
+    ports_.Set({a.PortName(), b.PortName(), c.PortName()});
     char name[20] = "unchanged";
     const auto start = Clock::now();
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
@@ -103,7 +67,7 @@ TEST_F(DiscoverySession, AnotherDeviceIsNotTheController)
     gpio_sim::SimOptions options;
     options.versionText = "OTHER 2.0";
     PtySimulator other(options);
-    g_ports = {other.PortName()};
+    ports_.Set({other.PortName()});
     char name[20] = "unchanged";
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
     EXPECT_STREQ("", name);

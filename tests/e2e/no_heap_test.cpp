@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "gpiolink.h"
+#include "fixed_port_list.h"
 #include "link/serial_services.h"
 #include "pty_simulator.h"
 
@@ -71,26 +72,6 @@ int posix_memalign(void **pointer, std::size_t alignment, std::size_t size)
 
 namespace {
 
-// A port list of fixed buffers, so that substituting it allocates nothing.
-char g_names[2][32];
-
-bool OpenList(gpiolink::PortListHandle *list)
-{
-    *list = g_names;
-    return true;
-}
-bool CountList(gpiolink::PortListHandle, std::uint32_t *count)
-{
-    *count = 2;
-    return true;
-}
-bool ReadList(gpiolink::PortListHandle, std::uint32_t index, char *name)
-{
-    std::memcpy(name, g_names[index], sizeof(g_names[index]));
-    return true;
-}
-void CloseList(gpiolink::PortListHandle) {}
-
 TEST(NoHeap, TheCountingWorks)
 {
     // Through a volatile pointer, so the compiler cannot drop the pair.
@@ -105,13 +86,11 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
     gpio_sim::PtySimulator silent;
     gpio_sim::PtySimulator controller;
     silent.Script(gpio_sim::Behaviour::Silence());
-    std::strncpy(g_names[0], silent.PortName().c_str(), sizeof(g_names[0]) - 1);
-    std::strncpy(g_names[1], controller.PortName().c_str(), sizeof(g_names[1]) - 1);
-    gpiolink::SerialServices table = gpiolink::DefaultServices();
-    table.openPortList = OpenList;
-    table.countPortListEntries = CountList;
-    table.readPortListEntry = ReadList;
-    table.closePortList = CloseList;
+    // The fixed port list is set up outside the counted window; reading it
+    // inside allocates nothing.
+    gpiolink::testing::FixedPortList list({silent.PortName(), controller.PortName()});
+    const gpiolink::SerialServices fixed = gpiolink::Services();
+    gpiolink::InstallServices(nullptr);
 
     char found[20] = "";
     int results[10] = {};
@@ -119,7 +98,7 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
         // The system's own port list first, then the substituted one.
         char ignored[20];
         GPIO_ScanInterface(ignored);
-        gpiolink::InstallServices(&table);
+        gpiolink::InstallServices(&fixed);
         results[0] = GPIO_ScanInterface(found);
         gpiolink::InstallServices(nullptr);
         HANDLE handle = nullptr;
