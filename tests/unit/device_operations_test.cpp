@@ -215,6 +215,25 @@ TEST_F(DeviceOperations, WritesThatTakeNothingEndTheExchangeAfterThePause)
     EXPECT_EQ(4U, port_.written.size());
 }
 
+TEST_F(DeviceOperations, AnUnpluggedPortEndsTheCallInBoundedTimeAndLaterCallsFailFast)
+{
+    // The device vanishes once the request is out: from then on the port
+    // counts nothing, reads nothing and refuses to purge, as a removed
+    // adapter's driver does.
+    port_.onWrite = [](ScriptedLine &line, ScriptedPort &, const Bytes &) {
+        line.FailCall(Call::kCount, 1, true);
+        line.FailCall(Call::kRead, 1, true);
+        line.FailCall(Call::kPurge, 1, true);
+    };
+    unsigned char value = 0x5A;
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, Timed([&] { return GPIO_Input(handle_, 0, &value); }));
+    EXPECT_EQ(kSilenceTimeoutMs + 20, elapsed_);
+    EXPECT_LE(line_.Calls(Call::kCount), 12);  // one poll per idle wait, no spin
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, Timed([&] { return GPIO_Input(handle_, 0, &value); }));
+    EXPECT_EQ(0U, elapsed_);
+    EXPECT_EQ(0x5A, value);
+}
+
 TEST_F(DeviceOperations, PartialWritesStillSendTheWholeFrame)
 {
     Reply({0x00, 0x33});
