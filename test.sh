@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, then configures,
-# builds and runs every test for Linux and for Windows (under wine64).
-# Fails if any test fails or if no test ran.
+# builds and runs every test of four presets:
+#   linux       the native build: unit, pty, end-to-end, valgrind, soak, tools
+#   windows     the DLL cross-compiled with MinGW, its tests under wine64
+#   linux-asan  the Linux suite under AddressSanitizer and UBSan
+#   fuzz        the libFuzzer targets (clang), their seed corpora replayed
+# and then fuzzes each target for GPIOLINK_FUZZ_SECONDS (default 30) from a
+# scratch copy of its corpus; a crashing input is kept in build/fuzz/artifacts.
+# Fails if any test fails or if no test ran; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++-mingw-w64-x86-64 wine64 libcli11-dev python3-pytest pkg-config)
+packages=(g++-mingw-w64-x86-64 wine64 libcli11-dev python3-pytest pkg-config valgrind clang libclang-rt-14-dev)
+fuzzer_links() {
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' |
+    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1
+}
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
 [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || missing+=(wine64)
 [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
+command -v valgrind >/dev/null || missing+=(valgrind)
+fuzzer_links || missing+=(clang libclang-rt-14-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
-    echo "== installing ${packages[*]}"
+    echo "== installing ${missing[*]}"
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"
   else
@@ -29,26 +41,47 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 passed=0
 failed=0
-for preset in linux windows; do
+
+finish() {
+  echo "tests: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ] || exit 1
+  exit "${1:-0}"
+}
+
+# Configures, builds and tests one preset, adding its counts.
+run_preset() {
+  local preset=$1 status=0 summary total bad
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "== $preset: test"
-  status=0
   ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" || status=$?
   # "100% tests passed, 0 tests failed out of 58"
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
   if [ -z "$summary" ]; then
     echo "== $preset: no test ran" >&2
-    exit 1
+    finish 1
   fi
   total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
   bad=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
   passed=$((passed + total - bad))
   failed=$((failed + bad))
   if [ "$status" -ne 0 ] || [ "$bad" -ne 0 ]; then
-    echo "tests: $passed passed, $failed failed"
-    exit 1
+    finish 1
+  fi
+}
+
+for preset in linux windows linux-asan fuzz; do
+  run_preset "$preset"
+done
+
+for target in fuzz_receiver fuzz_device_operation; do
+  echo "== fuzz: $target for ${GPIOLINK_FUZZ_SECONDS:-30} s"
+  if tests/fuzz/run_fuzzer.sh "build/fuzz/tests/fuzz/$target" "tests/fuzz/corpus/$target" \
+      "${GPIOLINK_FUZZ_SECONDS:-30}" "build/fuzz/artifacts/$target"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
   fi
 done
-echo "tests: $passed passed, $failed failed"
+finish
