@@ -1,6 +1,7 @@
 /* The public header as a C program sees it. */
 #include <gpiolink.h>
 #include <stdio.h>
+#include <string.h>
 
 int main(void)
 {
@@ -15,6 +16,13 @@ int main(void)
         return 1;
     }
     if (GPIO_RESULT_OK != 0 || GPIO_RESULT_BIT_LOW != 8) {
+        return 1;
+    }
+    /* The header-only result names, from C. */
+    if (strcmp(gpiolink_result_name(GPIO_RESULT_TIMEOUT), "GPIO_RESULT_TIMEOUT") != 0 ||
+        strcmp(gpiolink_result_name(9), "GPIO_RESULT_UNKNOWN") != 0 ||
+        strcmp(gpiolink_result_name(-1), "GPIO_RESULT_UNKNOWN") != 0 ||
+        strcmp(gpiolink_result_text(GPIO_RESULT_TIMEOUT), "no reply from the controller") != 0) {
         return 1;
     }
     puts("header ok");
