@@ -14,18 +14,28 @@ constexpr std::uint8_t kLevelHigh = 'H';
 constexpr std::uint8_t kLevelLow = 'L';
 
 // Runs the exchange with the request composed in `work`, and receives the
-// reply over it. `count` receives the number of reply bytes.
-int RunPortExchange(HANDLE handle, std::uint8_t (&work)[kWorkBufferSize], std::uint32_t requestLength,
-                    std::int32_t &count)
+// reply over it.
+int RunCommand(HANDLE handle, std::uint8_t (&work)[kWorkBufferSize], std::uint32_t requestLength)
 {
-    count = static_cast<std::int32_t>(kWorkBufferSize);
+    std::int32_t count = static_cast<std::int32_t>(kWorkBufferSize);
     return RunExchange(handle, work, requestLength, work, count, GPIO_RESULT_BAD_HANDLE);
 }
 
-int RunCommand(HANDLE handle, std::uint8_t (&work)[kWorkBufferSize], std::uint32_t requestLength)
+// Runs the exchange and hands back the data byte after the status. A
+// success reply without it is unexpected: the request's port byte, still in
+// the work buffer, would otherwise come back as data.
+int RunQuery(HANDLE handle, std::uint8_t (&work)[kWorkBufferSize], std::uint32_t requestLength, std::uint8_t &data)
 {
-    std::int32_t count = 0;
-    return RunPortExchange(handle, work, requestLength, count);
+    std::int32_t count = static_cast<std::int32_t>(kWorkBufferSize);
+    const int result = RunExchange(handle, work, requestLength, work, count, GPIO_RESULT_BAD_HANDLE);
+    if (result != GPIO_RESULT_OK) {
+        return result;
+    }
+    if (count <= kReplyData) {
+        return GPIO_RESULT_UNEXPECTED;
+    }
+    data = work[kReplyData];
+    return GPIO_RESULT_OK;
 }
 
 }  // namespace
@@ -36,18 +46,12 @@ using namespace gpiolink;
 extern "C" GPIOLINK_API int GPIO_Input(HANDLE handle, unsigned char port, unsigned char *value)
 {
     std::uint8_t work[kWorkBufferSize] = {kCommandInput, port};
-    std::int32_t count = 0;
-    const int result = RunPortExchange(handle, work, 2, count);
-    if (result != GPIO_RESULT_OK) {
-        return result;
+    std::uint8_t data = 0;
+    const int result = RunQuery(handle, work, 2, data);
+    if (result == GPIO_RESULT_OK) {
+        *value = data;
     }
-    // A success reply without the data byte would hand back the request's
-    // port byte, still in the work buffer, as the port's value.
-    if (count <= kReplyData) {
-        return GPIO_RESULT_UNEXPECTED;
-    }
-    *value = work[kReplyData];
-    return GPIO_RESULT_OK;
+    return result;
 }
 
 extern "C" GPIOLINK_API int GPIO_Output(HANDLE handle, unsigned char port, unsigned char value)
@@ -59,15 +63,12 @@ extern "C" GPIOLINK_API int GPIO_Output(HANDLE handle, unsigned char port, unsig
 extern "C" GPIOLINK_API int GPIO_BitTest(HANDLE handle, unsigned char port, unsigned char bit)
 {
     std::uint8_t work[kWorkBufferSize] = {kCommandBitTest, port, bit};
-    std::int32_t count = 0;
-    const int result = RunPortExchange(handle, work, 3, count);
+    std::uint8_t level = 0;
+    const int result = RunQuery(handle, work, 3, level);
     if (result != GPIO_RESULT_OK) {
         return result;
     }
-    if (count <= kReplyData) {
-        return GPIO_RESULT_UNEXPECTED;
-    }
-    switch (work[kReplyData]) {
+    switch (level) {
     case kLevelHigh:
         return GPIO_RESULT_BIT_HIGH;
     case kLevelLow:

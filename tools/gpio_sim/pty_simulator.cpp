@@ -120,26 +120,26 @@ void CheckOptions(const SimOptions &options)
 
 // ---- behaviours ----------------------------------------------------------
 
+namespace {
+
+Behaviour Of(Behaviour::Kind kind)
+{
+    Behaviour b;
+    b.kind = kind;
+    return b;
+}
+
+}  // namespace
+
 Behaviour Behaviour::Normal() { return {}; }
 
-Behaviour Behaviour::Silence()
-{
-    Behaviour b;
-    b.kind = Kind::kSilence;
-    return b;
-}
+Behaviour Behaviour::Silence() { return Of(Kind::kSilence); }
 
-Behaviour Behaviour::BadCrc()
-{
-    Behaviour b;
-    b.kind = Kind::kBadCrc;
-    return b;
-}
+Behaviour Behaviour::BadCrc() { return Of(Kind::kBadCrc); }
 
 Behaviour Behaviour::Status(std::uint8_t status, bool keepData)
 {
-    Behaviour b;
-    b.kind = Kind::kStatus;
+    Behaviour b = Of(Kind::kStatus);
     b.status = status;
     b.keepData = keepData;
     return b;
@@ -147,24 +147,21 @@ Behaviour Behaviour::Status(std::uint8_t status, bool keepData)
 
 Behaviour Behaviour::RawReply(Bytes wire)
 {
-    Behaviour b;
-    b.kind = Kind::kRawReply;
+    Behaviour b = Of(Kind::kRawReply);
     b.bytes = std::move(wire);
     return b;
 }
 
 Behaviour Behaviour::Delay(unsigned ms)
 {
-    Behaviour b;
-    b.kind = Kind::kDelay;
+    Behaviour b = Of(Kind::kDelay);
     b.delayMs = ms;
     return b;
 }
 
 Behaviour Behaviour::Split(unsigned pieces, unsigned gapMs)
 {
-    Behaviour b;
-    b.kind = Kind::kSplit;
+    Behaviour b = Of(Kind::kSplit);
     b.pieces = std::max(pieces, 1U);
     b.delayMs = gapMs;
     return b;
@@ -172,24 +169,21 @@ Behaviour Behaviour::Split(unsigned pieces, unsigned gapMs)
 
 Behaviour Behaviour::Noise(Bytes noise)
 {
-    Behaviour b;
-    b.kind = Kind::kNoise;
+    Behaviour b = Of(Kind::kNoise);
     b.bytes = std::move(noise);
     return b;
 }
 
 Behaviour Behaviour::ForeignFrame(std::uint8_t address1)
 {
-    Behaviour b;
-    b.kind = Kind::kForeignFrame;
+    Behaviour b = Of(Kind::kForeignFrame);
     b.address1 = address1;
     return b;
 }
 
 Behaviour Behaviour::Stale(unsigned ms)
 {
-    Behaviour b;
-    b.kind = Kind::kStale;
+    Behaviour b = Of(Kind::kStale);
     b.delayMs = ms;
     return b;
 }
