@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, then configures,
+# The project's test command: installs the missing Debian packages of the
+# 'test' set (tools/deps/test.txt), then configures,
 # builds and runs every test of four presets:
 #   linux       the native build: unit, pty, end-to-end, valgrind, soak, tools
 #   windows     the DLL cross-compiled with MinGW, its tests under wine64
@@ -11,30 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++-mingw-w64-x86-64 wine64 libcli11-dev python3-pytest pkg-config valgrind clang libclang-rt-14-dev)
-fuzzer_links() {
-  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' |
-    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1
-}
-missing=()
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
-[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || missing+=(wine64)
-[ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
-/usr/bin/python3 -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
-command -v pkg-config >/dev/null || missing+=(pkg-config)
-command -v valgrind >/dev/null || missing+=(valgrind)
-fuzzer_links || missing+=(clang libclang-rt-14-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    echo "== installing ${missing[*]}"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"
-  else
-    echo "Missing packages. Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y ${packages[*]}" >&2
-    exit 1
-  fi
-fi
+tools/install-deps.sh test
 
 jobs=$(nproc 2>/dev/null || echo 2)
 log=$(mktemp)
