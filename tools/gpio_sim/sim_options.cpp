@@ -1,0 +1,37 @@
+#include "sim_options.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "controller_model.h"
+
+namespace gpio_sim {
+namespace {
+
+void CheckRate(double rate, const char *name)
+{
+    if (!std::isfinite(rate) || rate < 0.0 || rate > 1.0) {
+        throw std::invalid_argument(std::string(name) + " must be a probability from 0.0 to 1.0");
+    }
+}
+
+}  // namespace
+
+void CheckSimOptions(const SimOptions &options)
+{
+    CheckRate(options.dropRate, "dropRate");
+    CheckRate(options.corruptRate, "corruptRate");
+    CheckRate(options.delayRate, "delayRate");
+    CheckRate(options.silenceRate, "silenceRate");
+    if (options.delayRate > 0.0 && options.delayMaxMs == 0) {
+        throw std::invalid_argument("delayMaxMs must be at least 1 with a delay rate");
+    }
+    for (const auto &entry : options.statusOverride) {
+        if (CommandNamed(entry.first) == Command::kUnknown) {
+            throw std::invalid_argument("statusOverride: unknown command \"" + entry.first +
+                                        "\" (I, O, T, BS, BC or V)");
+        }
+    }
+}
+
+}  // namespace gpio_sim

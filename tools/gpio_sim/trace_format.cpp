@@ -1,0 +1,72 @@
+#include "trace_format.h"
+
+namespace gpio_sim {
+namespace {
+
+// A JSON string literal of `text`, control characters and bytes outside
+// ASCII escaped so that any version text makes valid JSON.
+std::string JsonString(const std::string &text)
+{
+    std::string out = "\"";
+    char escaped[8];
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string HexBytes(const Bytes &bytes)
+{
+    std::string text;
+    char one[4];
+    for (std::uint8_t byte : bytes) {
+        std::snprintf(one, sizeof(one), "%02X ", byte);
+        text += one;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string TraceText(const TraceEntry &entry)
+{
+    char time[32];
+    std::snprintf(time, sizeof(time), "%9.3f ms", entry.ms);
+    const std::string hex = HexBytes(entry.bytes);
+    return std::string(time) + "  " + entry.direction + "  " + hex + (hex.empty() ? "" : "  ") + entry.meaning;
+}
+
+std::string TraceJson(const TraceEntry &entry)
+{
+    char time[32];
+    std::snprintf(time, sizeof(time), "%.3f", entry.ms);
+    std::string direction = entry.direction;
+    direction.erase(direction.find_last_not_of(' ') + 1);
+    std::string line = std::string("{\"ms\":") + time + ",\"dir\":" + JsonString(direction);
+    if (!entry.event.empty()) {
+        line += ",\"event\":" + JsonString(entry.event);
+    }
+    return line + ",\"hex\":" + JsonString(HexBytes(entry.bytes)) + ",\"meaning\":" + JsonString(entry.meaning) +
+           "}";
+}
+
+void WriteTrace(std::FILE *out, const TraceEntry &entry, bool json)
+{
+    const std::string line = json ? TraceJson(entry) : TraceText(entry);
+    std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
+}
+
+}  // namespace gpio_sim
