@@ -4,6 +4,7 @@
 //         makes it misbehave in a fixed way)
 //   COM6  another device: it answers, but not as the controller
 //   COM7  a second controller, which discovery must never reach
+//   COM8  a link to an empty regular file, named in GPIOLINK_TEST_FILE
 // and passes the controller's port name in GPIOLINK_TEST_PORT.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -20,10 +21,27 @@
 
 namespace {
 
-std::string ControllerPort()
+std::string Environment(const char *name)
 {
-    const char *port = std::getenv("GPIOLINK_TEST_PORT");
-    return port != nullptr ? port : "";
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string ControllerPort() { return Environment("GPIOLINK_TEST_PORT"); }
+
+// One GPIO_Input on `port`, expecting `result`; returns the milliseconds it
+// took by the performance counter.
+double TimedInput(HANDLE handle, unsigned char port, int result)
+{
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
+    LARGE_INTEGER frequency;
+    unsigned char value = 0;
+    QueryPerformanceCounter(&start);
+    EXPECT_EQ(result, GPIO_Input(handle, port, &value));
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
 class WineSession : public ::testing::Test {
@@ -101,8 +119,61 @@ TEST_F(WineSession, HandleRules)
     EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_CloseInterface(handle_));
     EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Output(handle_, 0, 0));
     handle_ = nullptr;
-    // Wine does not refuse a second CreateFileA of an open port, so the
-    // exclusive open is tested on Linux only.
+    // Wine does not refuse a second CreateFileA of an open port: the
+    // exclusive open is tested over a fake CreateFileA that applies the
+    // Windows share rule (win32_system_calls_test.cpp).
+}
+
+// The controller stays silent on port 0xF0. The silence is counted on a
+// tick of whole milliseconds of the performance counter: the receiver ends
+// when two readings lie 100 apart, which is more than 99 ms, and the pause
+// after it lasts at least 20 ms by the counter read here. So more than
+// 119 ms is exact; 120 fails by a fraction of a millisecond whenever load
+// stretches the first nine 10 ms idle steps past 99 ms.
+// Upper bound: the receiver checks the tick after every idle step, and the
+// first check after 100 ms of silence ends it; the check before came
+// earlier, so the silence ends within one idle step (10 ms) of 100 ms, plus
+// that step's overrun. Then the 20 ms pause and its overrun. 5 ms over
+// those 130 ms covers the two timer wake-ups, the purges and the write
+// through Wine's server, with this test run alone (RUN_SERIAL).
+TEST_F(WineSession, SilentExchangesLastTheSilenceAndThePause)
+{
+    for (int i = 0; i < 10; ++i) {
+        const double took = TimedInput(handle_, 0xF0, GPIO_RESULT_TIMEOUT);
+        EXPECT_GT(took, 119.0) << "exchange " << i;
+        EXPECT_LE(took, 135.0) << "exchange " << i;
+    }
+}
+
+// However fast the reply, the 20 ms pause follows it.
+TEST_F(WineSession, EveryExchangeHoldsItsPause)
+{
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_GE(TimedInput(handle_, 1, GPIO_RESULT_OK), 20.0) << "exchange " << i;
+    }
+}
+
+// Wine opens whatever a dosdevices link leads to: a COM name that leads to
+// a regular file must be refused before any frame is written into it.
+TEST(WineRefusal, AComNameLeadingToAFileIsRefusedAndTheFileStaysEmpty)
+{
+    const std::string port = Environment("GPIOLINK_TEST_FILE_PORT");
+    const std::string file = Environment("GPIOLINK_TEST_FILE");
+    if (port.empty() || file.empty()) {
+        GTEST_SKIP() << "GPIOLINK_TEST_FILE is not set: run through run_with_simulators.sh";
+    }
+    HANDLE handle = nullptr;
+    const int result = GPIO_OpenInterface(port.c_str(), &handle);
+    if (result == GPIO_RESULT_OK) {
+        // Shows what a wrongly accepted file would receive.
+        GPIO_Output(handle, 0, 0);
+        GPIO_CloseInterface(handle);
+    }
+    EXPECT_EQ(GPIO_RESULT_IO_ERROR, result);
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    ASSERT_TRUE(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &info)) << file;
+    EXPECT_EQ(0U, info.nFileSizeLow);
+    EXPECT_EQ(0U, info.nFileSizeHigh);
 }
 
 // The registry's serial port list, with three ports of the test's own.
