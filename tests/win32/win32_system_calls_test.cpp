@@ -243,17 +243,6 @@ TEST_F(Win32Port, AnythingButACharacterDeviceIsClosedAndRefused)
     }
 }
 
-TEST_F(Win32Port, APortHeldByAnotherProgramIsRefused)
-{
-    // Another program holds COM3 and shares it for reading and writing.
-    g_seen.held = true;
-    g_seen.holder = {"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false,
-                     OPEN_EXISTING, 0, false};
-    HANDLE handle = nullptr;
-    EXPECT_EQ(GPIO_RESULT_IO_ERROR, GPIO_OpenInterface("COM3", &handle));
-    EXPECT_TRUE(g_seen.applied.empty());
-}
-
 // ---- the tick and the pauses ----------------------------------------------
 
 // A performance counter that moves only when a fake wait lets time pass.
