@@ -9,6 +9,8 @@
 #   pkg-config           compiles and runs app/consumer.c with pkg-config flags
 #   msvc-import-library  (Windows) links app/consumer.c against gpiolink.lib
 #   dll-imports          (Windows) the DLL imports system DLLs only
+#   installed-tools      (Linux) the installed gpioctl drives the installed
+#                        gpio-sim, with no LD_LIBRARY_PATH
 #
 # The settings come from the environment (see tests/consumer/CMakeLists.txt):
 #   GPIOLINK_PLATFORM    linux or windows
@@ -37,14 +39,18 @@ fail() {
 
 # Runs a program built against the installed library and checks its verdict.
 # On Windows it is copied beside the installed DLL, which the loader finds
-# first in the program's own folder.
+# first in the program's own folder. On Linux, a program that carries the
+# library's folder in its runtime path (find_package gives it one) runs
+# with no LD_LIBRARY_PATH; others get it set to the installed libdir.
 run_consumer() {
-  program=$1 name=$2
+  program=$1 name=$2 search=${3:-$libdir}
   if [ "$GPIOLINK_PLATFORM" = windows ]; then
     cp "$program" "$bindir/$name.exe"
     output=$("$GPIOLINK_EMULATOR" "$bindir/$name.exe") || fail "$name exited with $?: $output"
+  elif [ -z "$search" ]; then
+    output=$(env -u LD_LIBRARY_PATH "$program") || fail "$name exited with $?: $output"
   else
-    output=$(LD_LIBRARY_PATH=$libdir "$program") || fail "$name exited with $?: $output"
+    output=$(LD_LIBRARY_PATH=$search "$program") || fail "$name exited with $?: $output"
   fi
   echo "$output"
   case $output in
@@ -88,7 +94,7 @@ find-package)
   "$GPIOLINK_CMAKE" -S "$GPIOLINK_APP" -B "$build" -G "$GPIOLINK_GENERATOR" "$compiler" \
     -DCMAKE_BUILD_TYPE=Release -Dgpiolink_DIR="$package_dir" -DGPIOLINK_REQUIRED_VERSION="$major.$minor"
   "$GPIOLINK_CMAKE" --build "$build"
-  run_consumer "$build/gpiolink_consumer$exe" consumer_find_package
+  run_consumer "$build/gpiolink_consumer$exe" consumer_find_package ""
 
   # The next major version is another interface: the package must refuse it.
   if output=$("$GPIOLINK_CMAKE" -S "$GPIOLINK_APP" -B "$build-next-major" -G "$GPIOLINK_GENERATOR" "$compiler" \
@@ -147,6 +153,45 @@ dll-imports)
       *) fail "gpiolink.dll imports $dll, which is not a system DLL" ;;
     esac
   done
+  ;;
+
+installed-tools)
+  # The installed programs find the installed library through their
+  # runtime path, relative to their own folder: the prefix needs neither
+  # LD_LIBRARY_PATH nor ldconfig.
+  for tool in gpioctl gpio-sim; do
+    runpath=$(readelf -d "$bindir/$tool" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
+    echo "$tool: runtime path $runpath"
+    case $runpath in
+      '$ORIGIN/'*) ;;
+      *) fail "$tool has no runtime path relative to \$ORIGIN: '$runpath'" ;;
+    esac
+  done
+  mkdir -p "$GPIOLINK_WORK"
+  sim_out=$GPIOLINK_WORK/gpio-sim.out sim_err=$GPIOLINK_WORK/gpio-sim.err
+  env -u LD_LIBRARY_PATH "$bindir/gpio-sim" >"$sim_out" 2>"$sim_err" &
+  sim=$!
+  trap 'kill "$sim" 2>/dev/null || true' EXIT
+  port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^port: //p' "$sim_out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || fail "the installed gpio-sim printed no port: $(cat "$sim_out" "$sim_err")"
+  for command in version "output 2 0x5A" "input 2"; do
+    # shellcheck disable=SC2086
+    output=$(env -u LD_LIBRARY_PATH "$bindir/gpioctl" --port "$port" $command 2>&1) ||
+      fail "installed gpioctl --port $port $command exited with $?: $output"
+    echo "$output"
+  done
+  case $output in
+    *0x5A*) ;;
+    *) fail "input 2 did not read back 0x5A" ;;
+  esac
+  kill "$sim"
+  wait "$sim" || true
+  trap - EXIT
   ;;
 
 *)
