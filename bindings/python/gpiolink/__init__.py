@@ -14,10 +14,11 @@ full path of libgpiolink.so or gpiolink.dll) or else the system's library
 search. Every failure the library reports is raised as GpioError, which
 carries the result code and its name.
 
-One interface per process: the library keeps a single open interface.
-Opening a second Controller (or a failed open) replaces it without closing
-the earlier port, and every call through the earlier Controller then raises
-GpioError with RESULT_BAD_HANDLE. Close a Controller before opening another.
+One interface per process: the library keeps a single open interface, and
+any later open, even one that fails, replaces it without closing the
+earlier port, which then stays locked until the process ends. This package
+refuses to open a second Controller while one is open (GpioError that says
+so), and closes a Controller that is garbage-collected while open.
 
 One call at a time: the library shares its buffers between all calls and is
 not thread-safe. This package serialises its own calls with a lock, but code
@@ -28,6 +29,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import weakref
 from typing import Optional, Union
 
 from . import _native
@@ -106,6 +108,28 @@ def _check(code: int, operation: str) -> None:
         raise GpioError(code, operation)
 
 
+# The port of the process's open Controller, or None. Guarded by
+# _native.call_lock. A Controller holds it from its open until its close,
+# or until it is garbage-collected.
+_open_port: Optional[str] = None
+
+
+def _refuse_second_open() -> None:
+    if _open_port is not None:
+        raise GpioError(RESULT_IO_ERROR, "GPIO_OpenInterface",
+                        "a Controller on %s is still open in this process; the library keeps "
+                        "one open interface, so close that one first" % _open_port)
+
+
+def _release(handle: int) -> int:
+    """Closes the open interface and frees the process's slot. Runs once per
+    opened Controller: from close(), or when it is collected while open."""
+    global _open_port
+    with _native.call_lock:
+        _open_port = None
+        return _native.library().GPIO_CloseInterface(handle)
+
+
 def scan() -> Optional[str]:
     """Probes the system's serial ports; the first on which the controller
     answers (a name for Controller), or None when none answered.
@@ -127,15 +151,20 @@ class Controller:
     such as "ttyUSB0" or "pts/3"). Without it, scan() chooses the port, and
     GpioError with RESULT_TIMEOUT is raised when no port answered.
 
-    Opening makes this the process's only open interface: see the package
-    documentation. Every method raises GpioError when the library reports a
+    Opening makes this the process's only open interface: while it is open,
+    opening another Controller raises GpioError (RESULT_IO_ERROR) without
+    touching it. One that is garbage-collected while open is closed. Every method raises GpioError when the library reports a
     failure, and GpioError with RESULT_BAD_HANDLE once the Controller is
     closed. Port and bit numbers are 0-255; the controller itself answers
     numbers it does not have with status 0xFF (RESULT_DEVICE_FF).
     """
 
     def __init__(self, port: Union[str, bytes, None] = None):
+        global _open_port
         self._handle: Optional[int] = None
+        self._finalizer: Optional[weakref.finalize] = None
+        with _native.call_lock:
+            _refuse_second_open()
         if port is None:
             port = scan()
             if port is None:
@@ -147,9 +176,13 @@ class Controller:
         self.port = os.fsdecode(name)
         handle = _native.HANDLE()
         with _native.call_lock:
+            _refuse_second_open()
             code = _native.library().GPIO_OpenInterface(name, ctypes.byref(handle))
+            if code == RESULT_OK:
+                _open_port = self.port
+                self._handle = handle.value
+                self._finalizer = weakref.finalize(self, _release, handle.value)
         _check(code, "GPIO_OpenInterface")
-        self._handle = handle.value
 
     def __enter__(self) -> "Controller":
         return self
@@ -172,13 +205,13 @@ class Controller:
 
     def close(self) -> None:
         """Closes the port; later calls do nothing. Raises GpioError with
-        RESULT_BAD_HANDLE, once, when another open has replaced this one (the
-        library then leaves this port open)."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            with _native.call_lock:
-                code = _native.library().GPIO_CloseInterface(handle)
-            _check(code, "GPIO_CloseInterface")
+        RESULT_BAD_HANDLE, once, when code outside this package has opened
+        the library's interface since (the library then leaves this port
+        open)."""
+        finalizer, self._finalizer = self._finalizer, None
+        self._handle = None
+        if finalizer is not None and finalizer.alive:
+            _check(finalizer(), "GPIO_CloseInterface")
 
     def _call(self, operation: str, *args) -> int:
         # The handle of a closed Controller is never passed on: the library

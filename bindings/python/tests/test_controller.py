@@ -1,3 +1,7 @@
+import ctypes
+import gc
+import importlib.metadata
+import os
 import pathlib
 import re
 
@@ -83,27 +87,41 @@ def test_closed_controller_never_reaches_the_next_one(sim_port):
         assert second.input(0) == 0x33
 
 
-def test_second_open_replaces_the_first(sim_port, start_sim):
-    first = Controller(start_sim())  # left open by the library: its own simulator
-    with Controller(sim_port) as second:
-        with pytest.raises(GpioError) as raised:
-            first.bit_test(0, 0)
-        assert raised.value.code == gpiolink.RESULT_BAD_HANDLE
-        with pytest.raises(GpioError):
-            first.close()
-        first.close()
+def test_second_open_is_refused_and_leaves_the_first_open(sim_port, start_sim):
+    other = start_sim()
+    with Controller(sim_port) as first:
+        for port in (other, sim_port, None):  # another port, the same one, a scan
+            with pytest.raises(GpioError, match="still open") as raised:
+                Controller(port)
+            assert raised.value.code == gpiolink.RESULT_IO_ERROR
+        first.output(1, 0x42)
+        assert first.input(1) == 0x42
+    with Controller(other) as second:  # the slot is free once the first closed
         assert second.version.startswith("GPIO-")
 
 
-def test_failed_open_replaces_too_and_close_keeps_the_block_exception(start_sim):
+def test_collected_open_controller_is_closed(sim_port):
+    Controller(sim_port).output(0, 0x17)  # dropped while open
+    gc.collect()
+    # Opens only if the port was closed: the library locks an open port.
+    with Controller(sim_port) as again:
+        assert again.input(0) == 0x17
+
+
+def test_close_keeps_the_block_exception(start_sim):
     port = start_sim()
     with pytest.raises(RuntimeError):
         with Controller(port) as opened:
-            with pytest.raises(GpioError):
-                Controller(port)  # the port is locked while open
+            # Code outside the package opens the library's interface, which
+            # replaces this one: its calls and its close fail.
+            handle = _native.HANDLE()
+            assert _native.library().GPIO_OpenInterface(b"no-such-port-here", ctypes.byref(handle)) == \
+                gpiolink.RESULT_IO_ERROR
             with pytest.raises(GpioError):
                 opened.input(0)
             raise RuntimeError("from the block")
+    with Controller(start_sim()):  # and the package's slot was freed
+        pass
 
 
 def test_open_of_a_missing_port_is_an_io_error():
@@ -125,3 +143,12 @@ def test_explicit_library_path_has_no_fallback(monkeypatch, tmp_path):
     monkeypatch.setenv("GPIOLINK_LIBRARY", str(tmp_path / "libmissing.so"))
     with pytest.raises(OSError, match="GPIOLINK_LIBRARY"):
         _native.library()
+
+
+def test_installed_package_is_the_one_under_test():
+    # Under ctest the package comes from a venv, with the project's version.
+    expected = os.environ.get("GPIOLINK_VERSION")
+    if not expected:
+        pytest.skip("GPIOLINK_VERSION is not set: not the installed package's run")
+    assert importlib.metadata.version("gpiolink") == expected
+    assert "site-packages" in pathlib.Path(gpiolink.__file__).parts
