@@ -9,10 +9,15 @@
 #ifndef GPIOLINK_H
 #define GPIOLINK_H
 
+/*
+ * On Windows, HANDLE and INVALID_HANDLE_VALUE come from <windows.h>, which
+ * is included as the application's own macros configure it: this header
+ * defines none of them (WIN32_LEAN_AND_MEAN, NOMINMAX, ...). As with
+ * <windows.h> itself, include <winsock2.h> first when the program uses it.
+ * The header defines only GPIO_ and GPIOLINK_ names (and, outside Windows,
+ * HANDLE and INVALID_HANDLE_VALUE).
+ */
 #if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
 #  include <windows.h>
 #else
 /* Outside Windows the library keeps the Windows spelling of a port handle. */
@@ -34,6 +39,16 @@ typedef void *HANDLE;
 #  endif
 #else
 #  define GPIOLINK_API __attribute__((visibility("default")))
+#endif
+
+/* The result-name helpers below are inline in C99, C11 and C++, and with
+ * the compiler's own inline keyword in C89. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#  define GPIOLINK_INLINE inline
+#elif defined(__GNUC__) || defined(_MSC_VER)
+#  define GPIOLINK_INLINE __inline
+#else
+#  define GPIOLINK_INLINE
 #endif
 
 #define GPIO_RESULT_OK 0          /* success */
@@ -127,7 +142,7 @@ GPIOLINK_API int GPIO_GetVersion(HANDLE handle, char *buffer, int bufferSize);
  * describing it. Header-only and thread-safe: both return constant strings,
  * "GPIO_RESULT_UNKNOWN" and "unknown result code" for codes outside 0-8.
  */
-static inline const char *gpiolink_result_name(int result)
+static GPIOLINK_INLINE const char *gpiolink_result_name(int result)
 {
     static const char *const names[] = {
         "GPIO_RESULT_OK",         "GPIO_RESULT_BAD_HANDLE", "GPIO_RESULT_DEVICE_FF",
@@ -137,7 +152,7 @@ static inline const char *gpiolink_result_name(int result)
     return result >= 0 && result <= GPIO_RESULT_BIT_LOW ? names[result] : "GPIO_RESULT_UNKNOWN";
 }
 
-static inline const char *gpiolink_result_text(int result)
+static GPIOLINK_INLINE const char *gpiolink_result_text(int result)
 {
     static const char *const texts[] = {
         "success",

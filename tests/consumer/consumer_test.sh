@@ -9,6 +9,10 @@
 #   pkg-config           compiles and runs app/consumer.c with pkg-config flags
 #   msvc-import-library  (Windows) links app/consumer.c against gpiolink.lib
 #   dll-imports          (Windows) the DLL imports system DLLs only
+#   header               compiles an application of the installed header as
+#                        C89, C99, C11, C++98 and C++17, checks that the
+#                        header defines no macro but its own, and on Windows
+#                        compiles one that uses the full <windows.h> after it
 #   installed-tools      (Linux) the installed gpioctl drives the installed
 #                        gpio-sim, with no LD_LIBRARY_PATH
 #
@@ -21,7 +25,7 @@
 #   GPIOLINK_BINDIR, GPIOLINK_LIBDIR   install folders, relative to the prefix
 #   GPIOLINK_EXPECTED_FILES  files the install must create, relative to the prefix
 #   GPIOLINK_VERSION     the project's version
-#   GPIOLINK_CMAKE, GPIOLINK_GENERATOR, GPIOLINK_CC, GPIOLINK_TOOLCHAIN
+#   GPIOLINK_CMAKE, GPIOLINK_GENERATOR, GPIOLINK_CC, GPIOLINK_CXX, GPIOLINK_TOOLCHAIN
 #   GPIOLINK_EMULATOR    runs a Windows program (empty on Linux)
 #   GPIOLINK_OBJDUMP, GPIOLINK_NM   the target's binary tools
 set -eu
@@ -153,6 +157,53 @@ dll-imports)
       *) fail "gpiolink.dll imports $dll, which is not a system DLL" ;;
     esac
   done
+  ;;
+
+header)
+  include=$prefix/include
+  for std in c89 c99 c11; do
+    "$GPIOLINK_CC" -std=$std -pedantic -Wall -Wextra -Werror -I"$include" -c -o /dev/null \
+      "$GPIOLINK_APP/header_standards.c" || fail "the header does not compile as $std"
+    echo "compiles as $std"
+  done
+  for std in c++98 c++17; do
+    "$GPIOLINK_CXX" -x c++ -std=$std -pedantic -Wall -Wextra -Werror -I"$include" -c -o /dev/null \
+      "$GPIOLINK_APP/header_standards.c" || fail "the header does not compile as $std"
+    echo "compiles as $std"
+  done
+
+  # Every macro the application would see without the header is still there
+  # with the same value, and the header adds only its own names.
+  if [ "$GPIOLINK_PLATFORM" = windows ]; then
+    system_header=windows.h own='GPIO_|GPIOLINK_'
+    configurations="-UWIN32_LEAN_AND_MEAN -DWIN32_LEAN_AND_MEAN"
+  else
+    system_header=stdio.h own='GPIO_|GPIOLINK_|INVALID_HANDLE_VALUE'
+    configurations=-UWIN32_LEAN_AND_MEAN
+  fi
+  # The macros defined after the lines $3, preprocessed as language $1 with
+  # the option $2.
+  macros() {
+    printf '%s\n' "$3" | "$GPIOLINK_CC" -x "$1" "$2" -I"$include" -dM -E - | sort
+  }
+  for configuration in $configurations; do
+    for language in c c++; do
+      without=$(macros $language "$configuration" "#include <$system_header>")
+      with=$(macros $language "$configuration" "#include <gpiolink.h>
+#include <$system_header>")
+      changed=$(printf '%s\n' "$without" "$with" | sort | uniq -u | grep -Ev "^#define ($own)" || true)
+      [ -z "$changed" ] || fail "with $configuration, as $language, the header changes these macros: $changed"
+    done
+    echo "the header changes no macro of <$system_header> ($configuration)"
+  done
+
+  if [ "$GPIOLINK_PLATFORM" = windows ]; then
+    for language in c c++; do
+      "$GPIOLINK_CC" -x $language -pedantic -Wall -Wextra -Werror -I"$include" -c -o /dev/null \
+        "$GPIOLINK_APP/windows_full_api.c" || fail "the full <windows.h> after gpiolink.h does not compile as $language"
+    done
+    echo "OPENFILENAMEA, ShellExecuteA and SOCKET after gpiolink.h compile"
+  fi
   ;;
 
 installed-tools)
