@@ -20,6 +20,7 @@
 #include "link/serial_services.h"
 #include "link/win32_system_calls.h"
 
+// Windows 10 version 1803 and later; older MinGW headers lack the name.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
@@ -66,7 +67,8 @@ enum SystemCallIndex : unsigned {
 #undef GPIOLINK_CALL_INDEX
 };
 
-// void (*)() is the type GCC lets every function pointer pass through.
+// Stored as void (*)(), the one type through which GCC's -Wcast-function-type
+// lets any function pointer pass.
 #define GPIOLINK_CALL_ENTRY(function) \
     {#function, reinterpret_cast<Win32SystemCall>(&::function), reinterpret_cast<Win32SystemCall>(&::function)},
 SystemCall g_systemCalls[] = {GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_ENTRY)};
