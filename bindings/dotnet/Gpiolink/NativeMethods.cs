@@ -1,0 +1,88 @@
+using System;
+using System.Runtime.InteropServices;
+
+namespace Gpiolink
+{
+    /// <summary>
+    /// The nine functions of the gpiolink library, as it exports them:
+    /// gpiolink.dll on Windows, libgpiolink.so elsewhere. Every function uses
+    /// the C calling convention and returns a result code (see <see cref="GpioResult"/>).
+    /// </summary>
+    /// <remarks>
+    /// Port names cross as ANSI strings (the system code page on Windows,
+    /// UTF-8 under Mono and .NET on Linux). The text buffers of scan and
+    /// version are caller-allocated byte arrays of a fixed capacity: the
+    /// library is told that capacity (version) or needs less than it (scan,
+    /// at most 20 bytes), so it never writes past the array.
+    /// The library is not thread-safe: callers hold <see cref="Controller"/>'s lock.
+    /// </remarks>
+    internal static class NativeMethods
+    {
+        private const string Library = "gpiolink";
+
+        /// <summary>Bytes given to GPIO_ScanInterface, which writes at most 20.</summary>
+        internal const int ScanCapacity = 256;
+
+        /// <summary>Bytes given to GPIO_GetVersion, text and terminator.</summary>
+        internal const int VersionCapacity = 256;
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_ScanInterface(
+            [Out, MarshalAs(UnmanagedType.LPArray, SizeConst = ScanCapacity)] byte[] portName);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true,
+                   CharSet = CharSet.Ansi, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        internal static extern int GPIO_OpenInterface(
+            [MarshalAs(UnmanagedType.LPStr)] string portName, out IntPtr handle);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_CloseInterface(IntPtr handle);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_Input(IntPtr handle, byte port, out byte value);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_Output(IntPtr handle, byte port, byte value);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_BitTest(IntPtr handle, byte port, byte bit);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_BitSet(IntPtr handle, byte port, byte bit);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_BitReset(IntPtr handle, byte port, byte bit);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int GPIO_GetVersion(
+            IntPtr handle,
+            [Out, MarshalAs(UnmanagedType.LPArray, SizeParamIndex = 2)] byte[] buffer,
+            int bufferSize);
+
+        /// <summary>
+        /// The text in a buffer the library filled: the bytes before the first
+        /// zero byte, or the whole buffer if it holds none, decoded as ANSI.
+        /// </summary>
+        internal static string AnsiText(byte[] buffer)
+        {
+            int length = Array.IndexOf(buffer, (byte)0);
+            if (length < 0)
+            {
+                length = buffer.Length;
+            }
+            if (length == 0)
+            {
+                return string.Empty;
+            }
+            GCHandle pinned = GCHandle.Alloc(buffer, GCHandleType.Pinned);
+            try
+            {
+                return Marshal.PtrToStringAnsi(pinned.AddrOfPinnedObject(), length);
+            }
+            finally
+            {
+                pinned.Free();
+            }
+        }
+    }
+}
