@@ -78,8 +78,8 @@ namespace Gpiolink
                 if (openSerial != 0)
                 {
                     throw new GpioException(GpioResult.IoError, "GPIO_OpenInterface",
-                        "a Controller is already open in this process, on " + openPort +
-                        "; dispose it before opening another (the library keeps one open interface)");
+                        "a Controller on " + openPort + " is still open in this process; the library keeps " +
+                        "one open interface, so dispose that one first");
                 }
                 if (port == null)
                 {

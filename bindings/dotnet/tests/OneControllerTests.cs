@@ -27,7 +27,7 @@ namespace Gpiolink.Tests
         {
             var error = Assert.Throws<GpioException>(open);
             Assert.AreEqual("GPIO_OpenInterface", error.Operation);
-            StringAssert.Contains("already open in this process, on " + openPort, error.Message);
+            StringAssert.Contains("a Controller on " + openPort + " is still open in this process", error.Message);
         }
 
         [Test]
@@ -90,7 +90,7 @@ namespace Gpiolink.Tests
             try
             {
                 Assert.IsTrue((opened[0] == null) != (opened[1] == null), "exactly one open succeeds");
-                StringAssert.Contains("already open", (refused[0] ?? refused[1]).Message);
+                StringAssert.Contains("is still open in this process", (refused[0] ?? refused[1]).Message);
             }
             finally
             {
