@@ -19,8 +19,11 @@ namespace Gpiolink.Tests
             Simulator.RequireLinux();
             string source = Simulator.Setting("GPIOLINK_SOURCE_DIR");
             string readme = File.ReadAllText(Path.Combine(source, "README.md"));
+            // The snippet runner leaves C# to this test, which knows one example.
+            Assert.AreEqual(1, Regex.Matches(readme, "^```csharp", RegexOptions.Multiline).Count,
+                            "README.md has one csharp block");
             Match example = Regex.Match(readme, "```csharp\n(.*?)```\n\n((?:    [^\n]*\n)+)", RegexOptions.Singleline);
-            Assert.IsTrue(example.Success, "README.md has a csharp block followed by its commands");
+            Assert.IsTrue(example.Success, "README.md's csharp block is followed by its commands");
             string commands = Regex.Replace(example.Groups[2].Value, "^    ", string.Empty, RegexOptions.Multiline);
 
             string scratch = Path.Combine(Path.GetTempPath(), "gpiolink-readme-" + Guid.NewGuid().ToString("N"));
