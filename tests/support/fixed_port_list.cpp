@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/serial_services.h"
-
 namespace gpiolink::testing {
 namespace {
 
@@ -40,6 +38,7 @@ void CloseList(PortListHandle) {}
 }  // namespace
 
 FixedPortList::FixedPortList(const std::vector<std::string> &names)
+    : replaced_(Services()), replacedDefault_(&Services() == &DefaultServices())
 {
     Set(names);
     SerialServices table = Services();
@@ -52,7 +51,7 @@ FixedPortList::FixedPortList(const std::vector<std::string> &names)
 
 FixedPortList::~FixedPortList()
 {
-    InstallServices(nullptr);
+    InstallServices(replacedDefault_ ? nullptr : &replaced_);
     g_count = 0;
 }
 

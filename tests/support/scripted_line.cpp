@@ -11,6 +11,21 @@ ScriptedLine *g_current = nullptr;
 // Scripted handles are small made-up pointer values, one per port.
 constexpr std::uintptr_t kHandleBase = 0x1000;
 
+constexpr char kDevicePrefix[] = "dev:";
+constexpr char kProbePrefix[] = "probe:";
+
+// The port name in a scripted path: what follows either prefix.
+std::string PortName(const std::string &path)
+{
+    for (const char *prefix : {kDevicePrefix, kProbePrefix}) {
+        const std::size_t length = std::strlen(prefix);
+        if (path.compare(0, length, prefix) == 0) {
+            return path.substr(length);
+        }
+    }
+    return path;
+}
+
 }  // namespace
 
 const char *CallName(Call call)
@@ -40,10 +55,9 @@ ScriptedLine::ScriptedLine()
         std::abort();  // one scripted line at a time
     }
     g_current = this;
-    ports_.reserve(64);  // handles point into this vector
     SerialServices table = DefaultServices();
-    table.devicePathPrefix = "dev:";
-    table.probePathPrefix = "probe:";
+    table.devicePathPrefix = kDevicePrefix;
+    table.probePathPrefix = kProbePrefix;
     table.portNameForbidden = "\\";
     table.openPort = Open;
     table.configureLine = Configure;
@@ -72,8 +86,10 @@ ScriptedLine &ScriptedLine::Current() { return *g_current; }
 
 ScriptedPort &ScriptedLine::AddPort(const std::string &path)
 {
-    if (ports_.size() == ports_.capacity()) {
-        std::abort();
+    for (const ScriptedPort &port : ports_) {
+        if (PortName(port.path) == PortName(path)) {
+            std::abort();  // one port per name
+        }
     }
     ports_.push_back(ScriptedPort{});
     ports_.back().path = path;
@@ -142,7 +158,7 @@ PortHandle ScriptedLine::Open(const char *path)
     }
     for (std::size_t i = 0; i < line.ports_.size(); ++i) {
         ScriptedPort &port = line.ports_[i];
-        if (port.path == path) {
+        if (PortName(port.path) == PortName(path)) {
             if (port.busy || port.open) {
                 return InvalidPort();
             }
@@ -174,6 +190,9 @@ bool ScriptedLine::Purge(PortHandle handle)
     }
     const std::uint32_t waiting = port->Waiting(line.now);
     port->arrivals.erase(port->arrivals.begin(), port->arrivals.begin() + waiting);
+    if (port->onPurge) {
+        port->onPurge(line, *port);
+    }
     return true;
 }
 

@@ -2,11 +2,17 @@
 // script, a virtual clock that sleeps and idle waits advance at once, and a
 // failure of any single call. Constructing a ScriptedLine installs it;
 // destroying it restores the platform's table.
+//
+// A port is known by its name: "dev:COM3" (the open interface's path) and
+// "probe:COM3" (the discovery probe's path) reach the same port, and as on
+// a real system the open is exclusive, so a port that is open refuses a
+// second open by either path.
 #ifndef GPIOLINK_TESTS_SCRIPTED_LINE_H
 #define GPIOLINK_TESTS_SCRIPTED_LINE_H
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,9 +48,11 @@ class ScriptedLine;
 
 // Called after every write to a port with the bytes that write took.
 using WriteHook = std::function<void(ScriptedLine &line, ScriptedPort &port, const Bytes &taken)>;
+// Called after every successful purge of a port.
+using PurgeHook = std::function<void(ScriptedLine &line, ScriptedPort &port)>;
 
 struct ScriptedPort {
-    std::string path;
+    std::string path;  // as added; its name is the part after the prefix
     bool busy = false;  // held by someone else: opens fail
     bool open = false;
     int opens = 0;      // times opened
@@ -57,6 +65,7 @@ struct ScriptedPort {
     std::vector<Arrival> arrivals;  // in order of time, not yet read
     Bytes written;  // every byte taken since the port was opened
     WriteHook onWrite;
+    PurgeHook onPurge;
 
     // Bytes that have arrived by `now` and wait to be read.
     std::uint32_t Waiting(std::uint32_t now) const;
@@ -72,7 +81,9 @@ public:
     // The line installed now.
     static ScriptedLine &Current();
 
-    // Adds a port that opens at `path` (the full device path).
+    // Adds a port that opens at `path` (the full device path) and at the
+    // other prefix with the same name. Any number of ports; each keeps its
+    // place in memory. Adding a name twice aborts.
     ScriptedPort &AddPort(const std::string &path);
     // The port behind a handle, or nullptr.
     ScriptedPort *PortOf(PortHandle handle);
@@ -125,7 +136,7 @@ private:
     static bool ListRead(PortListHandle list, std::uint32_t index, char *name);
     static void ListClose(PortListHandle list);
 
-    std::vector<ScriptedPort> ports_;
+    std::deque<ScriptedPort> ports_;  // a deque: ports never move
     std::array<int, static_cast<std::size_t>(Call::kCallCount)> calls_{};
     std::array<int, static_cast<std::size_t>(Call::kCallCount)> failAt_{};
     std::array<bool, static_cast<std::size_t>(Call::kCallCount)> failPersistent_{};

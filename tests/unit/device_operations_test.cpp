@@ -139,14 +139,20 @@ TEST_F(DeviceOperations, ACorruptedReplyFailsAtOnceWithoutWaitingForTheTimeout)
 
 TEST_F(DeviceOperations, StaleBytesFromEarlierExchangesArePurged)
 {
-    // A late reply to an earlier request waits in the queue, and more stale
-    // bytes arrive just as the first purge runs: neither is taken.
+    // A late reply to an earlier request waits in the queue, and another
+    // arrives just after the first purge has run: neither is taken.
     line_.Arrive(port_, EncodeReply({0x00, 0x99}));
+    int purges = 0;
+    port_.onPurge = [&purges](ScriptedLine &line, ScriptedPort &port) {
+        if (++purges == 1) {
+            line.Arrive(port, EncodeReply({0x00, 0x98}));
+        }
+    };
     Reply({0x00, 0x01});
     unsigned char value = 0;
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 0, &value));
     EXPECT_EQ(0x01, value);
-    EXPECT_EQ(2, line_.Calls(Call::kPurge));
+    EXPECT_EQ(2, purges);
 }
 
 TEST_F(DeviceOperations, TooShortSuccessRepliesAreUnexpectedAndWriteNothing)

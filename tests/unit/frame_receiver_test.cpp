@@ -2,6 +2,7 @@
 // here takes real time.
 #include <gtest/gtest.h>
 
+#include "link/frame_format.h"
 #include "link/frame_receiver.h"
 #include "scripted_line.h"
 #include "wire_codec.h"
@@ -94,9 +95,12 @@ TEST_F(FrameReceiver, SkipsAFrameForAnotherAddressAndTakesTheNextInTheSameBurst)
 
 TEST_F(FrameReceiver, StxInsideAFrameRestartsIt)
 {
-    line_.Arrive(port_, Join({{0x02, 0x00, 0x00, 0x33, 0x44}, EncodeReply({0x00, 0x01})}));
-    EXPECT_EQ(FrameOk, Receive());
-    EXPECT_EQ((Bytes{0x00, 0x01}), Copied());
+    // The cut-off frame may end on an escape byte: the STX forgets it too.
+    for (const std::uint8_t last : {0x44, 0x7D}) {
+        line_.Arrive(port_, Join({{0x02, 0x00, 0x00, 0x33, last}, EncodeReply({0x00, 0x01})}));
+        EXPECT_EQ(FrameOk, Receive()) << int(last);
+        EXPECT_EQ((Bytes{0x00, 0x01}), Copied());
+    }
 }
 
 TEST_F(FrameReceiver, UnstuffsEscapedBytes)
@@ -146,6 +150,19 @@ TEST_F(FrameReceiver, CrcErrorEndsTheCallAtOnceAndLeavesTheCallerAlone)
     EXPECT_TRUE(GuardsIntact(0));
     // The frame after the bad one stays queued.
     EXPECT_EQ(EncodeReply({0x00, 0x20}).size(), port_.Waiting(line_.now));
+}
+
+TEST_F(FrameReceiver, EitherCrcByteCorruptedAloneIsACrcError)
+{
+    const Bytes good = EncodeReply({0x00, 0x10});
+    ASSERT_EQ(8U, good.size());  // unstuffed: the CRC sits just before the ETX
+    for (const std::size_t at : {good.size() - 3, good.size() - 2}) {
+        Bytes frame = good;
+        frame[at] ^= 0x01;
+        ASSERT_FALSE(NeedsEscape(frame[at]));
+        line_.Arrive(port_, frame);
+        EXPECT_EQ(CrcError, Receive()) << at;
+    }
 }
 
 TEST_F(FrameReceiver, SixByteFrameGivesCountZero)

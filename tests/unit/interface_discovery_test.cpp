@@ -161,13 +161,18 @@ TEST_F(Discovery, AFailedEntryReadAtAnyIndexGivesIoErrorWithEverythingReleased)
 
 TEST_F(Discovery, TheOpenInterfaceIsLeftAlone)
 {
-    ScriptedPort &device = line_.AddPort("dev:COM3");
-    List("COM3", kIdentity);
+    // The open interface holds COM3 exclusively, so the probe's open of it
+    // fails and discovery passes over it to the next port.
+    ScriptedPort &device = List("COM3", kIdentity);
+    List("COM5", kIdentity);
     HANDLE handle = nullptr;
     ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle));
     EXPECT_EQ(GPIO_RESULT_OK, Scan());
-    EXPECT_STREQ("COM3", name_);
+    EXPECT_STREQ("COM5", name_);
+    EXPECT_EQ((std::vector<std::string>{"dev:COM3", "probe:COM3", "probe:COM5"}), line_.openedPaths);
+    EXPECT_EQ(1, device.opens);
     EXPECT_TRUE(device.open);
+    EXPECT_TRUE(device.written.empty());
     AnswerRequests(device, ReplyWith({0x00}));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle, 0, 0));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));

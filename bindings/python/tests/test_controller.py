@@ -132,10 +132,29 @@ def test_open_of_a_missing_port_is_an_io_error():
         Controller("pts/\0")
 
 
-def test_scan_completes():
-    # The simulator's pty is not among the ports the system lists.
-    found = gpiolink.scan()
-    assert found is None or isinstance(found, str)
+def test_scan_gives_the_found_name_none_or_the_error(monkeypatch):
+    # The system's port list cannot be chosen from here, so a stand-in for
+    # the library answers. Writing no name (an empty port list) leaves the
+    # buffer as passed.
+    answer = {"code": gpiolink.RESULT_OK, "name": None}
+
+    class ScanOnly:
+        def GPIO_ScanInterface(self, buffer):
+            if answer["name"] is not None:
+                buffer.value = answer["name"]
+            return answer["code"]
+
+    monkeypatch.setattr(_native, "_library", ScanOnly())
+    for name, expected in ((b"pts/7", "pts/7"), (b"", None), (None, None)):
+        answer["name"] = name
+        assert gpiolink.scan() == expected
+    with pytest.raises(GpioError) as raised:
+        Controller()  # no port given, and none answered
+    assert raised.value.code == gpiolink.RESULT_TIMEOUT
+    answer["code"] = gpiolink.RESULT_IO_ERROR
+    with pytest.raises(GpioError) as raised:
+        gpiolink.scan()
+    assert raised.value.code == gpiolink.RESULT_IO_ERROR
 
 
 def test_explicit_library_path_has_no_fallback(monkeypatch, tmp_path):
