@@ -243,6 +243,9 @@ installed-tools)
   kill "$sim"
   wait "$sim" || true
   trap - EXIT
+  # On exit gpio-sim counts what it served, as its --help says.
+  grep -q '^gpio-sim: 3 requests (0 ignored), 3 replies intact' "$sim_err" ||
+    fail "gpio-sim did not count its 3 requests on exit: $(cat "$sim_err")"
   ;;
 
 *)

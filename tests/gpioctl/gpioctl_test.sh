@@ -23,12 +23,21 @@ expect() {
 expect 64 "not a number from 0 to 255" --port COM1 input 256
 expect 64 "not a number" --port COM1 output 1 0x1G2
 expect 64 "required" --port COM1 bit-set 1
-expect 64 "gpioctl --help" --port COM1 frobnicate
+expect 64 "unknown command 'frobnicate'" --port COM1 frobnicate
+expect 64 "unknown command 'frobnicate'" --json frobnicate 1
+expect 64 "port name is empty" --port "" version
+expect 64 "scan .*takes no --port" --port COM1 scan
+expect 64 "'010' has a leading 0" --port COM1 input 010
+expect 64 "'08' has a leading 0" --port COM1 bit-set 1 08
 expect 0 "bit-reset" --help
+expect 0 "^  64  usage error" --help
+expect 0 "^  4   GPIO_RESULT_TIMEOUT" --help
 expect 3 "^GPIO_RESULT_IO_ERROR: .*port gpiolink-absent" --port gpiolink-absent input 1
 expect 3 '"name": "GPIO_RESULT_IO_ERROR"' --json --port gpiolink-absent version
 
 if [ -n "$simulate" ]; then
+  expect 0 "^Port names: .*ttyUSB0" --help
+  expect 64 "'010' has a leading 0" --simulate bench 010
   expect 0 "^GPIO_RESULT_OK: success, version GPIO-SIM" --simulate version
   expect 0 "^GPIO_RESULT_OK: success, port 0x01, value 0x00$" --simulate input 1
   expect 0 "^GPIO_RESULT_OK: success, port 0x02, value 0xA5$" --simulate output 2 0xa5
@@ -38,6 +47,9 @@ if [ -n "$simulate" ]; then
   expect 2 "^GPIO_RESULT_DEVICE_FF" --simulate input 9
   expect 0 "exchanges 20, per_second .* median_ms .* p99_ms" --simulate bench 20
   expect 0 "^bit-test: GPIO_RESULT_BIT_LOW" --simulate demo
+  expect 0 "^GPIO_RESULT_OK: success, port 0x00, value 0x00" --simulate input 0
+else
+  expect 0 "^Port names: COM1 to COM255" --help
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -146,12 +146,6 @@ bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
     return true;
 }
 
-bool HasFaults(const gpio_sim::SimOptions &options)
-{
-    return options.dropRate > 0.0 || options.corruptRate > 0.0 || options.delayRate > 0.0 ||
-           options.silenceRate > 0.0 || !options.statusOverride.empty();
-}
-
 void PrintStats(const gpio_sim::PtySimulator::Stats &stats)
 {
     std::fprintf(stderr,
@@ -289,9 +283,7 @@ int main(int argc, char **argv)
         if (!link.empty()) {
             RemoveLink(link, path);
         }
-        if (HasFaults(options)) {
-            PrintStats(simulator.GetStats());
-        }
+        PrintStats(simulator.GetStats());
     } catch (const std::exception &error) {
         std::fprintf(stderr, "gpio-sim: %s\n", error.what());
         return 1;

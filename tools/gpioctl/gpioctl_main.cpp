@@ -25,16 +25,17 @@ namespace {
 
 constexpr int kUsageError = 64;
 
-// Accepts 0-255 in decimal or 0x hex.
-bool ParseByte(const std::string &text, unsigned char &value)
+enum class Number { kValid, kInvalid, kLeadingZero };
+
+// Reads a number from 0 to `max` in decimal or 0x hex. A decimal number
+// with a leading 0 ("010") is refused as ambiguous: other tools read it as
+// octal.
+Number ParseNumber(const std::string &text, unsigned max, unsigned &value)
 {
-    if (text.empty()) {
-        return false;
-    }
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 3) {
-        return false;
+    if (digits.empty()) {
+        return Number::kInvalid;
     }
     unsigned number = 0;
     for (const char c : digits) {
@@ -46,29 +47,86 @@ bool ParseByte(const std::string &text, unsigned char &value)
         } else if (hex && c >= 'A' && c <= 'F') {
             digit = static_cast<unsigned>(c - 'A' + 10);
         } else {
-            return false;
+            return Number::kInvalid;
         }
         number = number * (hex ? 16U : 10U) + digit;
+        if (number > max) {
+            return Number::kInvalid;
+        }
     }
-    if (number > 255) {
-        return false;
+    if (!hex && digits.size() > 1 && digits[0] == '0') {
+        return Number::kLeadingZero;
     }
-    value = static_cast<unsigned char>(number);
-    return true;
+    value = number;
+    return Number::kValid;
 }
 
-const CLI::Validator kByte(
-    [](std::string &text) {
-        unsigned char value = 0;
-        return ParseByte(text, value) ? std::string() : "'" + text + "' is not a number from 0 to 255 (or 0x00 to 0xFF)";
-    },
-    "0-255|0x00-0xFF", "byte");
+// A validator of numbers from `min` to `max`, named `range` in messages.
+CLI::Validator NumberValidator(unsigned min, unsigned max, const std::string &range)
+{
+    return CLI::Validator(
+        [min, max, range](std::string &text) {
+            unsigned value = 0;
+            switch (ParseNumber(text, max, value)) {
+            case Number::kValid:
+                return value >= min ? std::string() : "'" + text + "' is not a number from " + range;
+            case Number::kLeadingZero:
+                return "'" + text + "' has a leading 0, which some tools read as octal: write it in decimal " +
+                       "without the 0, or in hex with 0x";
+            case Number::kInvalid:
+                break;
+            }
+            return "'" + text + "' is not a number from " + range;
+        },
+        range, "number");
+}
+
+const CLI::Validator kByte = NumberValidator(0, 255, "0 to 255 (or 0x00 to 0xFF)");
+
+// The value of a validated number.
+unsigned NumberOf(const std::string &text)
+{
+    unsigned value = 0;
+    ParseNumber(text, ~0U, value);
+    return value;
+}
 
 unsigned char Byte(const std::string &text)
 {
-    unsigned char value = 0;
-    ParseByte(text, value);
-    return value;
+    return static_cast<unsigned char>(NumberOf(text));
+}
+
+// The first word of the command line that is neither an option nor the
+// value of --port: the command the user meant.
+std::string CommandWord(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--port") {
+            ++i;
+        } else if (!arg.empty() && arg[0] != '-') {
+            return arg;
+        }
+    }
+    return {};
+}
+
+// The end of --help: the port names of this platform and the exit codes.
+std::string HelpFooter()
+{
+    std::string text =
+#ifdef _WIN32
+        "Port names: COM1 to COM255, opened as \\\\.\\COMn (COM10 and above too).\n";
+#else
+        "Port names: the name under /dev, such as ttyUSB0, ttyACM0 or gpio-sim's pts/3.\n";
+#endif
+    text += "\nExit status:\n  0   success (bit-test: high or low)\n";
+    for (int code = GPIO_RESULT_BAD_HANDLE; code <= GPIO_RESULT_UNEXPECTED; ++code) {
+        text += "  " + std::to_string(code) + "   " + gpiolink_result_name(code) + ": " + gpiolink_result_text(code) +
+                (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : "") + "\n";
+    }
+    text += "  64  usage error\n";
+    return text;
 }
 
 struct Arguments {
@@ -78,7 +136,7 @@ struct Arguments {
     bool trace = false;
     std::string portOperand;
     std::string second;  // value or bit
-    int count = 1000;
+    std::string count = "1000";
 };
 
 // Times `count` input exchanges and reports their rate and latency.
@@ -177,7 +235,7 @@ int RunOperation(const std::string &command, HANDLE handle, const Arguments &arg
         return result;
     }
     if (command == "bench") {
-        return Bench(handle, args.count, report);
+        return Bench(handle, static_cast<int>(NumberOf(args.count)), report);
     }
     report.Byte("port", port);
     if (command == "input") {
@@ -223,7 +281,11 @@ int main(int argc, char **argv)
                  "Without --port, the port that scan finds is used."};
     app.set_help_all_flag("--help-all", "Show the help of every command");
     Arguments args;
-    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, ttyUSB0 or pts/3 on Linux");
+    app.footer(HelpFooter());
+    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, ttyUSB0 or pts/3 on Linux")
+        ->check(CLI::Validator(
+            [](std::string &name) { return name.empty() ? std::string("the port name is empty") : std::string(); },
+            "", "non-empty"));
     app.add_flag("--json", args.json, "Print a JSON object per operation instead of text");
 #ifdef GPIOCTL_SIMULATOR
     app.add_flag("--simulate", args.simulate, "Start the simulated controller on a pseudo-terminal and use it")
@@ -249,7 +311,7 @@ int main(int argc, char **argv)
     }
     app.add_subcommand("demo", "Run a short session: version, output, input, bit set, bit test, bit reset");
     CLI::App *bench = app.add_subcommand("bench", "Time N input exchanges on port 0 (default 1000)");
-    bench->add_option("N", args.count, "Number of exchanges")->check(CLI::Range(1, 10000000));
+    bench->add_option("N", args.count, "Number of exchanges")->check(NumberValidator(1, 10000000, "1 to 10000000"));
 
     try {
         app.parse(argc, argv);
@@ -260,10 +322,21 @@ int main(int argc, char **argv)
         std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
         return 0;
     } catch (const CLI::ParseError &error) {
-        std::fprintf(stderr, "gpioctl: %s\nRun 'gpioctl --help' for usage.\n", error.what());
+        const std::string word = CommandWord(argc, argv);
+        if (!word.empty() && app.get_subcommands([&word](CLI::App *sub) { return sub->check_name(word); }).empty()) {
+            std::fprintf(stderr, "gpioctl: unknown command '%s'\nRun 'gpioctl --help' for the commands.\n",
+                         word.c_str());
+        } else {
+            std::fprintf(stderr, "gpioctl: %s\nRun 'gpioctl --help' for usage.\n", error.what());
+        }
         return kUsageError;
     }
     const std::string command = app.get_subcommands().front()->get_name();
+    if (command == "scan" && app.count("--port") > 0) {
+        std::fprintf(stderr, "gpioctl: scan searches the system's ports and takes no --port; "
+                             "'gpioctl --port NAME version' asks one port\n");
+        return kUsageError;
+    }
     gpioctl::Report report(args.json);
 
 #ifdef GPIOCTL_SIMULATOR
