@@ -1,7 +1,6 @@
 // gpio-sim: plays the digital I/O controller on a pseudo-terminal until
 // SIGINT or SIGTERM. Prints the port to open first, for scripts to read.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "port_link.h"
 #include "pty_simulator.h"
 
 namespace {
@@ -162,35 +162,6 @@ void PrintStats(const gpio_sim::PtySimulator::Stats &stats)
                  static_cast<unsigned long long>(stats.delayed));
 }
 
-// Creates `link` -> `target`, replacing an existing symbolic link but never
-// any other kind of file.
-bool MakeLink(const std::string &link, const std::string &target)
-{
-    struct stat info {};
-    if (lstat(link.c_str(), &info) == 0) {
-        if (!S_ISLNK(info.st_mode)) {
-            std::fprintf(stderr, "gpio-sim: %s exists and is not a symbolic link\n", link.c_str());
-            return false;
-        }
-        unlink(link.c_str());
-    }
-    if (symlink(target.c_str(), link.c_str()) != 0) {
-        std::fprintf(stderr, "gpio-sim: cannot create %s: %s\n", link.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// Removes `link` if it still points at `target`.
-void RemoveLink(const std::string &link, const std::string &target)
-{
-    char buffer[4096];
-    const ssize_t n = readlink(link.c_str(), buffer, sizeof(buffer) - 1);
-    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target) {
-        unlink(link.c_str());
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -268,7 +239,7 @@ int main(int argc, char **argv)
     try {
         gpio_sim::PtySimulator simulator(options);
         const std::string path = simulator.SlavePath();
-        if (!link.empty() && !MakeLink(link, path)) {
+        if (!link.empty() && !gpio_sim::MakeLink("gpio-sim", link, path)) {
             return 1;
         }
         std::printf("port: %s\npath: %s\n", simulator.PortName().c_str(), path.c_str());
@@ -281,7 +252,7 @@ int main(int argc, char **argv)
         while (sigwait(&stopSignals, &signal) != 0) {
         }
         if (!link.empty()) {
-            RemoveLink(link, path);
+            gpio_sim::RemoveLink(link, path);
         }
         PrintStats(simulator.GetStats());
     } catch (const std::exception &error) {

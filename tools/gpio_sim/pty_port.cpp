@@ -89,11 +89,11 @@ std::string PtyPort::PortName() const
     return slavePath_.compare(0, prefix.size(), prefix) == 0 ? slavePath_.substr(prefix.size()) : slavePath_;
 }
 
-void PtyPort::Write(const Bytes &bytes, bool pace)
+bool WriteFully(int fd, const Bytes &bytes, bool pace)
 {
     const std::size_t step = pace ? 1 : bytes.size();
     for (std::size_t at = 0; at < bytes.size();) {
-        const ssize_t written = write(master_, bytes.data() + at, std::min(step, bytes.size() - at));
+        const ssize_t written = write(fd, bytes.data() + at, std::min(step, bytes.size() - at));
         if (written > 0) {
             at += static_cast<std::size_t>(written);
             if (pace && at < bytes.size()) {
@@ -104,12 +104,13 @@ void PtyPort::Write(const Bytes &bytes, bool pace)
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        pollfd entry{master_, POLLOUT, 0};
+        pollfd entry{fd, POLLOUT, 0};
         if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || poll(&entry, 1, kWriteWaitMs) <= 0 ||
             (entry.revents & POLLOUT) == 0) {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 void PtyPort::Close()

@@ -13,6 +13,11 @@ namespace gpio_sim {
 // byte rewritten, reads return what is there. False when the system refuses.
 bool SetRaw38400(int fd);
 
+// Writes all of `bytes` to a non-blocking descriptor; with `pace`, a byte
+// per byte time at 38400 baud. Waits up to a second at a time for the
+// descriptor to take bytes; false when it gives up or the write fails.
+bool WriteFully(int fd, const Bytes &bytes, bool pace);
+
 class PtyPort {
 public:
     // Opens a pty and sets its slave side raw. Throws std::runtime_error
@@ -30,10 +35,9 @@ public:
     std::string PortName() const;
     std::string SlavePath() const { return slavePath_; }
 
-    // Writes to the master; with `pace`, a byte per byte time at 38400
-    // baud. Bytes the slave's queue will not take within a second are
-    // dropped, like a line nobody listens to.
-    void Write(const Bytes &bytes, bool pace);
+    // Writes to the master (WriteFully). Bytes the slave's queue will not
+    // take within a second are dropped, like a line nobody listens to.
+    void Write(const Bytes &bytes, bool pace) { WriteFully(master_, bytes, pace); }
 
     // Closes both sides: the host sees a hung-up line.
     void Close();

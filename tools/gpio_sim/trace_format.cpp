@@ -1,10 +1,7 @@
 #include "trace_format.h"
 
 namespace gpio_sim {
-namespace {
 
-// A JSON string literal of `text`, control characters and bytes outside
-// ASCII escaped so that any version text makes valid JSON.
 std::string JsonString(const std::string &text)
 {
     std::string out = "\"";
@@ -23,8 +20,6 @@ std::string JsonString(const std::string &text)
     }
     return out + "\"";
 }
-
-}  // namespace
 
 std::string HexBytes(const Bytes &bytes)
 {

@@ -25,6 +25,10 @@ struct TraceEntry {
 // "02 00 40", upper case, one space apart.
 std::string HexBytes(const Bytes &bytes);
 
+// A JSON string literal of `text`, control characters and bytes outside
+// ASCII escaped so that any version text makes valid JSON.
+std::string JsonString(const std::string &text);
+
 // One line without its newline.
 std::string TraceText(const TraceEntry &entry);
 std::string TraceJson(const TraceEntry &entry);
