@@ -1,0 +1,338 @@
+// gpio-tap end to end on Linux: the library opens the tap's pty, the tap
+// relays to the simulated controller's pty, and the trace, the results and
+// the timing are compared with the same session straight to the simulator.
+// Real time is involved, so every bound is generous.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gpiolink.h"
+#include "pty_simulator.h"
+#include "trace_format.h"
+
+extern char **environ;
+
+namespace {
+
+using gpio_sim::Behaviour;
+using gpio_sim::Bytes;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Runs a program with stdout and stderr sent to files.
+pid_t Spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv;
+    for (const std::string &arg : args) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The exit status of `pid` once it ends within `ms`, -1 if it does not.
+int WaitForExit(pid_t pid, int ms)
+{
+    const auto deadline = Clock::now() + milliseconds(ms);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What one session gives back, to compare with and without the tap.
+struct SessionResults {
+    std::vector<int> results;
+    std::string version;
+    int value = -1;
+
+    bool operator==(const SessionResults &other) const
+    {
+        return results == other.results && version == other.version && value == other.value;
+    }
+};
+
+class TapSession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gpio_sim::SimOptions options;
+        options.magicPorts = true;
+        sim_ = std::make_unique<gpio_sim::PtySimulator>(options);
+        char pattern[] = "/tmp/gpio-tap-test-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir_ = pattern;
+    }
+
+    void TearDown() override
+    {
+        if (tap_ > 0) {
+            kill(tap_, SIGTERM);
+            WaitForExit(tap_, 5000);
+        }
+        for (const char *file : {"/out", "/err", "/capture", "/replay"}) {
+            unlink((dir_ + file).c_str());
+        }
+        rmdir(dir_.c_str());
+    }
+
+    // Starts gpio-tap on the simulator's port and waits for its own port.
+    void StartTap(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args{GPIO_TAP_PROGRAM, sim_->SlavePath(), "--capture", dir_ + "/capture"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        tap_ = Spawn(args, dir_ + "/out", dir_ + "/err");
+        ASSERT_GT(tap_, 0);
+        const auto deadline = Clock::now() + milliseconds(5000);
+        while (tapPort_.empty() && Clock::now() < deadline) {
+            for (const std::string &line : Lines(ReadFile(dir_ + "/out"))) {
+                if (line.compare(0, 6, "port: ") == 0) {
+                    tapPort_ = line.substr(6);
+                }
+            }
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        ASSERT_FALSE(tapPort_.empty()) << ReadFile(dir_ + "/err");
+    }
+
+    // Stops the tap as a user does, and gives its exit status.
+    int StopTap()
+    {
+        kill(tap_, SIGINT);
+        const int status = WaitForExit(tap_, 5000);
+        tap_ = -1;
+        return status;
+    }
+
+    // The trace lines the tap printed, without the port lines.
+    std::vector<std::string> Trace() const
+    {
+        std::vector<std::string> lines = Lines(ReadFile(dir_ + "/out"));
+        lines.erase(lines.begin(), lines.begin() + std::min<std::size_t>(2, lines.size()));
+        return lines;
+    }
+
+    // Version, output, input, the bit operations, then a time-out (magic
+    // port 0xF0: silence) and a CRC error (0xF1: the reply's CRC broken).
+    SessionResults RunSession(const std::string &port)
+    {
+        sim_->Model().Reset();
+        SessionResults got;
+        HANDLE handle = nullptr;
+        auto &r = got.results;
+        r.push_back(GPIO_OpenInterface(port.c_str(), &handle));
+        char version[64] = {};
+        r.push_back(GPIO_GetVersion(handle, version, sizeof(version)));
+        got.version = version;
+        unsigned char value = 0;
+        r.push_back(GPIO_Output(handle, 1, 0xA5));
+        r.push_back(GPIO_Input(handle, 1, &value));
+        got.value = value;
+        r.push_back(GPIO_BitSet(handle, 2, 3));
+        r.push_back(GPIO_BitTest(handle, 2, 3));
+        r.push_back(GPIO_BitReset(handle, 2, 3));
+        r.push_back(GPIO_BitTest(handle, 2, 3));
+        r.push_back(GPIO_Input(handle, 0xF0, &value));
+        r.push_back(GPIO_Input(handle, 0xF1, &value));
+        r.push_back(GPIO_CloseInterface(handle));
+        return got;
+    }
+
+    std::unique_ptr<gpio_sim::PtySimulator> sim_;
+    std::string dir_;
+    pid_t tap_ = -1;
+    std::string tapPort_;
+};
+
+// "host->dev  <hex>  <meaning>": a trace line without its time.
+std::string Line(const char *direction, const Bytes &wire, const std::string &meaning)
+{
+    return std::string(direction) + "  " + (wire.empty() ? "" : gpio_sim::HexBytes(wire) + "  ") + meaning;
+}
+
+std::string WithoutTime(const std::string &line)
+{
+    const std::size_t at = line.find(" ms  ");
+    return at == std::string::npos ? line : line.substr(at + 5);
+}
+
+double TimeOf(const std::string &line) { return std::stod(line); }
+
+TEST_F(TapSession, TracesEveryFrameChangesNoResultAndReplaysTheSame)
+{
+    const SessionResults direct = RunSession(sim_->PortName());
+    StartTap();
+    const SessionResults tapped = RunSession(tapPort_);
+    EXPECT_TRUE(direct == tapped);
+    EXPECT_EQ((std::vector<int>{GPIO_RESULT_OK, GPIO_RESULT_OK, GPIO_RESULT_OK, GPIO_RESULT_OK, GPIO_RESULT_OK,
+                                GPIO_RESULT_BIT_HIGH, GPIO_RESULT_OK, GPIO_RESULT_BIT_LOW, GPIO_RESULT_TIMEOUT,
+                                GPIO_RESULT_IO_ERROR, GPIO_RESULT_OK}),
+              tapped.results);
+    EXPECT_EQ("GPIO-SIM 1.0", tapped.version);
+    EXPECT_EQ(0xA5, tapped.value);
+
+    // The last trace line (the CRC error) is written once the reply has
+    // been relayed, which may be a moment after the library has it.
+    const auto deadline = Clock::now() + milliseconds(2000);
+    while (Trace().size() < 17 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    using gpio_sim::EncodeReply;
+    using gpio_sim::EncodeRequest;
+    const Bytes ok{0x00};
+    const Bytes badCrc = gpio_sim::Shape(Behaviour::BadCrc(), {'I', 0}, {0x00, 0x00}).pieces.at(0).bytes;
+    const std::vector<std::string> expected{
+        Line("host->dev", EncodeRequest({'V'}), "version"),
+        Line("dev->host", EncodeReply({0x00, 'G', 'P', 'I', 'O', '-', 'S', 'I', 'M', ' ', '1', '.', '0'}),
+             "ok version \"GPIO-SIM 1.0\""),
+        Line("host->dev", EncodeRequest({'O', 1, 0xA5}), "output port 1 value 0xA5"),
+        Line("dev->host", EncodeReply(ok), "ok"),
+        Line("host->dev", EncodeRequest({'I', 1}), "input port 1"),
+        Line("dev->host", EncodeReply({0x00, 0xA5}), "ok value 0xA5"),
+        Line("host->dev", EncodeRequest({'B', 'S', 2, 3}), "bit set port 2 bit 3"),
+        Line("dev->host", EncodeReply(ok), "ok"),
+        Line("host->dev", EncodeRequest({'T', 2, 3}), "bit test port 2 bit 3"),
+        Line("dev->host", EncodeReply({0x00, 'H'}), "ok level H"),
+        Line("host->dev", EncodeRequest({'B', 'C', 2, 3}), "bit reset port 2 bit 3"),
+        Line("dev->host", EncodeReply(ok), "ok"),
+        Line("host->dev", EncodeRequest({'T', 2, 3}), "bit test port 2 bit 3"),
+        Line("dev->host", EncodeReply({0x00, 'L'}), "ok level L"),
+        Line("host->dev", EncodeRequest({'I', 0xF0}), "input port 240"),
+        Line("tap      ", {}, "SILENCE: no reply within 100 ms to input port 240"),
+        Line("host->dev", EncodeRequest({'I', 0xF1}), "input port 241"),
+        Line("dev->host", badCrc, "ok value 0x00 (BAD CRC)"),
+    };
+    const std::vector<std::string> trace = Trace();
+    std::vector<std::string> meanings;
+    for (const std::string &line : trace) {
+        meanings.push_back(WithoutTime(line));
+    }
+    EXPECT_EQ(expected, meanings);
+    ASSERT_EQ(expected.size(), trace.size());
+    // The silence is stamped at its deadline, 100 ms after the request.
+    EXPECT_NEAR(TimeOf(trace[14]) + 100.0, TimeOf(trace[15]), 0.0015);
+
+    // The capture, replayed, gives the same trace, and as JSON the events.
+    EXPECT_EQ(0, StopTap());
+    const std::string replay = dir_ + "/replay";
+    pid_t pid = Spawn({GPIO_TAP_PROGRAM, "--replay", dir_ + "/capture"}, replay, dir_ + "/err");
+    ASSERT_EQ(0, WaitForExit(pid, 5000)) << ReadFile(dir_ + "/err");
+    EXPECT_EQ(trace, Lines(ReadFile(replay)));
+    pid = Spawn({GPIO_TAP_PROGRAM, "--replay", dir_ + "/capture", "--json"}, replay, dir_ + "/err");
+    ASSERT_EQ(0, WaitForExit(pid, 5000));
+    std::vector<std::string> events;
+    for (const std::string &line : Lines(ReadFile(replay))) {
+        const std::size_t at = line.find("\"event\":\"");
+        events.push_back(at == std::string::npos ? line : line.substr(at + 9, line.find('"', at + 9) - at - 9));
+    }
+    EXPECT_EQ(18U, events.size());
+    EXPECT_EQ("request", events.at(0));
+    EXPECT_EQ("reply", events.at(1));
+    EXPECT_EQ("silence", events.at(15));
+    EXPECT_EQ("bad-crc", events.at(17));
+}
+
+// The tap adds a copy each way and a trace line: well under a millisecond
+// on an idle machine. Measured side by side against a second simulator (the
+// tap holds the first one's port), alternating, so a load on the machine
+// weighs on both; the bound only catches a tap that paces or polls.
+TEST_F(TapSession, AddsLittleToTheExchangeTime)
+{
+    StartTap();
+    gpio_sim::PtySimulator plain;
+    std::vector<double> direct;
+    std::vector<double> tapped;
+    for (int round = 0; round < 4; ++round) {
+        for (const bool viaTap : {false, true}) {
+            HANDLE handle = nullptr;
+            ASSERT_EQ(GPIO_RESULT_OK,
+                      GPIO_OpenInterface((viaTap ? tapPort_ : plain.PortName()).c_str(), &handle));
+            for (int i = 0; i < 8; ++i) {
+                unsigned char value = 0;
+                const auto start = Clock::now();
+                ASSERT_EQ(GPIO_RESULT_OK, GPIO_Input(handle, 0, &value));
+                const std::chrono::duration<double, std::milli> took = Clock::now() - start;
+                (viaTap ? tapped : direct).push_back(took.count());
+            }
+            GPIO_CloseInterface(handle);
+        }
+    }
+    const auto median = [](std::vector<double> times) {
+        std::sort(times.begin(), times.end());
+        return (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
+    };
+    const double added = median(tapped) - median(direct);
+    std::printf("median exchange: %.3f ms direct, %.3f ms through gpio-tap, %.3f ms added\n", median(direct),
+                median(tapped), added);
+    RecordProperty("added_us", static_cast<int>(added * 1000));
+    EXPECT_LT(added, 10.0);
+}
+
+// The application closes its side: the tap waits for the next open. The
+// controller's port goes away: the tap says so and ends with status 3.
+TEST_F(TapSession, OutlivesTheApplicationButNotTheController)
+{
+    StartTap();
+    for (int open = 0; open < 2; ++open) {
+        HANDLE handle = nullptr;
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(tapPort_.c_str(), &handle));
+        unsigned char value = 0;
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle, 0, &value));
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    }
+    sim_->HangUp();
+    EXPECT_EQ(3, WaitForExit(tap_, 5000));
+    tap_ = -1;
+    EXPECT_NE(std::string::npos, ReadFile(dir_ + "/err").find("went away"));
+    const std::vector<std::string> capture = Lines(ReadFile(dir_ + "/capture"));
+    ASSERT_FALSE(capture.empty());
+    EXPECT_EQ(" E", capture.back().substr(capture.back().size() - 2));
+}
+
+}  // namespace
