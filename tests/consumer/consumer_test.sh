@@ -14,7 +14,8 @@
 #                        header defines no macro but its own, and on Windows
 #                        compiles one that uses the full <windows.h> after it
 #   installed-tools      (Linux) the installed gpioctl drives the installed
-#                        gpio-sim, with no LD_LIBRARY_PATH
+#                        gpio-sim, with no LD_LIBRARY_PATH; the installed
+#                        gpio-tap runs
 #
 # The settings come from the environment (see tests/consumer/CMakeLists.txt):
 #   GPIOLINK_PLATFORM    linux or windows
@@ -210,7 +211,7 @@ installed-tools)
   # The installed programs find the installed library through their
   # runtime path, relative to their own folder: the prefix needs neither
   # LD_LIBRARY_PATH nor ldconfig.
-  for tool in gpioctl gpio-sim; do
+  for tool in gpioctl gpio-sim gpio-tap; do
     runpath=$(readelf -d "$bindir/$tool" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
     echo "$tool: runtime path $runpath"
     case $runpath in
@@ -218,6 +219,7 @@ installed-tools)
       *) fail "$tool has no runtime path relative to \$ORIGIN: '$runpath'" ;;
     esac
   done
+  env -u LD_LIBRARY_PATH "$bindir/gpio-tap" --help >/dev/null || fail "the installed gpio-tap does not run"
   mkdir -p "$GPIOLINK_WORK"
   sim_out=$GPIOLINK_WORK/gpio-sim.out sim_err=$GPIOLINK_WORK/gpio-sim.err
   env -u LD_LIBRARY_PATH "$bindir/gpio-sim" >"$sim_out" 2>"$sim_err" &
