@@ -220,7 +220,7 @@ TEST_F(TapSession, TracesEveryFrameChangesNoResultAndReplaysTheSame)
     // The last trace line (the CRC error) is written once the reply has
     // been relayed, which may be a moment after the library has it.
     const auto deadline = Clock::now() + milliseconds(2000);
-    while (Trace().size() < 17 && Clock::now() < deadline) {
+    while (Trace().size() < 18 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     using gpio_sim::EncodeReply;
