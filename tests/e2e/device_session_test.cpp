@@ -128,11 +128,13 @@ TEST_F(DeviceSession, AStaleLateReplyIsPurgedBeforeTheNextRequest)
 {
     sim_.Model().SetLatch(1, 0x11);
     sim_.Model().SetLatch(2, 0x22);
-    sim_.Script(Behaviour::Stale(150));
+    // The reply comes 200 ms after the request: 100 ms after the receiver
+    // has given up, a margin that holds on a loaded machine.
+    sim_.Script(Behaviour::Stale(200));
     unsigned char value = 0;
     EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle_, 1, &value));
     // Let the late reply land in the port's queue.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(1U, sim_.Replies().size());
     ASSERT_FALSE(sim_.Replies()[0].empty());
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_Input(handle_, 2, &value));
@@ -142,8 +144,10 @@ TEST_F(DeviceSession, AStaleLateReplyIsPurgedBeforeTheNextRequest)
 TEST_F(DeviceSession, RepliesThatArriveAwkwardlyAreStillTaken)
 {
     sim_.Model().SetLatch(0, 0x3C);
+    // Gaps and delays stay at most half the 100 ms of silence, so the
+    // simulator has 50 ms or more to spare on a loaded machine.
     const Behaviour awkward[] = {Behaviour::Split(3, 30), Behaviour::Noise(), Behaviour::ForeignFrame(),
-                                 Behaviour::Delay(60)};
+                                 Behaviour::Delay(50)};
     for (const Behaviour &behaviour : awkward) {
         sim_.Script(behaviour);
         unsigned char value = 0;
@@ -189,8 +193,9 @@ TEST_F(DeviceSession, UnpluggingMidExchangeEndsTheCallPromptlyWithoutSpinning)
     gpiolink::SerialServices counted = gpiolink::Services();
     counted.countWaitingBytes = CountedWaitingBytes;
     gpiolink::InstallServices(&counted);
-    // The controller takes 60 ms to answer and is unplugged after 20 ms.
-    sim_.Script(Behaviour::Delay(60));
+    // The controller is unplugged after 20 ms. It would answer only after
+    // 200 ms, so even an unplug that comes late cannot let a reply through.
+    sim_.Script(Behaviour::Delay(200));
     std::thread unplug([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sim_.HangUp();
