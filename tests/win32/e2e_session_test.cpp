@@ -4,7 +4,7 @@
 //         makes it misbehave in a fixed way)
 //   COM6  another device: it answers, but not as the controller
 //   COM7  a second controller, which discovery must never reach
-//   COM8  a link to an empty regular file, named in GPIOLINK_TEST_FILE
+//   COM9  a link to an empty regular file, named in GPIOLINK_TEST_FILE
 // and passes the controller's port name in GPIOLINK_TEST_PORT.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

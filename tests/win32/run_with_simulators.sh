@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs a Windows test program under Wine with simulated controllers mapped
-# as COM ports, and COM8 mapped to a regular file (see e2e_session_test.cpp
-# for the roles of COM5-COM8).
+# as COM ports, and COM9 mapped to a regular file (see e2e_session_test.cpp
+# for the roles of COM5, COM6, COM7 and COM9; COM8 is run_through_tap.sh's).
 # usage: run_with_simulators.sh GPIO_SIM WINE_RUN WINEPREFIX PROGRAM [ARGS...]
 set -eu
 sim=$1 run=$2 prefix=$3
@@ -14,7 +14,7 @@ pids=""
 cleanup() {
   for pid in $pids; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -f "$dosdevices/com5" "$dosdevices/com6" "$dosdevices/com7" "$dosdevices/com8"
+  rm -f "$dosdevices/com5" "$dosdevices/com6" "$dosdevices/com7" "$dosdevices/com9"
   rm -rf "$scratch"
 }
 trap cleanup EXIT INT TERM
@@ -39,12 +39,12 @@ for link in com5 com6 com7; do
 done
 
 # Wine opens whatever a dosdevices link leads to, a regular file included.
-: >"$scratch/com8.file"
-ln -sf "$scratch/com8.file" "$dosdevices/com8"
+: >"$scratch/com9.file"
+ln -sf "$scratch/com9.file" "$dosdevices/com9"
 
 status=0
-GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM8 \
-  GPIOLINK_TEST_FILE="Z:$(echo "$scratch/com8.file" | tr / '\\')" \
+GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM9 \
+  GPIOLINK_TEST_FILE="Z:$(echo "$scratch/com9.file" | tr / '\\')" \
   WINEDEBUG=-all "$run" "$@" || status=$?
 if grep -q "host->sim" "$scratch/com7.trace"; then
   echo "discovery went on past the controller: COM7 received a request" >&2
