@@ -39,11 +39,14 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
     const gpiolink::SerialServices &os = Services();
     // A name that does not fit the device path is refused before anything
     // is opened: cutting it short could open a different port. So is a
-    // name that is empty or reaches outside the platform's devices.
-    char devicePath[gpiolink::kDevicePathSize];
+    // name that is empty or reaches outside the platform's devices. Where
+    // the platform allows it, a rooted name is a path and stands as given.
+    char devicePath[gpiolink::kMaxDevicePathSize];
+    const std::size_t room = os.devicePathSize < sizeof(devicePath) ? os.devicePathSize : sizeof(devicePath);
+    const bool rooted = os.rootedNamesArePaths && portName[0] == '/';
     HANDLE port = gpiolink::InvalidPort();
-    if (gpiolink::JoinBounded(devicePath, sizeof(devicePath), os.devicePathPrefix, portName) &&
-        gpiolink::IsPlausiblePortName(portName, os.portNameForbidden)) {
+    if ((rooted || gpiolink::IsPlausiblePortName(portName, os.portNameForbidden)) &&
+        gpiolink::JoinBounded(devicePath, room, rooted ? "" : os.devicePathPrefix, portName)) {
         port = os.openPort(devicePath);
     }
     // The result becomes the current handle before it is tested, so a

@@ -6,10 +6,6 @@
 
 namespace gpiolink {
 
-// The device path buffer: the platform prefix and the port name must fit
-// in it, terminator included.
-constexpr unsigned kDevicePathSize = 20;
-
 // The handle check of every device operation: non-null and the handle of
 // the open interface.
 bool IsCurrentHandle(HANDLE handle);
@@ -17,6 +13,8 @@ bool IsCurrentHandle(HANDLE handle);
 // False for a port name that cannot name a serial device below the
 // platform's device prefix: empty, rooted, climbing out with "..", or
 // holding one of the `forbidden` characters. `name` is zero-terminated.
+// (Where the platform takes rooted names as paths, those are not checked
+// here: they are used as they stand.)
 bool IsPlausiblePortName(const char *name, const char *forbidden);
 
 }  // namespace gpiolink

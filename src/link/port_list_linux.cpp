@@ -2,25 +2,24 @@
 // /sys/class/tty; those with a "device" entry sit on real hardware (USB
 // adapters, on-board UARTs), while virtual consoles and pseudo-terminals
 // have none. The serial8250 driver registers a fixed number of ttyS ports
-// whether or not a UART is fitted, so a ttyS port whose TIOCGSERIAL type is
-// unknown is passed over: probing it would only cost a silent time-out.
+// whether or not a UART is fitted, so a ttyS port whose sysfs "type" is 0
+// (no UART) is passed over: probing it would only cost a silent time-out.
+// The type is read from sysfs, never by opening the port: an open raises
+// DTR and RTS on real hardware, and the close drops them again.
 //
 // The list is read once when it is opened, into a fixed table, and the
 // directory is read with getdents64 on a plain descriptor: nothing here
-// allocates from the heap.
+// allocates from the heap. Every system call goes through SystemCalls().
 #include "link/port_list_linux.h"
 
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 
 #include "link/bounded_string.h"
+#include "link/posix_system_calls.h"
 
 namespace gpiolink {
 namespace {
@@ -38,24 +37,26 @@ PortList g_list;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// True for a ttyS port whose driver reports no UART behind it.
-bool IsPhantomUart(const char *name)
+// True for a ttyS port whose sysfs entry, in the open /sys/class/tty
+// `directory`, says that no UART is fitted ("0", PORT_UNKNOWN). A type that
+// cannot be read leaves the port listed: the probe decides.
+bool IsPhantomUart(int directory, const char *name)
 {
     if (std::strncmp(name, "ttyS", 4) != 0 || !IsDigit(name[4])) {
         return false;
     }
-    char path[sizeof("/dev/") + kMaxNameLength];
-    if (!JoinBounded(path, sizeof(path), "/dev/", name)) {
+    char typePath[kMaxNameLength + sizeof("/type")];
+    if (!JoinBounded(typePath, sizeof(typePath), name, "/type")) {
         return false;
     }
-    const int descriptor = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int descriptor = SystemCalls().openat(directory, typePath, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        return false;  // busy or not ours to open: the probe decides
+        return false;
     }
-    serial_struct info{};
-    const bool phantom = ioctl(descriptor, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
-    close(descriptor);
-    return phantom;
+    char text[8] = {};
+    const ssize_t got = SystemCalls().read(descriptor, text, sizeof(text) - 1);
+    SystemCalls().close(descriptor);
+    return got >= 1 && text[0] == '0' && (got == 1 || text[1] == '\n');
 }
 
 // Adds a name in natural order; names that do not fit are passed over.
@@ -126,7 +127,7 @@ int ComparePortNames(const char *left, const char *right)
 
 bool LinuxOpenPortList(PortListHandle *list)
 {
-    const int directory = open("/sys/class/tty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directory = SystemCalls().open("/sys/class/tty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0) {
         return false;
     }
@@ -134,7 +135,7 @@ bool LinuxOpenPortList(PortListHandle *list)
     alignas(8) char buffer[4096];
     bool readable = true;
     for (;;) {
-        const long got = syscall(SYS_getdents64, directory, buffer, sizeof(buffer));
+        const long got = SystemCalls().getdents64(directory, buffer, sizeof(buffer));
         if (got <= 0) {
             readable = got == 0;
             break;
@@ -149,13 +150,13 @@ bool LinuxOpenPortList(PortListHandle *list)
             char devicePath[kMaxNameLength + sizeof("/device")];
             struct stat info {};
             if (!JoinBounded(devicePath, sizeof(devicePath), name, "/device") ||
-                fstatat(directory, devicePath, &info, 0) != 0 || IsPhantomUart(name)) {
+                SystemCalls().fstatat(directory, devicePath, &info, 0) != 0 || IsPhantomUart(directory, name)) {
                 continue;
             }
             InsertSorted(g_list, name);
         }
     }
-    close(directory);
+    SystemCalls().close(directory);
     if (!readable) {
         return false;
     }

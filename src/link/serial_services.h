@@ -27,6 +27,14 @@ using PortListHandle = void *;
 // included.
 constexpr std::uint32_t kPortListEntrySize = 256;
 
+// The largest device path any platform forms, terminator included: the
+// open interface builds its path in a fixed buffer of this size.
+constexpr std::uint32_t kMaxDevicePathSize = 4096;
+
+// The largest port name discovery reports, terminator included: the size
+// of the caller's buffer.
+constexpr std::uint32_t kMaxDiscoveredNameSize = 20;
+
 // How the line settings treat the modem-control lines.
 enum class ModemLines {
     kDtrOnRtsOff,  // the open interface: DTR raised, RTS held low
@@ -42,12 +50,26 @@ struct SerialServices {
     // Characters no port name may hold: on Windows a name with a path
     // separator or a drive colon would reach beyond the device namespace.
     const char *portNameForbidden;
+    // Room for the device path of the open interface, terminator included,
+    // at most kMaxDevicePathSize: 20 on Windows (\\.\ and 15 characters),
+    // 4096 on POSIX (the system's own path limit).
+    std::uint32_t devicePathSize;
+    // True where a name that starts with '/' is a path, opened as it stands
+    // without the prefix (POSIX: /dev/ttyUSB0, a link in any folder). False
+    // where such a name is refused.
+    bool rootedNamesArePaths;
+    // Room for a port name that discovery reports, terminator included, at
+    // most kMaxDiscoveredNameSize: 8 on Windows (COM9999), 20 on Linux.
+    // Longer names are passed over whole.
+    std::uint32_t discoveredNameSize;
 
     // Opens a serial device exclusively for reading and writing. Returns
     // InvalidPort() when it is absent, busy, or not a character device.
     PortHandle (*openPort)(const char *devicePath);
     // Applies 38400 baud, 8 data bits, no parity, 1 stop bit, a transparent
     // byte stream without flow control, and the given modem-line handling.
+    // For the open interface (kDtrOnRtsOff) a platform may also ask the
+    // driver to pass received bytes on at once (Linux: low latency).
     // Failures are not reported: a refused setting leaves the port usable.
     void (*configureLine)(PortHandle port, ModemLines lines);
     // Discards every byte waiting in the receive queue; false on failure.

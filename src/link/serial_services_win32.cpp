@@ -314,6 +314,9 @@ constexpr SerialServices MakeWin32Services()
     services.devicePathPrefix = "\\\\.\\";
     services.probePathPrefix = "\\\\?\\";
     services.portNameForbidden = "\\/:";
+    services.devicePathSize = 20;          // \\.\ and up to 15 characters
+    services.rootedNamesArePaths = false;  // a rooted name is refused
+    services.discoveredNameSize = 8;       // discovery: names of up to 7 characters
     services.openPort = Win32OpenPort;
     services.configureLine = Win32ConfigureLine;
     services.purgeReceiveQueue = Win32PurgeReceiveQueue;

@@ -14,9 +14,8 @@
 namespace gpiolink {
 namespace {
 
-// A port name must fit this buffer with its terminator: 7 characters.
-constexpr std::size_t kPortNameSize = 8;
-constexpr std::size_t kProbePathSize = 20;
+// The probe's path: the platform's short probe prefix and a discovered name.
+constexpr std::size_t kProbePathSize = 64;
 constexpr std::int32_t kProbeReplySize = 41;
 
 // A controller's version reply: status 0x00, then text starting "GPIO-".
@@ -79,11 +78,13 @@ extern "C" GPIOLINK_API int GPIO_ScanInterface(char *portName)
             os.closePortList(list);
             return GPIO_RESULT_IO_ERROR;
         }
-        // A name too long for the port-name buffer is passed over whole:
-        // cut short, it could name and probe a different port.
-        char name[kPortNameSize];
+        // A name longer than the platform reports is passed over whole: cut
+        // short, it could name and probe a different port.
+        char name[kMaxDiscoveredNameSize];
+        const std::size_t nameRoom =
+            os.discoveredNameSize < sizeof(name) ? os.discoveredNameSize : sizeof(name);
         char path[kProbePathSize];
-        if (JoinBounded(name, sizeof(name), "", entry) && JoinBounded(path, sizeof(path), os.probePathPrefix, name) &&
+        if (JoinBounded(name, nameRoom, "", entry) && JoinBounded(path, sizeof(path), os.probePathPrefix, name) &&
             ProbePort(path) == 1) {
             std::memcpy(portName, name, BoundedLength(name, sizeof(name)) + 1);
             break;

@@ -1,10 +1,18 @@
-// The Linux port list: natural order, and a real read of /sys/class/tty.
+// The Linux port list: natural order, and the read of /sys/class/tty over a
+// sysfs-like tree with known entries.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "link/port_list_linux.h"
+#include "link/posix_system_calls.h"
 
 namespace gpiolink {
 namespace {
@@ -20,29 +28,118 @@ TEST(PortList, NamesSortNaturally)
     EXPECT_EQ(0, ComparePortNames("ttyS007", "ttyS7"));
 }
 
-TEST(PortList, ReadsTheSystemsPortsInOrder)
+// A sysfs-like tree in a temporary folder, reached through the port list's
+// open of /sys/class/tty. Every other open is recorded.
+class SysfsFixture {
+public:
+    SysfsFixture()
+    {
+        char folder[] = "/tmp/gpiolink-sysfs-XXXXXX";
+        root_ = mkdtemp(folder);
+        g_root = root_;
+        g_otherOpens.clear();
+        PosixSystemCalls calls = DefaultSystemCalls();
+        calls.open = Open;
+        SetSystemCalls(&calls);
+    }
+    ~SysfsFixture()
+    {
+        SetSystemCalls(nullptr);
+        std::system(("rm -rf '" + root_ + "'").c_str());
+    }
+    SysfsFixture(const SysfsFixture &) = delete;
+    SysfsFixture &operator=(const SysfsFixture &) = delete;
+
+    // A tty entry; with a device behind it unless `device` is false, and
+    // with a "type" attribute when `type` is given.
+    void Add(const std::string &name, bool device = true, const char *type = nullptr)
+    {
+        const std::string entry = root_ + "/" + name;
+        mkdir(entry.c_str(), 0755);
+        if (device) {
+            mkdir((entry + "/device").c_str(), 0755);
+        }
+        if (type != nullptr) {
+            std::FILE *file = std::fopen((entry + "/type").c_str(), "w");
+            std::fputs(type, file);
+            std::fclose(file);
+        }
+    }
+
+    static std::vector<std::string> g_otherOpens;
+
+private:
+    static int Open(const char *path, int flags)
+    {
+        if (std::string(path) == "/sys/class/tty") {
+            return DefaultSystemCalls().open(g_root.c_str(), flags);
+        }
+        g_otherOpens.emplace_back(path);
+        return DefaultSystemCalls().open(path, flags);
+    }
+    static std::string g_root;
+    std::string root_;
+};
+std::string SysfsFixture::g_root;
+std::vector<std::string> SysfsFixture::g_otherOpens;
+
+std::vector<std::string> ReadList()
 {
     PortListHandle list = nullptr;
-    ASSERT_TRUE(LinuxOpenPortList(&list));
+    EXPECT_TRUE(LinuxOpenPortList(&list));
     std::uint32_t count = 0;
-    ASSERT_TRUE(LinuxCountPortListEntries(list, &count));
+    EXPECT_TRUE(LinuxCountPortListEntries(list, &count));
     std::vector<std::string> names;
     for (std::uint32_t i = 0; i < count; ++i) {
         char name[kPortListEntrySize];
-        ASSERT_TRUE(LinuxReadPortListEntry(list, i, name));
+        EXPECT_TRUE(LinuxReadPortListEntry(list, i, name));
         names.emplace_back(name);
     }
     char name[kPortListEntrySize];
     EXPECT_FALSE(LinuxReadPortListEntry(list, count, name));
     LinuxClosePortList(list);
-    for (std::size_t i = 1; i < names.size(); ++i) {
-        EXPECT_LT(ComparePortNames(names[i - 1].c_str(), names[i].c_str()), 0);
-    }
-    // Virtual consoles and pseudo-terminals have no device behind them.
-    for (const std::string &entry : names) {
-        EXPECT_NE("tty0", entry);
-        EXPECT_NE("ptmx", entry);
-    }
+    return names;
+}
+
+TEST(PortList, ReadsTheSystemsPortsInOrder)
+{
+    SysfsFixture sysfs;
+    sysfs.Add("ttyUSB10");
+    sysfs.Add("ttyS10", true, "4\n");
+    sysfs.Add("tty0", false);  // virtual console: no device
+    sysfs.Add("ptmx", false);
+    sysfs.Add("ttyS1", true, "0\n");  // no UART fitted
+    sysfs.Add("ttyUSB2");
+    sysfs.Add("ttyXRUSB0");
+    sysfs.Add("ttyS0", true, "4\n");
+    sysfs.Add("ttyS2", true);  // type unreadable: the probe decides
+    sysfs.Add("ttyACM0");
+    sysfs.Add("ttyAMA0", true, "0\n");  // not a ttyS port: its type is not read
+    sysfs.Add("ttyTHISNAMEHASTHIRTYTWOCHARACTERS");  // too long for the list: passed over
+
+    EXPECT_EQ((std::vector<std::string>{"ttyACM0", "ttyAMA0", "ttyS0", "ttyS2", "ttyS10", "ttyUSB2", "ttyUSB10",
+                                        "ttyXRUSB0"}),
+              ReadList());
+    // The UART check reads sysfs only: opening a port would raise its DTR
+    // and RTS.
+    EXPECT_TRUE(SysfsFixture::g_otherOpens.empty()) << SysfsFixture::g_otherOpens.front();
+}
+
+TEST(PortList, AnUnreadableFolderIsAFailure)
+{
+    PosixSystemCalls calls = DefaultSystemCalls();
+    calls.open = [](const char *, int) {
+        errno = EACCES;
+        return -1;
+    };
+    SetSystemCalls(&calls);
+    PortListHandle list = nullptr;
+    EXPECT_FALSE(LinuxOpenPortList(&list));
+    calls.getdents64 = [](int, void *, std::size_t) -> long { return -1; };
+    calls.open = DefaultSystemCalls().open;
+    SetSystemCalls(&calls);
+    EXPECT_FALSE(LinuxOpenPortList(&list));
+    SetSystemCalls(nullptr);
 }
 
 }  // namespace

@@ -59,6 +59,11 @@ ScriptedLine::ScriptedLine()
     table.devicePathPrefix = kDevicePrefix;
     table.probePathPrefix = kProbePrefix;
     table.portNameForbidden = "\\";
+    // Windows' name limits on every platform, so that the name tests mean
+    // the same in both builds; a test of the POSIX policy sets its own.
+    table.devicePathSize = 20;
+    table.rootedNamesArePaths = false;
+    table.discoveredNameSize = 8;
     table.openPort = Open;
     table.configureLine = Configure;
     table.purgeReceiveQueue = Purge;
