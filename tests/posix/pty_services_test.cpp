@@ -2,9 +2,12 @@
 // the slave side as its serial port, and the test plays the far end on the
 // master side.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -107,6 +110,22 @@ TEST_F(PtyServices, RawModePassesEveryByteUnchangedBothWays)
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(tricky.data());
     EXPECT_EQ(tricky.size(), os_.writeBytes(port_, bytes, static_cast<std::uint32_t>(tricky.size())));
     EXPECT_EQ(tricky, ReadMaster(tricky.size()));
+}
+
+TEST_F(PtyServices, APtyRefusesLowLatencyAndTheLineIsSetAllTheSame)
+{
+    serial_struct info{};
+    ASSERT_NE(0, ioctl(master_, TIOCGSERIAL, &info)) << "this pty takes low latency: the refusal is not tested";
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    // Master and slave share one set of line settings.
+    termios settings{};
+    ASSERT_EQ(0, tcgetattr(master_, &settings));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), settings.c_cflag & CSIZE);
+    EXPECT_EQ(0U, settings.c_lflag & (ICANON | ECHO));
+    EXPECT_EQ(static_cast<speed_t>(B38400), cfgetospeed(&settings));
+    const std::uint8_t byte = 0x11;
+    EXPECT_EQ(1U, os_.writeBytes(port_, &byte, 1));
+    EXPECT_EQ("\x11", ReadMaster(1));
 }
 
 TEST_F(PtyServices, PurgeDiscardsWaitingBytes)
