@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gpiolink.h"
+#include "open_failure.h"
 #include "report.h"
 
 #ifdef GPIOCTL_SIMULATOR
@@ -118,7 +119,8 @@ std::string HelpFooter()
 #ifdef _WIN32
         "Port names: COM1 to COM255, opened as \\\\.\\COMn (COM10 and above too).\n";
 #else
-        "Port names: the name under /dev, such as ttyUSB0, ttyACM0 or gpio-sim's pts/3.\n";
+        "Port names: a path such as /dev/ttyUSB0 or /dev/serial/by-id/..., or a name below /dev/ such as\n"
+        "ttyUSB0, ttyACM0 or gpio-sim's pts/3.\n";
 #endif
     text += "\nExit status:\n  0   success (bit-test: high or low)\n";
     for (int code = GPIO_RESULT_BAD_HANDLE; code <= GPIO_RESULT_UNEXPECTED; ++code) {
@@ -172,6 +174,9 @@ int Demo(HANDLE handle, bool json)
 {
     int first = GPIO_RESULT_OK;
     const auto show = [&](const char *operation, int result, gpioctl::Report &report) {
+        if (result == GPIO_RESULT_BAD_HANDLE) {
+            report.Explain(gpioctl::kPortStoppedResponding);
+        }
         report.Print(operation, result);
         const bool ok = result == GPIO_RESULT_OK || result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW;
         if (!ok && first == GPIO_RESULT_OK) {
@@ -282,7 +287,7 @@ int main(int argc, char **argv)
     app.set_help_all_flag("--help-all", "Show the help of every command");
     Arguments args;
     app.footer(HelpFooter());
-    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, ttyUSB0 or pts/3 on Linux")
+    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, /dev/ttyUSB0 or pts/3 on Linux")
         ->check(CLI::Validator(
             [](std::string &name) { return name.empty() ? std::string("the port name is empty") : std::string(); },
             "", "non-empty"));
@@ -358,6 +363,12 @@ int main(int argc, char **argv)
             if (found[0] != '\0') {
                 scan.Text("port", found);
             }
+            if (args.simulate) {
+                scan.Text("note", "the simulated controller's port " + args.port +
+                                      " is a pseudo-terminal, which is not in the system's port list, so scan "
+                                      "cannot find it; give --port " + args.port + " or use --simulate with another "
+                                      "command");
+            }
             // No answer on any port is reported as the time-out it was.
             const int shown = result == GPIO_RESULT_OK && found[0] == '\0' ? GPIO_RESULT_TIMEOUT : result;
             scan.Print("scan", shown);
@@ -372,7 +383,9 @@ int main(int argc, char **argv)
     const int opened = GPIO_OpenInterface(args.port.c_str(), &handle);
     if (opened != GPIO_RESULT_OK) {
         gpioctl::Report failure(args.json);
+        failure.Explain("the port could not be opened");
         failure.Text("port", args.port);
+        failure.Text("cause", gpioctl::DescribeOpenFailure(args.port));
         failure.Print("open", opened);
         return opened;
     }
@@ -383,6 +396,9 @@ int main(int argc, char **argv)
     }
     const int result = RunOperation(command, handle, args, report);
     GPIO_CloseInterface(handle);
+    if (result == GPIO_RESULT_BAD_HANDLE) {
+        report.Explain(gpioctl::kPortStoppedResponding);  // the handle was just opened
+    }
     report.Print(command, result);
     return ExitStatus(command, result);
 }

@@ -48,17 +48,18 @@ void Report::Text(const std::string &key, const std::string &value) { fields_.pu
 
 void Report::Print(const std::string &operation, int result) const
 {
+    const std::string text = explanation_.empty() ? gpiolink_result_text(result) : explanation_;
     if (json_) {
         std::string line = "{\"operation\": " + JsonQuote(operation) + ", \"result\": " + std::to_string(result) +
                            ", \"name\": " + JsonQuote(gpiolink_result_name(result)) +
-                           ", \"text\": " + JsonQuote(gpiolink_result_text(result));
+                           ", \"text\": " + JsonQuote(text);
         for (const Field &field : fields_) {
             line += ", " + JsonQuote(field.key) + ": " + field.json;
         }
         std::printf("%s}\n", line.c_str());
     } else {
         std::string line = named_ ? operation + ": " : std::string();
-        line += std::string(gpiolink_result_name(result)) + ": " + gpiolink_result_text(result);
+        line += std::string(gpiolink_result_name(result)) + ": " + text;
         for (const Field &field : fields_) {
             line += ", " + field.key + " " + field.text;
         }

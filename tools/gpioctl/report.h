@@ -19,6 +19,8 @@ public:
     void Text(const std::string &key, const std::string &value);
     // A byte: a number in JSON, 0xNN in text.
     void Byte(const std::string &key, unsigned value);
+    // Says what the result means here, in place of the result's own phrase.
+    void Explain(const std::string &text) { explanation_ = text; }
 
     // Prints "GPIO_RESULT_X: <text> key value ..." or the JSON object for
     // `operation` with its result code.
@@ -27,6 +29,7 @@ public:
 private:
     bool json_;
     bool named_;
+    std::string explanation_;
     // Each field with its value already rendered for JSON and for text.
     struct Field {
         std::string key;

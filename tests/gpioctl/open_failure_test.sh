@@ -1,0 +1,119 @@
+#!/bin/sh
+# gpioctl says why a port could not be used: one check per cause that this
+# machine can produce, each against a real file, link or gpio-sim port.
+# usage: open_failure_test.sh GPIOCTL GPIO_SIM
+set -u
+gpioctl=$1 sim=$2
+work=$(mktemp -d /tmp/gpiolink-open-failure-XXXXXX)
+pids=""
+cleanup() {
+  for pid in $pids; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+
+fail() {
+  echo "FAIL: $1, output:"
+  printf '%s\n' "$2" | sed 's/^/    /' | cut -c1-300
+  failures=$((failures + 1))
+}
+
+# expect STATUS PATTERN ARGS...: gpioctl's exit status and a line matching PATTERN.
+expect() {
+  status=$1 pattern=$2
+  shift 2
+  out=$("$gpioctl" "$@" 2>&1)
+  got=$?
+  if [ "$got" -ne "$status" ] || ! printf '%s\n' "$out" | grep -Eq -- "$pattern"; then
+    fail "gpioctl $(echo "$*" | cut -c1-80): exit $got (want $status)" "$out"
+  fi
+}
+
+# Starts gpio-sim with a link at $work/NAME and more options; waits for it.
+start_sim() {
+  name=$1
+  shift
+  "$sim" --link "$work/$name" "$@" >"$work/$name.out" 2>&1 &
+  pids="$pids $!"
+  for _ in $(seq 100); do
+    grep -q '^link: ' "$work/$name.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "gpio-sim did not start"
+  exit 1
+}
+
+# No such device, with the ports discovery would try.
+expect 3 "cause no such device: /dev/gpiolink-absent does not exist; (the ports discovery would try:|discovery finds no serial port)" \
+  --port gpiolink-absent version
+expect 3 "cause no such device: $work/absent does not exist" --port "$work/absent" version
+
+# Not a serial device: a regular file, which stays empty, and a folder.
+: >"$work/file"
+expect 3 "cause not a serial device: $work/file is a regular file" --port "$work/file" output 1 0xFF
+[ -s "$work/file" ] && fail "the regular file was written" "$(od -c "$work/file" | head -3)"
+expect 3 "cause not a serial device: $work is a folder" --port "$work" version
+expect 3 "cause not a serial device: /dev/null is a device but not a terminal" --port null version
+
+# Name too long: the library's limit, and the system's limit for one part.
+long=$(head -c 4100 /dev/zero | tr '\0' a)
+expect 3 "cause name too long: a port's path has at most 4095 characters" --port "/$long" version
+expect 3 "cause name too long: a part of the path" --port "$work/$(head -c 300 /dev/zero | tr '\0' a)" version
+
+# Busy: another gpioctl holds the port through its absolute path; this one
+# asks through a by-id style link to it.
+start_sim busy --trace
+mkdir -p "$work/serial/by-id"
+ln -s "$(sed -n 's/^path: //p' "$work/busy.out")" "$work/serial/by-id/usb-gpiolink_Test-if00-port0"
+"$gpioctl" --port "$(sed -n 's/^path: //p' "$work/busy.out")" bench 500 >/dev/null &
+holder=$!
+pids="$pids $holder"
+for _ in $(seq 200); do
+  grep -q 'host->sim' "$work/busy.out" && break  # the holder has the port
+  sleep 0.05
+done
+busy=""
+for _ in $(seq 20); do
+  out=$("$gpioctl" --port "$work/serial/by-id/usb-gpiolink_Test-if00-port0" version 2>&1)
+  if printf '%s\n' "$out" | grep -Eq "cause busy: .* is held by another process"; then busy=yes; break; fi
+  sleep 0.05
+done
+[ -n "$busy" ] || fail "no busy cause while another gpioctl held the port" "$out"
+kill "$holder" 2>/dev/null
+
+# Permission denied: the simulator's pty is open to its owner only, so a
+# user without rights on it is refused. Root is never refused: run as nobody.
+start_sim denied
+path=$(sed -n 's/^path: //p' "$work/denied.out")
+chmod 600 "$path"
+if [ "$(id -u)" = 0 ]; then
+  as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+else
+  chmod 000 "$path"
+  as_user=""
+fi
+out=$($as_user "$gpioctl" --port "$path" version 2>&1)
+printf '%s\n' "$out" | grep -Eq "cause permission denied: $path belongs to group [^ ]+; add yourself with 'sudo usermod -aG [^ ]+ \\\$USER', then log in again" ||
+  fail "no permission cause" "$out"
+
+# A port that stops responding mid-session: the simulator answers slowly and
+# is then unplugged; the demo's later steps say so, not "handle".
+start_sim unplugged --delay 40
+"$gpioctl" --port "$work/unplugged" demo >"$work/demo.out" 2>&1 &
+demo=$!
+for _ in $(seq 200); do
+  [ -s "$work/demo.out" ] && break
+  sleep 0.02
+done
+kill $(echo "$pids" | awk '{print $NF}')
+wait "$demo"
+grep -Eq "^[a-z-]+: GPIO_RESULT_BAD_HANDLE: the port stopped responding: was the adapter unplugged\?" "$work/demo.out" ||
+  fail "no unplugged message after the port stopped" "$(cat "$work/demo.out")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures open-failure checks failed"
+  exit 1
+fi
+echo "open-failure checks passed"

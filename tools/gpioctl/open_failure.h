@@ -1,0 +1,25 @@
+// Why a port could not be used, found by gpioctl itself: the library's
+// result code says only that an open failed (GPIO_RESULT_IO_ERROR), so
+// after a failed open the tool looks at the port with its own checks (the
+// name, the file, its permissions, a trial open) and says in one line what
+// is wrong and what to do.
+#ifndef GPIOCTL_OPEN_FAILURE_H
+#define GPIOCTL_OPEN_FAILURE_H
+
+#include <string>
+
+namespace gpioctl {
+
+// The cause of a failed GPIO_OpenInterface(port): no such device (with the
+// ports that discovery would try), permission denied (with the device's
+// group and the usual fix), busy, not a serial device, or name too long.
+std::string DescribeOpenFailure(const std::string &port);
+
+// What GPIO_RESULT_BAD_HANDLE means from a device operation on a handle
+// that has worked: the port refused the purge of its input, which is what
+// an unplugged adapter does.
+constexpr const char *kPortStoppedResponding = "the port stopped responding: was the adapter unplugged?";
+
+}  // namespace gpioctl
+
+#endif  // GPIOCTL_OPEN_FAILURE_H

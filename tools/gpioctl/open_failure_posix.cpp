@@ -1,0 +1,154 @@
+// The causes of a failed open on Linux. The library opens a name that
+// starts with '/' as it stands and any other below /dev/, with paths of up
+// to 4095 characters; it takes the port exclusively (flock and TIOCEXCL)
+// and refuses anything that is not a terminal.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "open_failure.h"
+
+namespace gpioctl {
+namespace {
+
+constexpr std::size_t kMaxPathLength = 4095;
+constexpr std::size_t kMaxDiscoveredName = 19;
+const char *const kTtyClass = "/sys/class/tty";
+
+// The ports discovery would probe: ttys with a device behind them, less the
+// ttyS ports that sysfs reports with no UART, in the library's limits.
+std::vector<std::string> DiscoveryPorts()
+{
+    std::vector<std::string> names;
+    DIR *folder = opendir(kTtyClass);
+    if (folder == nullptr) {
+        return names;
+    }
+    while (const dirent *entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        const std::string base = std::string(kTtyClass) + "/" + name;
+        struct stat info {};
+        if (name[0] == '.' || name.size() > kMaxDiscoveredName || stat((base + "/device").c_str(), &info) != 0) {
+            continue;
+        }
+        std::string type;
+        if (name.compare(0, 4, "ttyS") == 0 && std::getline(std::ifstream(base + "/type"), type) && type == "0") {
+            continue;
+        }
+        names.push_back(name);
+    }
+    closedir(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string NoSuchDevice(const std::string &path)
+{
+    std::string text = "no such device: " + path + " does not exist; ";
+    const std::vector<std::string> ports = DiscoveryPorts();
+    if (ports.empty()) {
+        return text + "discovery finds no serial port on this system";
+    }
+    text += "the ports discovery would try:";
+    for (const std::string &port : ports) {
+        text += " " + port;
+    }
+    return text;
+}
+
+std::string PermissionDenied(const std::string &path, const struct stat &info)
+{
+    const group *owner = getgrgid(info.st_gid);
+    const std::string name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+    return "permission denied: " + path + " belongs to group " + name + "; add yourself with 'sudo usermod -aG " +
+           name + " $USER', then log in again";
+}
+
+std::string Busy(const std::string &path) { return "busy: " + path + " is held by another process"; }
+
+std::string NotSerial(const std::string &path, const char *what)
+{
+    return std::string("not a serial device: ") + path + " is " + what;
+}
+
+}  // namespace
+
+std::string DescribeOpenFailure(const std::string &port)
+{
+    if (port.empty()) {
+        return "no port name given";
+    }
+    const std::string path = port[0] == '/' ? port : "/dev/" + port;
+    if (path.size() > kMaxPathLength) {
+        return "name too long: a port's path has at most " + std::to_string(kMaxPathLength) + " characters";
+    }
+    if (port[0] != '/' && port.find("..") != std::string::npos) {
+        return "not a port name: a name below /dev/ may not climb out with '..'; give a path that starts with '/'";
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        switch (errno) {
+        case ENAMETOOLONG:
+            return "name too long: a part of the path is longer than the system allows (255 characters)";
+        case ENOENT:
+        case ENOTDIR:
+            return NoSuchDevice(path);
+        case EACCES:
+            return "permission denied: a folder on the way to " + path + " cannot be searched";
+        default:
+            return path + ": " + std::strerror(errno);
+        }
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return NotSerial(path, "a folder");
+    }
+    if (S_ISREG(info.st_mode)) {
+        return NotSerial(path, "a regular file");
+    }
+    if (S_ISBLK(info.st_mode)) {
+        return NotSerial(path, "a disk");
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return NotSerial(path, "not a device");
+    }
+    if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        return PermissionDenied(path, info);
+    }
+    const int descriptor = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        switch (errno) {
+        case EBUSY:
+            return Busy(path);
+        case EACCES:
+        case EPERM:
+            return PermissionDenied(path, info);
+        case ENXIO:
+        case ENODEV:
+            return "no such device: " + path + " has no device behind it (unplugged?)";
+        default:
+            return path + ": " + std::strerror(errno);
+        }
+    }
+    std::string cause;
+    if (isatty(descriptor) != 1) {
+        cause = NotSerial(path, "a device but not a terminal");
+    } else if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        cause = Busy(path);
+    } else {
+        cause = "the port opens now: it may have been busy for a moment; try again";
+    }
+    close(descriptor);
+    return cause;
+}
+
+}  // namespace gpioctl
