@@ -52,7 +52,8 @@ typedef void *HANDLE;
 #endif
 
 #define GPIO_RESULT_OK 0          /* success */
-#define GPIO_RESULT_BAD_HANDLE 1  /* handle null or not the open interface */
+#define GPIO_RESULT_BAD_HANDLE 1  /* handle not the open interface, or the port
+                                     refused its purge (unplugged?) */
 #define GPIO_RESULT_DEVICE_FF 2   /* the controller answered with status 0xFF */
 #define GPIO_RESULT_IO_ERROR 3    /* corrupted reply, status 0xFD, open failed */
 #define GPIO_RESULT_TIMEOUT 4     /* no valid reply before 100 ms of silence */
@@ -71,6 +72,8 @@ extern "C" {
  * version request and stops at the first that identifies itself.
  *   portName  buffer of at least 20 bytes. Receives the port name, or "" when
  *             no port answered; left as passed when the system lists no ports.
+ *             Names longer than fit (7 characters on Windows, 19 elsewhere)
+ *             are passed over whole.
  * Returns GPIO_RESULT_OK when the walk completes, found or not, and
  * GPIO_RESULT_IO_ERROR when the port list cannot be read. Never touches the
  * open interface.
@@ -78,8 +81,12 @@ extern "C" {
 GPIOLINK_API int GPIO_ScanInterface(char *portName);
 
 /*
- * Opens the port (for example "COM3" on Windows, "ttyUSB0" elsewhere) at
- * 38400 baud, 8N1, DTR raised and RTS low, and makes it the open interface.
+ * Opens the port at 38400 baud, 8N1, DTR raised and RTS low, and makes it the
+ * open interface. On Windows portName is a name such as "COM3" (up to 15
+ * characters, opened as \\.\COM3). Elsewhere a name that starts with '/' is
+ * a path used as it stands ("/dev/ttyUSB0", "/dev/serial/by-id/...", a link
+ * in any folder) and any other name lies below /dev/ ("ttyUSB0", "pts/3");
+ * paths have up to 4095 characters.
  *   handle  always receives the result of the open, INVALID_HANDLE_VALUE on
  *           failure; the open interface becomes that same value.
  * Returns GPIO_RESULT_OK, or GPIO_RESULT_IO_ERROR when the port name is too
@@ -156,7 +163,7 @@ static GPIOLINK_INLINE const char *gpiolink_result_text(int result)
 {
     static const char *const texts[] = {
         "success",
-        "handle is not the open interface",
+        "handle is not the open interface, or the port stopped responding (unplugged?)",
         "the controller answered with status 0xFF",
         "corrupted reply, status 0xFD, or the port could not be used",
         "no reply from the controller",

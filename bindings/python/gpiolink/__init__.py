@@ -32,7 +32,7 @@ import os
 import weakref
 from typing import Optional, Union
 
-from . import _native
+from . import _diagnose, _native
 
 __all__ = [
     "GpioError", "Controller", "scan", "result_name", "result_text",
@@ -59,7 +59,7 @@ _NAMES = (
 )
 _TEXTS = (
     "success",
-    "handle is not the open interface",
+    "handle is not the open interface, or the port stopped responding (unplugged?)",
     "the controller answered with status 0xFF",
     "corrupted reply, status 0xFD, or the port could not be used",
     "no reply from the controller",
@@ -147,9 +147,12 @@ def scan() -> Optional[str]:
 class Controller:
     """The controller on one serial port, opened at construction.
 
-    port is the port name ("COM3" on Windows; the name under /dev elsewhere,
-    such as "ttyUSB0" or "pts/3"). Without it, scan() chooses the port, and
-    GpioError with RESULT_TIMEOUT is raised when no port answered.
+    port is the port name: "COM3" on Windows; elsewhere a path that starts
+    with "/" ("/dev/ttyUSB0", "/dev/serial/by-id/...", a link in any folder)
+    or a name below /dev/ ("ttyUSB0", "pts/3"). Without it, scan() chooses
+    the port, and GpioError with RESULT_TIMEOUT is raised when no port
+    answered. A failed open raises GpioError whose message says why: no such
+    device, permission denied, busy, not a serial device, or name too long.
 
     Opening makes this the process's only open interface: while it is open,
     opening another Controller raises GpioError (RESULT_IO_ERROR) without
@@ -182,7 +185,10 @@ class Controller:
                 _open_port = self.port
                 self._handle = handle.value
                 self._finalizer = weakref.finalize(self, _release, handle.value)
-        _check(code, "GPIO_OpenInterface")
+        if code != RESULT_OK:
+            # The code says only that the open failed: find out why.
+            raise GpioError(code, "GPIO_OpenInterface", "the port could not be opened: "
+                            + _diagnose.describe_open_failure(self.port))
 
     def __enter__(self) -> "Controller":
         return self

@@ -1,0 +1,131 @@
+"""Why a port could not be opened, found by the binding itself.
+
+The library's result code says only that an open failed (RESULT_IO_ERROR).
+After a failed open the binding looks at the port with its own checks (the
+name, the file, its permissions, a trial open) and says in one line what is
+wrong and what to do. The library opens a name that starts with "/" as it
+stands and any other below /dev/ (on Windows, \\\\.\\NAME for names of up to
+15 characters), takes the port exclusively, and refuses anything that is
+not a terminal.
+"""
+
+import errno
+import os
+import stat
+import sys
+
+_MAX_PATH_LENGTH = 4095
+_MAX_WINDOWS_NAME_LENGTH = 15
+_MAX_DISCOVERED_NAME_LENGTH = 19
+_TTY_CLASS = "/sys/class/tty"
+
+
+def discovery_ports():
+    """The ports the library's discovery would probe on Linux: ttys with a
+    device behind them, less ttyS ports whose sysfs type says no UART."""
+    try:
+        names = os.listdir(_TTY_CLASS)
+    except OSError:
+        return []
+    ports = []
+    for name in names:
+        base = os.path.join(_TTY_CLASS, name)
+        if len(name) > _MAX_DISCOVERED_NAME_LENGTH or not os.path.exists(os.path.join(base, "device")):
+            continue
+        if name.startswith("ttyS"):
+            try:
+                with open(os.path.join(base, "type")) as attribute:
+                    if attribute.read().strip() == "0":
+                        continue
+            except OSError:
+                pass
+        ports.append(name)
+    return sorted(ports)
+
+
+def _no_such_device(path):
+    ports = discovery_ports()
+    where = ("the ports discovery would try: " + " ".join(ports)) if ports else \
+        "discovery finds no serial port on this system"
+    return "no such device: %s does not exist; %s" % (path, where)
+
+
+def _permission_denied(path, info):
+    try:
+        import grp
+        group = grp.getgrgid(info.st_gid).gr_name
+    except (ImportError, KeyError):
+        group = str(info.st_gid)
+    return ("permission denied: %s belongs to group %s; add yourself with "
+            "'sudo usermod -aG %s $USER', then log in again" % (path, group, group))
+
+
+def _busy(path):
+    return "busy: %s is held by another process" % path
+
+
+def _describe_windows(port):
+    if len(port) > _MAX_WINDOWS_NAME_LENGTH:
+        return "name too long: a port name has at most %d characters" % _MAX_WINDOWS_NAME_LENGTH
+    if any(c in port for c in "\\/:") or ".." in port:
+        return "not a port name: give a name such as COM3"
+    try:
+        with open("\\\\.\\" + port, "r+b", buffering=0):
+            return "the port opens now: it may have been busy for a moment; try again"
+    except FileNotFoundError:
+        return "no such device: %s does not exist" % port
+    except PermissionError:
+        return _busy(port)
+    except OSError as error:
+        return "%s: %s" % (port, error.strerror or error)
+
+
+def describe_open_failure(port):
+    """The cause of a failed open of `port` (a str), in one line."""
+    if not port:
+        return "no port name given"
+    if sys.platform == "win32":
+        return _describe_windows(port)
+    path = port if port.startswith("/") else "/dev/" + port
+    if len(os.fsencode(path)) > _MAX_PATH_LENGTH:
+        return "name too long: a port's path has at most %d characters" % _MAX_PATH_LENGTH
+    if not port.startswith("/") and ".." in port:
+        return "not a port name: a name below /dev/ may not climb out with '..'; give a path that starts with '/'"
+    try:
+        info = os.stat(path)
+    except OSError as error:
+        if error.errno == errno.ENAMETOOLONG:
+            return "name too long: a part of the path is longer than the system allows (255 characters)"
+        if error.errno in (errno.ENOENT, errno.ENOTDIR):
+            return _no_such_device(path)
+        if error.errno == errno.EACCES:
+            return "permission denied: a folder on the way to %s cannot be searched" % path
+        return "%s: %s" % (path, error.strerror)
+    for test, what in ((stat.S_ISDIR, "a folder"), (stat.S_ISREG, "a regular file"), (stat.S_ISBLK, "a disk")):
+        if test(info.st_mode):
+            return "not a serial device: %s is %s" % (path, what)
+    if not stat.S_ISCHR(info.st_mode):
+        return "not a serial device: %s is not a device" % path
+    if not os.access(path, os.R_OK | os.W_OK):
+        return _permission_denied(path, info)
+    try:
+        descriptor = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno == errno.EBUSY:
+            return _busy(path)
+        if error.errno in (errno.EACCES, errno.EPERM):
+            return _permission_denied(path, info)
+        if error.errno in (errno.ENXIO, errno.ENODEV):
+            return "no such device: %s has no device behind it (unplugged?)" % path
+        return "%s: %s" % (path, error.strerror)
+    try:
+        if not os.isatty(descriptor):
+            return "not a serial device: %s is a device but not a terminal" % path
+        import fcntl
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return _busy(path)
+        return "the port opens now: it may have been busy for a moment; try again"
+    finally:
+        os.close(descriptor)

@@ -1,0 +1,80 @@
+"""A failed open says why, one test per cause this machine can produce."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import gpiolink
+from gpiolink import Controller, GpioError
+
+
+def _open_failure(port):
+    with pytest.raises(GpioError) as raised:
+        Controller(port)
+    assert raised.value.code == gpiolink.RESULT_IO_ERROR
+    return str(raised.value)
+
+
+def test_no_such_device_lists_the_ports_discovery_would_try():
+    message = _open_failure("gpiolink-absent")
+    assert re.search(r"no such device: /dev/gpiolink-absent does not exist; "
+                     r"(the ports discovery would try: |discovery finds no serial port)", message)
+
+
+def test_files_folders_and_other_devices_are_not_serial_devices(tmp_path):
+    plain = tmp_path / "file"
+    plain.write_bytes(b"")
+    assert "not a serial device: %s is a regular file" % plain in _open_failure(str(plain))
+    assert plain.stat().st_size == 0
+    assert "not a serial device: %s is a folder" % tmp_path in _open_failure(str(tmp_path))
+    assert "/dev/null is a device but not a terminal" in _open_failure("null")
+
+
+def test_names_too_long_for_the_library_or_the_system(tmp_path):
+    assert "name too long: a port's path has at most 4095" in _open_failure("/" + "a" * 4100)
+    assert "name too long: a part of the path" in _open_failure(str(tmp_path / ("a" * 300)))
+
+
+def test_a_port_held_open_is_busy_under_any_of_its_names(start_sim, tmp_path):
+    port = start_sim()
+    link = tmp_path / "serial" / "by-id" / "usb-gpiolink_Test-if00-port0"
+    link.parent.mkdir(parents=True)
+    link.symlink_to("/dev/" + port)
+    # Another process holds the port by its absolute path.
+    script = ("import sys, gpiolink\n"
+              "with gpiolink.Controller(%r):\n    print('held', flush=True)\n    sys.stdin.read()\n" % ("/dev/" + port))
+    holder = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True, env=os.environ)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        message = _open_failure(str(link))
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+        holder.stdout.close()
+    assert re.search(r"busy: \S+ is held by another process", message)
+
+
+def test_permission_denied_names_the_group_and_the_fix(start_sim):
+    path = "/dev/" + start_sim()
+    os.chmod(path, 0o600)
+    if os.geteuid() == 0:
+        # Root is never refused: ask as nobody, in a process of its own.
+        if shutil.which("setpriv") is None:
+            pytest.skip("running as root without setpriv: no way to drop privileges")
+        command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    else:
+        os.chmod(path, 0)
+        command = []
+    script = ("import gpiolink\n"
+              "try:\n    gpiolink.Controller(%r)\n"
+              "except gpiolink.GpioError as error:\n    print(error)\n" % path)
+    out = subprocess.run(command + [sys.executable, "-c", script], capture_output=True, text=True,
+                         env=os.environ, timeout=60)
+    assert re.search(r"permission denied: %s belongs to group \S+; add yourself with "
+                     r"'sudo usermod -aG \S+ \$USER', then log in again" % re.escape(path), out.stdout), \
+        out.stdout + out.stderr
