@@ -37,7 +37,7 @@ namespace Gpiolink
         private static readonly string[] Texts =
         {
             "success",
-            "handle is not the open interface",
+            "handle is not the open interface, or the port stopped responding (unplugged?)",
             "the controller answered with status 0xFF",
             "corrupted reply, status 0xFD, or the port could not be used",
             "no reply from the controller",
