@@ -82,8 +82,8 @@ TEST_F(PortNamePolicy, WindowsDiscoveryReportsNamesOfUpTo7Characters)
 
 TEST_F(PortNamePolicy, RootedNamesArePathsAndOtherNamesLieBelowDev)
 {
-    const std::string byId = "serial/by-id/usb-FTDI_FT232R_USB_UART_A10KQ3XZ-if00-port0";
-    const std::string link = "/tmp/gpiolink-test-links-in-a-folder-of-their-own/serial/by-id/usb-0403-if00-port0";
+    const std::string byId = "serial/by-id/usb-Example_USB_Serial_A10KQ3XZ-if00-port0";
+    const std::string link = "/tmp/gpiolink-test-links-in-a-folder-of-their-own/serial/by-id/usb-Example_Adapter-if00-port0";
     for (const std::string &path : {std::string("/dev/pts/3"), "/dev/" + byId, link}) {
         line_.AddPort(path);
     }
