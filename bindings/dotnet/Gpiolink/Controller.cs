@@ -61,8 +61,9 @@ namespace Gpiolink
         }
 
         /// <summary>Opens the controller's port at 38400 baud.</summary>
-        /// <param name="port">The port name: "COM3" on Windows; elsewhere the name under /dev,
-        /// such as "ttyUSB0" or "pts/3". Null to take the port that <see cref="Scan"/> finds.</param>
+        /// <param name="port">The port name: "COM3" on Windows; elsewhere a path such as
+        /// "/dev/ttyUSB0" or "/dev/serial/by-id/...", or a name below /dev/ such as "ttyUSB0" or
+        /// "pts/3". Null to take the port that <see cref="Scan"/> finds.</param>
         /// <exception cref="ArgumentException">The name is empty or holds a NUL character, or (on
         /// Windows) a character that the system's ANSI code page cannot represent.</exception>
         /// <exception cref="GpioException">The port did not open (<see cref="GpioResult.IoError"/>),
