@@ -150,16 +150,22 @@ TEST_F(WineSession, HandleRules)
 // earlier, so the silence ends within one idle step (10 ms) of 100 ms, plus
 // that step's overrun. Then the 20 ms pause and its overrun. 5 ms over
 // those 130 ms covers the two timer wake-ups, the purges and the write
-// through Wine's server, with this test run alone (RUN_SERIAL).
+// through Wine's server on an idle machine. RUN_SERIAL keeps this ctest's
+// other tests away, but not other processes: on a loaded machine single
+// wake-ups come tens of milliseconds late (136 ms seen beside stress-ng).
+// So the 135 ms hold for the fastest of the ten, which a receiver or pause
+// that runs long every time still exceeds, and each exchange gets the
+// 100 ms margin of the soak.
 TEST_F(WineSession, SilentExchangesLastTheSilenceAndThePause)
 {
     Range range;
     for (int i = 0; i < 10; ++i) {
         const double took = range.Add(TimedInput(handle_, 0xF0, GPIO_RESULT_TIMEOUT));
         EXPECT_GT(took, 119.0) << "exchange " << i;
-        EXPECT_LE(took, 135.0) << "exchange " << i << ": over 5 ms of wake-up delays; is the machine loaded?";
+        EXPECT_LE(took, 230.0) << "exchange " << i;
     }
     range.Print("silent exchanges");
+    EXPECT_LE(range.least, 135.0) << "every exchange ran over 5 ms late";
 }
 
 // However fast the reply, the 20 ms pause follows it.
