@@ -13,9 +13,10 @@
 #                        C89, C99, C11, C++98 and C++17, checks that the
 #                        header defines no macro but its own, and on Windows
 #                        compiles one that uses the full <windows.h> after it
-#   installed-tools      (Linux) the installed gpioctl drives the installed
-#                        gpio-sim, with no LD_LIBRARY_PATH; the installed
-#                        gpio-tap runs
+#   installed-tools      the installed programs run as installed: on Linux
+#                        gpioctl drives the installed gpio-sim with no
+#                        LD_LIBRARY_PATH, and gpio-tap runs; on Windows
+#                        gpioctl.exe loads the DLL beside it
 #
 # The settings come from the environment (see tests/consumer/CMakeLists.txt):
 #   GPIOLINK_PLATFORM    linux or windows
@@ -208,6 +209,17 @@ header)
   ;;
 
 installed-tools)
+  if [ "$GPIOLINK_PLATFORM" = windows ]; then
+    # No simulator under Wine without its COM mapping: an absent port
+    # shows that gpioctl.exe started, with the installed DLL.
+    output=$("$GPIOLINK_EMULATOR" "$bindir/gpioctl.exe" --port COM250 version 2>&1) && status=0 || status=$?
+    echo "$output"
+    case "$status:$output" in
+      3:*GPIO_RESULT_IO_ERROR*) ;;
+      *) fail "installed gpioctl.exe exited with $status, not 3 with GPIO_RESULT_IO_ERROR" ;;
+    esac
+    exit 0
+  fi
   # The installed programs find the installed library through their
   # runtime path, relative to their own folder: the prefix needs neither
   # LD_LIBRARY_PATH nor ldconfig.

@@ -156,9 +156,9 @@ class Controller:
 
     Opening makes this the process's only open interface: while it is open,
     opening another Controller raises GpioError (RESULT_IO_ERROR) without
-    touching it. One that is garbage-collected while open is closed. Every method raises GpioError when the library reports a
-    failure, and GpioError with RESULT_BAD_HANDLE once the Controller is
-    closed. Port and bit numbers are 0-255; the controller itself answers
+    touching it. One that is garbage-collected while open is closed. Every
+    method raises GpioError when the library reports a failure, and
+    GpioError with RESULT_BAD_HANDLE once the Controller is closed. Port and bit numbers are 0-255; the controller itself answers
     numbers it does not have with status 0xFF (RESULT_DEVICE_FF).
     """
 
