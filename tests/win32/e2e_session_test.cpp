@@ -153,19 +153,23 @@ TEST_F(WineSession, HandleRules)
 // through Wine's server on an idle machine. RUN_SERIAL keeps this ctest's
 // other tests away, but not other processes: on a loaded machine single
 // wake-ups come tens of milliseconds late (136 ms seen beside stress-ng).
-// So the 135 ms hold for the fastest of the ten, which a receiver or pause
-// that runs long every time still exceeds, and each exchange gets the
-// 100 ms margin of the soak.
+// So each exchange gets the soak's 100 ms margin, and 135 ms must hold for
+// seven of the ten: load stretches a few, while a coarse tick or a pause
+// that runs long stretches most. (With GetTickCount and Sleep under Wine the
+// ten took 121 to 146 ms, six to eight of them over 135 ms; the fastest
+// alone would not show it.)
 TEST_F(WineSession, SilentExchangesLastTheSilenceAndThePause)
 {
     Range range;
+    int late = 0;
     for (int i = 0; i < 10; ++i) {
         const double took = range.Add(TimedInput(handle_, 0xF0, GPIO_RESULT_TIMEOUT));
         EXPECT_GT(took, 119.0) << "exchange " << i;
         EXPECT_LE(took, 230.0) << "exchange " << i;
+        late += took > 135.0 ? 1 : 0;
     }
     range.Print("silent exchanges");
-    EXPECT_LE(range.least, 135.0) << "every exchange ran over 5 ms late";
+    EXPECT_LE(late, 3) << "of ten exchanges took over 135 ms";
 }
 
 // However fast the reply, the 20 ms pause follows it.
