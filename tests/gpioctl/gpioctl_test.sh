@@ -48,6 +48,17 @@ if [ -n "$simulate" ]; then
   expect 0 "exchanges 20, per_second .* median_ms .* p99_ms" --simulate bench 20
   expect 0 "^bit-test: GPIO_RESULT_BIT_LOW" --simulate demo
   expect 0 "^GPIO_RESULT_OK: success, port 0x00, value 0x00" --simulate input 0
+  # Scan probes the system's ports, not the simulator's: it says so, and
+  # names a port that outlives this run. (4: none answered; 3 where the
+  # system's port list cannot be read.)
+  out=$($run --simulate scan 2>&1)
+  got=$?
+  if [ "$got" -lt 3 ] || [ "$got" -gt 4 ] ||
+      ! printf '%s\n' "$out" | grep -q "^GPIO_RESULT_.*not in the system's port list.*start gpio-sim"; then
+    echo "FAIL: gpioctl --simulate scan: exit $got (want 3 or 4), output:"
+    printf '%s\n' "$out" | sed 's/^/    /'
+    failures=$((failures + 1))
+  fi
 else
   expect 0 "^Port names: COM1 to COM255" --help
 fi

@@ -364,10 +364,12 @@ int main(int argc, char **argv)
                 scan.Text("port", found);
             }
             if (args.simulate) {
+                // The simulator ends with this process: its port cannot be
+                // named to a later command.
                 scan.Text("note", "the simulated controller's port " + args.port +
                                       " is a pseudo-terminal, which is not in the system's port list, so scan "
-                                      "cannot find it; give --port " + args.port + " or use --simulate with another "
-                                      "command");
+                                      "cannot find it; use --simulate with another command, or start gpio-sim "
+                                      "and give the port it prints with --port");
             }
             // No answer on any port is reported as the time-out it was.
             const int shown = result == GPIO_RESULT_OK && found[0] == '\0' ? GPIO_RESULT_TIMEOUT : result;
