@@ -158,8 +158,9 @@ class Controller:
     opening another Controller raises GpioError (RESULT_IO_ERROR) without
     touching it. One that is garbage-collected while open is closed. Every
     method raises GpioError when the library reports a failure, and
-    GpioError with RESULT_BAD_HANDLE once the Controller is closed. Port and bit numbers are 0-255; the controller itself answers
-    numbers it does not have with status 0xFF (RESULT_DEVICE_FF).
+    GpioError with RESULT_BAD_HANDLE once the Controller is closed. Port and
+    bit numbers are 0-255; the controller itself answers numbers it does not
+    have with status 0xFF (RESULT_DEVICE_FF).
     """
 
     def __init__(self, port: Union[str, bytes, None] = None):
