@@ -60,7 +60,7 @@ if [ -n "$simulate" ]; then
     failures=$((failures + 1))
   fi
 else
-  expect 0 "^Port names: COM1 to COM255" --help
+  expect 0 "^Port names: a name such as COM3, of up to 15 characters" --help
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -117,7 +117,8 @@ std::string HelpFooter()
 {
     std::string text =
 #ifdef _WIN32
-        "Port names: COM1 to COM255, opened as \\\\.\\COMn (COM10 and above too).\n";
+        "Port names: a name such as COM3, of up to 15 characters, opened as \\\\.\\COM3 (so COM10 and\n"
+        "above work too).\n";
 #else
         "Port names: a path such as /dev/ttyUSB0 or /dev/serial/by-id/..., or a name below /dev/ such as\n"
         "ttyUSB0, ttyACM0 or gpio-sim's pts/3.\n";
