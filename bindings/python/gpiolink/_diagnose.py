@@ -11,6 +11,7 @@ not a terminal.
 
 import errno
 import os
+import re
 import stat
 import sys
 
@@ -40,7 +41,9 @@ def discovery_ports():
             except OSError:
                 pass
         ports.append(name)
-    return sorted(ports)
+    # Natural order, the order discovery walks them in: ttyS2 before ttyS10.
+    return sorted(ports, key=lambda name: [int(part) if part.isdigit() else part
+                                           for part in re.split(r"(\d+)", name)])
 
 
 def _no_such_device(path):

@@ -25,6 +25,18 @@ def test_no_such_device_lists_the_ports_discovery_would_try():
                      r"(the ports discovery would try: |discovery finds no serial port)", message)
 
 
+def test_the_ports_discovery_would_try_come_in_its_order(tmp_path, monkeypatch):
+    from gpiolink import _diagnose
+    for name, uart in [("ttyS10", "4"), ("ttyS2", "4"), ("ttyS3", "0"), ("ttyUSB10", None), ("ttyUSB9", None),
+                       ("ttyACM0", None), ("tty" + "X" * 17, None)]:
+        (tmp_path / name / "device").mkdir(parents=True)
+        if uart is not None:
+            (tmp_path / name / "type").write_text(uart + "\n")
+    (tmp_path / "pts0").mkdir()  # no device behind it
+    monkeypatch.setattr(_diagnose, "_TTY_CLASS", str(tmp_path))
+    assert _diagnose.discovery_ports() == ["ttyACM0", "ttyS2", "ttyS10", "ttyUSB9", "ttyUSB10"]
+
+
 def test_files_folders_and_other_devices_are_not_serial_devices(tmp_path):
     plain = tmp_path / "file"
     plain.write_bytes(b"")
