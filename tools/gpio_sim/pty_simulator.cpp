@@ -1,5 +1,6 @@
 #include "pty_simulator.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -46,7 +47,7 @@ PtySimulator::PtySimulator(SimOptions options)
     for (const auto &entry : options_.statusOverride) {
         overrides_[static_cast<int>(CommandNamed(entry.first))] = entry.second;
     }
-    if (pipe(wake_) != 0) {
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
     thread_ = std::thread([this] { Serve(); });
