@@ -35,6 +35,9 @@ The reason is required and the runner prints it.
 A comment on a line that prints (print, printf) gives the text the snippet
 prints there; each such text must appear in its output.
 
+Every relative link, [text](path) or [text](path#heading), must lead to a
+file that exists and, with #heading, to one of its headings.
+
 Settings from the environment:
   GPIOLINK_PREFIX      the installed package: include/, lib/, bin/ (gpioctl,
                        gpio-sim)
@@ -63,6 +66,32 @@ NOT_RUN_EMPTY = re.compile(r"<!--\s*not run\s*:?\s*-->\s*\n$")
 PRINTED = re.compile(r"\bprint[f]?\(.*(?:#\s*(.+)|/\*\s*(.+?)\s*\*/)\s*$")
 # A sh block may build the project from source: a few minutes on 2 cores.
 TIMEOUT = 600
+
+
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+
+
+def heading_anchors(text):
+    """The anchors a Markdown page gives its headings, as GitHub makes them."""
+    anchors = set()
+    for heading in re.findall(r"^#+\s+(.*?)\s*$", FENCE.sub("", text), re.M):
+        anchors.add(re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-"))
+    return anchors
+
+
+def broken_links(name, text):
+    """The relative links of a page that lead nowhere."""
+    broken = []
+    for target in LINK.findall(FENCE.sub("", text)):
+        if re.match(r"[a-z]+:", target):
+            continue
+        path, _, anchor = target.partition("#")
+        page = (name.parent / path) if path else name
+        if not page.exists():
+            broken.append(target)
+        elif anchor and page.suffix == ".md" and anchor not in heading_anchors(page.read_text()):
+            broken.append(target)
+    return broken
 
 
 class Simulator:
@@ -205,6 +234,7 @@ def main(arguments):
     failures = []
     for name in markdown_files(arguments):
         text = name.read_text()
+        failures.extend("%s: the link %s leads nowhere" % (name, link) for link in broken_links(name, text))
         blocks = list(FENCE.finditer(text))
         context = {language: next((m.group(2) for m in blocks if m.group(1) == language), None)
                    for language in ("c", "cmake")}
