@@ -21,9 +21,8 @@ Fenced blocks are run by their language:
           the simulator's port. Processes a block starts in the background
           are stopped when it ends.
   text    shown output: not run
-  csharp  not run here: the C# binding's test dotnet_ReadmeExampleTests
-          compiles and runs the README's one C# example, with the commands
-          below it
+  csharp  not run here: the C# binding's tests (ReadmeExampleTests) run
+          the README's C# example
 Any other language fails the run, so no new snippet goes unchecked.
 
 A block that cannot run here (real hardware, Windows, a release artefact,
