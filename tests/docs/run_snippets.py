@@ -123,6 +123,9 @@ def promised_output(code):
 
 def environment(**extra):
     env = dict(os.environ, PATH="%s:%s" % (BINDIR, os.environ["PATH"]), **extra)
+    # A build in a snippet compiles one file at a time: the suites running
+    # beside it keep their share of the machine.
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "1")
     env.pop("LD_LIBRARY_PATH", None)
     return env
 
