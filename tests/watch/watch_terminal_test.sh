@@ -56,6 +56,11 @@ exec 3>"$scratch/sim.in"
 wait_file "$scratch/sim.out" "^path: "
 port=$(sed -n 's/^path: //p' "$scratch/sim.out")
 
+# A session of its own keeps the tmux server up between the watches: a
+# server that has just lost its last session may still be going away when
+# the next one starts.
+tmux -S "$socket" new-session -d -s keep "exec sleep 600"
+
 # One pane: the terminal's settings before and after the watch, a line of
 # its own before it, and the watch's exit status.
 start_watch() {
