@@ -119,13 +119,17 @@ int ServeStdinUntilSignal(ControllerModel &model, const sigset_t &stopSignals, s
     // A read of the terminal from the background then fails with EIO
     // rather than stopping the whole program.
     ::signal(SIGTTIN, SIG_IGN);
+    // A terminal is read only by a gpio-sim that is the shell's foreground
+    // job: never from the background, and never by a gpio-sim that a
+    // program started in its own process group, whose keys it would take.
     const bool terminal = isatty(STDIN_FILENO) != 0;
+    const bool ownJob = getpgrp() == getpid();
     bool open = true;
     std::string line;
     bool skipping = false;  // the rest of an overlong line
     unsigned lineNumber = 0;
     for (;;) {
-        const bool readable = open && (!terminal || tcgetpgrp(STDIN_FILENO) == getpgrp());
+        const bool readable = open && (!terminal || (ownJob && tcgetpgrp(STDIN_FILENO) == getpgrp()));
         pollfd entries[2] = {{stopFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (poll(entries, readable ? 2 : 1, open ? kRecheckMs : -1) < 0 && errno != EINTR) {
             break;

@@ -38,8 +38,9 @@ std::string ApplyStdinCommand(const StdinCommand &command, ControllerModel &mode
 // Carries out the commands of standard input until one of `stopSignals`
 // (blocked by the caller) arrives, and returns that signal. Reports each
 // command, or what is wrong with a line, on `log`. Standard input at its
-// end is left alone; a terminal is read only while gpio-sim is its
-// foreground job, so a gpio-sim started with & is never stopped by it.
+// end is left alone. A terminal is read only while gpio-sim is the shell's
+// foreground job: a gpio-sim started with & is never stopped by it, and
+// one started by another program leaves that program's keys alone.
 int ServeStdinUntilSignal(ControllerModel &model, const sigset_t &stopSignals, std::FILE *log);
 
 }  // namespace gpio_sim
