@@ -123,4 +123,11 @@ kill -INT "$lines_pid"
 wait "$lines_pid" || fail "the piped watch ended with status $? on SIGINT"
 head -1 "$scratch/lines.json" | grep -q '^{"port":".*","version":"GPIO-SIM 1.0","watch":\[1,2\]}$' ||
   fail "the piped watch did not start with its JSON heading: $(head -1 "$scratch/lines.json")"
-echo "gpioctl watch: set, toggle, silent port, q, SIGTERM and JSON lines as expected"
+# --count ends it after so many lines; a bad port
+# number is a usage error.
+out=$("$gpioctl" --port "$port" watch 2 --count 1) || fail "watch --count 1 ended with status $?"
+printf '%s\n' "$out" | grep -q '^[0-9.]* ms  port 2  0x3C  00111100  first read$' || fail "watch --count 1 printed: $out"
+status=0
+"$gpioctl" --port "$port" watch 256 >/dev/null 2>&1 || status=$?
+[ "$status" -eq 64 ] || fail "watch 256 ended with status $status, not 64"
+echo "gpioctl watch: set, toggle, silent port, q, SIGTERM, JSON lines and --count as expected"

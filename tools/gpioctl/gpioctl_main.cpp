@@ -142,6 +142,7 @@ struct Arguments {
     std::string second;  // value or bit
     std::string count = "1000";
     std::vector<std::string> watchPorts;
+    std::string watchCount = "0";
 };
 
 // Times `count` input exchanges and reports their rate and latency.
@@ -323,6 +324,8 @@ int main(int argc, char **argv)
     CLI::App *watch = app.add_subcommand("watch", "Show ports live, a row of 8 bits each; on a terminal, a port "
                                                   "number then a bit number toggles that output bit, q quits");
     watch->add_option("PORTS", args.watchPorts, "Port numbers")->required()->check(kByte);
+    watch->add_option("--count", args.watchCount, "End after N lines, a line per change (first reads included)")
+        ->check(NumberValidator(1, 1000000000, "1 to 1000000000"));
 
     try {
         app.parse(argc, argv);
@@ -402,7 +405,7 @@ int main(int argc, char **argv)
         for (const std::string &port : args.watchPorts) {
             ports.push_back(Byte(port));
         }
-        const int status = gpioctl::Watch(handle, {args.port, ports, args.json});
+        const int status = gpioctl::Watch(handle, {args.port, ports, args.json, NumberOf(args.watchCount)});
         GPIO_CloseInterface(handle);
         return status;
     }

@@ -16,9 +16,11 @@ struct WatchOptions {
     std::string portName;              // shown on the screen
     std::vector<std::uint8_t> ports;   // the port numbers to poll
     bool json = false;                 // JSON lines even on a terminal
+    unsigned long count = 0;           // lines to print before it ends; 0: no end
 };
 
-// Polls `handle` until q, SIGINT or SIGTERM; returns the exit status.
+// Polls `handle` until q, SIGINT or SIGTERM, or until `count` lines (which
+// takes the lines even on a terminal); returns the exit status.
 int Watch(HANDLE handle, const WatchOptions &options);
 
 // The screen on a terminal (POSIX): -1 when standard input and output are

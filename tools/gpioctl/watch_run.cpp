@@ -40,7 +40,8 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
     const Clock::time_point start = Clock::now();
     const auto now = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     WatchModel model(options.ports);
-    while (g_stopLines == 0) {
+    unsigned long printed = 0;
+    while (g_stopLines == 0 && (options.count == 0 || printed < options.count)) {
         const std::size_t index = model.Next(now());
         unsigned char value = 0;
         const int result = GPIO_Input(handle, model.Ports()[index].port, &value);
@@ -51,6 +52,7 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
             if (std::fflush(stdout) != 0) {
                 return 1;  // nobody reads the lines any more
             }
+            ++printed;
         }
     }
     return 0;
@@ -68,7 +70,7 @@ int Watch(HANDLE handle, const WatchOptions &options)
     char text[256];
     const int result = GPIO_GetVersion(handle, text, sizeof(text));
     const std::string version = result == GPIO_RESULT_OK ? std::string(text) : std::string("(none: ") + gpiolink_result_name(result) + ")";
-    if (!options.json) {
+    if (!options.json && options.count == 0) {
         const int status = WatchOnTerminal(handle, options, TerminalSafe(version));
         if (status >= 0) {
             return status;
