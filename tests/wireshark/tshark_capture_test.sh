@@ -120,6 +120,9 @@ for pair in '1;;2;' '2;1;;0' '14;13;;' '15;;;' '18;16;;0' '21;19;;0'; do
   grep -q "^${pair}" "$scratch/pairs" || { cat "$scratch/pairs"; fail "no pairing ${pair}"; }
 done
 
+run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$scratch/live.pcap" >"$scratch/listing"
+grep -q 'Request: input port 240 (NO REPLY)$' "$scratch/listing" || { cat "$scratch/listing"; fail "no NO REPLY"; }
+
 # The replay of the text capture writes the same frames.
 "$tap" --replay "$scratch/live.txt" --pcap "$scratch/replay.pcap" >/dev/null ||
   fail "gpio-tap --replay --pcap failed"

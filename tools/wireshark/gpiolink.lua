@@ -198,7 +198,9 @@ local function dissect_reply(u, payload, tree, command)
     return "ok"
 end
 
--- Pairs requests and replies on the first pass, and shows the pair.
+-- Pairs requests and replies on the first pass, and shows the pair. For a
+-- reply, returns its request's command; for a request that never got a
+-- reply (known on a later pass), "no reply".
 local function pair(pinfo, tree, is_request, accepted, command_name)
     local number = pinfo.number
     if not pinfo.visited then
@@ -216,6 +218,7 @@ local function pair(pinfo, tree, is_request, accepted, command_name)
             tree:add(f.response_in, reply_of[number]):set_generated()
         elseif accepted and pinfo.visited then
             tree:add_proto_expert_info(e.no_reply)
+            return "no reply"
         end
         return nil
     end
@@ -301,7 +304,9 @@ function gpiolink.dissector(tvb, pinfo, root)
     local request_command = nil
     if is_request then
         text, command_name = dissect_request(u, payload, tree)
-        pair(pinfo, tree, true, crc_ok and addressed, command_name)
+        if pair(pinfo, tree, true, crc_ok and addressed, command_name) then
+            text = text .. " (NO REPLY)"
+        end
     else
         -- The host takes a reply only with its own address, even one
         -- whose CRC then fails.
