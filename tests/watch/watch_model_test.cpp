@@ -75,6 +75,12 @@ TEST(WatchModel, KeysNameAWatchedPortThenABit)
     EXPECT_TRUE(one.ready);
     EXPECT_EQ(1U, one.port);
     EXPECT_EQ(2U, one.bit);
+    // A digit that no watched port goes on with is the bit.
+    keys.Take('1');
+    const ToggleKeys::Toggle five = keys.Take('5');
+    EXPECT_TRUE(five.ready);
+    EXPECT_EQ(1U, five.port);
+    EXPECT_EQ(5U, five.bit);
 
     // No bit 8; an unwatched port or any other key starts over.
     keys.Take('0');

@@ -136,7 +136,17 @@ ToggleKeys::Toggle ToggleKeys::Take(char key)
         digits_.clear();
         return toggle;
     }
-    if (PortChosen()) {
+    const auto begins = [this](const std::string &digits) {
+        for (const PortView &view : model_.Ports()) {
+            if (StartsWith(std::to_string(view.port), digits)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // The bit, once the port is plain or the digit cannot go on with its
+    // number (port 2 of 2 and 240: "27" is port 2, bit 7).
+    if (PortChosen() || (!digits_.empty() && !begins(digits_ + key) && model_.IndexOf(std::stoul(digits_)) >= 0)) {
         const auto bit = static_cast<unsigned>(key - '0');
         if (bit < 8) {
             toggle = {true, static_cast<unsigned>(std::stoul(digits_)), bit};
@@ -145,11 +155,9 @@ ToggleKeys::Toggle ToggleKeys::Take(char key)
         return toggle;
     }
     for (const std::string &candidate : {digits_ + key, std::string(1, key)}) {
-        for (const PortView &view : model_.Ports()) {
-            if (StartsWith(std::to_string(view.port), candidate)) {
-                digits_ = candidate;
-                return toggle;
-            }
+        if (begins(candidate)) {
+            digits_ = candidate;
+            return toggle;
         }
     }
     digits_.clear();

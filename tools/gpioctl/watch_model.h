@@ -60,7 +60,9 @@ private:
 };
 
 // Keys that toggle an output bit: the digits of a watched port number,
-// then a bit 0-7. Anything else starts over.
+// then a bit 0-7. A digit that could go on with the number of another
+// watched port does (with ports 1 and 12, "12" is port 12); a space ends
+// the number ("1 2" is port 1, bit 2). Any other key starts over.
 class ToggleKeys {
 public:
     struct Toggle {
