@@ -137,4 +137,35 @@ grep -q "could not write" "$scratch/full.err" || { cat "$scratch/full.err"; fail
 if "$tap" --replay "$scratch/live.txt" --pcap "$scratch/no/such/dir.pcap" >/dev/null 2>&1; then
   fail "gpio-tap --pcap into a missing folder succeeded"
 fi
-echo "tshark decoded $(wc -l <"$scratch/live.fields") records as expected"
+# What a healthy run never shows, as a hand-written text capture: an
+# unknown command, a frame cut short by the next STX, a version text with an
+# escape sequence (which must reach no terminal raw), a request too short
+# for its command, a bad escape, and a reply too short to be a frame.
+cat >"$scratch/odd.txt" <<'EOF'
+1000 A 02 00 40 5A 3A EF 03
+1500 D 02 00 00 FE C2 4D 03
+20000 A 02 00 40 49 02 00 40 56 FB 63 03
+20400 D 02 00 00 00 47 50 49 4F 1B 5B 32 4A 78 CD 03
+40000 A 02 00 40 49 18 BD 03
+40300 D 02 00 00 FD F2 2E 03
+60000 A 02 00 40 7D 11 00 03
+60100 D 02 00 00 03
+90000 E
+EOF
+"$tap" --replay "$scratch/odd.txt" --pcap "$scratch/odd.pcap" >/dev/null || fail "gpio-tap could not replay odd.txt"
+fields "$scratch/odd.pcap" >"$scratch/odd.fields"
+cat >"$scratch/odd.expected" <<'EOF'
+0;request;unknown;;;;;;;good;0;
+1;reply;;;;;0xfe;;;good;0;Controller reported an error
+0;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
+0;request;version;;;;;;;good;0;
+1;reply;version;;;;0x00;;GPIO\x1B[2J;good;0;
+0;request;input;;;;;;;good;0;
+1;reply;input;;;;0xfd;;;good;0;Controller reported an error
+0;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
+1;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
+EOF
+diff -u "$scratch/odd.expected" "$scratch/odd.fields" || fail "the odd frames were not dissected as expected"
+run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$scratch/odd.pcap" >"$scratch/odd.listing"
+! grep -q "$(printf '\033')" "$scratch/odd.listing" || fail "the version text's ESC reached tshark's listing raw"
+echo "tshark decoded $(wc -l <"$scratch/live.fields") records of a run and $(wc -l <"$scratch/odd.fields") odd ones as expected"

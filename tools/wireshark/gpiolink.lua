@@ -135,6 +135,21 @@ local function command_key(payload)
     return first
 end
 
+-- The bytes as text that cannot control a terminal: control characters,
+-- DEL, bytes outside ASCII and the backslash as \xNN.
+local function printable(bytes)
+    local text = {}
+    for i = 0, bytes:len() - 1 do
+        local byte = bytes:get_index(i)
+        if byte < 0x20 or byte >= 0x7F or byte == 0x5C then
+            text[#text + 1] = string.format("\\x%02X", byte)
+        else
+            text[#text + 1] = string.char(byte)
+        end
+    end
+    return table.concat(text)
+end
+
 local function seconds_to_nstime(seconds)
     local whole = math.floor(seconds)
     return NSTime.new(whole, math.floor((seconds - whole) * 1e9 + 0.5))
@@ -187,11 +202,12 @@ local function dissect_reply(u, payload, tree, command)
         tree:add(f.level, u(4, 1), level)
         return "ok level " .. level
     elseif command == "version" then
+        local text = ""
         if rest > 0 then
-            tree:add(f.version, u(4, rest))
-            return "ok version \"" .. u(4, rest):string() .. "\""
+            text = printable(u(4, rest):bytes())
+            tree:add(f.version, u(4, rest), text)
         end
-        return "ok version \"\""
+        return "ok version \"" .. text .. "\""
     elseif rest > 0 then
         tree:add(f.data, u(4, rest))
     end
