@@ -25,10 +25,15 @@ TEST(WatchModel, PollsInTurnAndLeavesAFailingPortToItsRetry)
     EXPECT_EQ(0U, model.Next(0.20));
     EXPECT_EQ(1U, model.Next(0.14 + WatchModel::kFailingRetryS));
 
-    // When every port fails, the one polled longest ago goes first.
+    EXPECT_DOUBLE_EQ(0.0, model.WaitBefore(0.2));
+
+    // When every port fails, the polls wait for the first retry, and the
+    // port polled longest ago goes first.
     WatchModel silent({5, 6});
     silent.Record(0, GPIO_RESULT_TIMEOUT, 0, 1.0);
-    silent.Record(1, GPIO_RESULT_TIMEOUT, 0, 0.5);
+    silent.Record(1, GPIO_RESULT_TIMEOUT, 0, 0.75);
+    EXPECT_NEAR(0.15, silent.WaitBefore(1.1), 1e-9);
+    EXPECT_DOUBLE_EQ(0.0, silent.WaitBefore(1.3));
     EXPECT_EQ(1U, silent.Next(1.1));
 }
 

@@ -1,5 +1,6 @@
 #include "watch_model.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "gpiolink.h"
@@ -61,6 +62,18 @@ std::size_t WatchModel::Next(double now)
     }
     turn_ = soonest + 1;
     return soonest;
+}
+
+double WatchModel::WaitBefore(double now) const
+{
+    double wait = kFailingRetryS;
+    for (const PortView &view : ports_) {
+        if (!Failing(view)) {
+            return 0.0;
+        }
+        wait = std::min(wait, view.polledAt + kFailingRetryS - now);
+    }
+    return std::max(wait, 0.0);
 }
 
 PollChange WatchModel::Record(std::size_t index, int result, std::uint8_t value, double now)

@@ -41,6 +41,11 @@ public:
     // first.
     std::size_t Next(double now);
 
+    // How long to wait before a poll, so that a line where every port
+    // fails (an unplugged adapter answers at once) is not polled in a
+    // tight loop: 0 while any port is due.
+    double WaitBefore(double now) const;
+
     // Records a poll of port `index` that ended at `now` with `result`
     // and, when it succeeded, `value`.
     PollChange Record(std::size_t index, int result, std::uint8_t value, double now);

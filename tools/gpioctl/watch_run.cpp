@@ -1,8 +1,10 @@
 // gpioctl watch without a terminal: one line per change, and the choice
 // between that and the screen.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "report.h"
 #include "watch.h"
@@ -42,6 +44,11 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
     WatchModel model(options.ports);
     unsigned long printed = 0;
     while (g_stopLines == 0 && (options.count == 0 || printed < options.count)) {
+        const double wait = model.WaitBefore(now());
+        if (wait > 0.0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(wait, 0.1)));
+            continue;
+        }
         const std::size_t index = model.Next(now());
         unsigned char value = 0;
         const int result = GPIO_Input(handle, model.Ports()[index].port, &value);

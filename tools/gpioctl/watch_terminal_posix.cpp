@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -122,6 +123,7 @@ void Poll(HANDLE handle, Shared &shared, Clock::time_point start)
         ToggleKeys::Toggle toggle;
         std::size_t index = 0;
         std::uint8_t port = 0;
+        double pause = 0.0;
         bool known = false;
         std::uint8_t value = 0;
         {
@@ -135,10 +137,16 @@ void Poll(HANDLE handle, Shared &shared, Clock::time_point start)
                 const PortView &view = shared.model.Ports()[static_cast<std::size_t>(shared.model.IndexOf(toggle.port))];
                 known = view.known;
                 value = view.value;
+            } else if (const double wait = shared.model.WaitBefore(now()); wait > 0.0) {
+                pause = std::min(wait, 0.1);
             } else {
                 index = shared.model.Next(now());
                 port = shared.model.Ports()[index].port;
             }
+        }
+        if (pause > 0.0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+            continue;
         }
         if (toggle.ready) {
             std::string message = "port " + std::to_string(toggle.port) + " not read yet: nothing to toggle";
