@@ -13,6 +13,7 @@
 
 #include "port_link.h"
 #include "pty_simulator.h"
+#include "stdin_commands.h"
 
 namespace {
 
@@ -39,6 +40,14 @@ void PrintHelp(std::FILE *out)
                  "                       existing link is replaced) and remove it on exit\n"
                  "  --help               this text\n"
                  "\n"
+                 "Lines on standard input change the ports from outside while it serves,\n"
+                 "as a wire or a switch would (numbers in decimal or 0x hex):\n"
+                 "  set PORT VALUE [MASK]  drive the pins of PORT in MASK (default 0xFF) to\n"
+                 "                         VALUE: the next Input of PORT reads VALUE there\n"
+                 "  release PORT           stop driving PORT: it reads its latch again\n"
+                 "Each is confirmed on stderr, e.g. \"gpio-sim: port 1 reads 0x0F (pins 0xFF\n"
+                 "driven)\".\n"
+                 "\n"
                  "Faults on the line, for testing an application against a bad\n"
                  "connection (P is a probability from 0.0 to 1.0):\n"
                  "  --drop-rate P        leave out each reply byte with probability P\n"
@@ -62,7 +71,8 @@ void PrintHelp(std::FILE *out)
                  "\"[N bytes corrupted]\", \"[delayed N ms]\" or \"[silenced]\". On exit\n"
                  "a line on stderr counts the requests and the faulted replies.\n"
                  "\n"
-                 "Device: ports 0-3 of 8 bits, bits 0-7. Input reads the output latch.\n"
+                 "Device: ports 0-3 of 8 bits, bits 0-7. Input reads the output latch, or\n"
+                 "the level a set line drives.\n"
                  "Commands: I port | O port value | T port bit | BS port bit |\n"
                  "          BC port bit | V.\n"
                  "\n"
@@ -248,9 +258,8 @@ int main(int argc, char **argv)
         }
         std::fflush(stdout);
 
-        int signal = 0;
-        while (sigwait(&stopSignals, &signal) != 0) {
-        }
+        // Serves `set PORT VALUE` lines of stdin until a stop signal.
+        gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
         if (!link.empty()) {
             gpio_sim::RemoveLink(link, path);
         }

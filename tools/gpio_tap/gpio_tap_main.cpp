@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capture_file.h"
+#include "pcap_writer.h"
 #include "port_link.h"
 #include "pty_port.h"
 #include "real_port.h"
@@ -28,7 +29,7 @@ void PrintHelp()
 {
     std::printf(
         "Usage: gpio-tap [options] PORT\n"
-        "       gpio-tap --replay FILE [--json]\n"
+        "       gpio-tap --replay FILE [--json] [--pcap FILE]\n"
         "\n"
         "Opens the controller's serial port PORT (ttyUSB0, or a path such as\n"
         "/dev/ttyUSB0) at 38400 baud 8N1, makes a pseudo-terminal for the\n"
@@ -54,6 +55,10 @@ void PrintHelp()
         "  --capture FILE   also write every byte read, with its time, to FILE\n"
         "  --replay FILE    print the trace of a capture instead; it is the trace\n"
         "                   the live run printed\n"
+        "  --pcap FILE      also write every frame and run of noise, with its time\n"
+        "                   and direction, as a pcap file for Wireshark (link type\n"
+        "                   147, USER0; see share/gpiolink/wireshark/gpiolink.lua);\n"
+        "                   with --replay, times count from the Unix epoch\n"
         "  --help           this text\n"
         "\n"
         "When the application closes the port, the tap waits for the next open.\n"
@@ -66,8 +71,12 @@ gpio_tap::TapDecoder::Sink PrintTo(std::FILE *out, bool json)
     return [out, json](const gpio_sim::TraceEntry &entry) { gpio_sim::WriteTrace(out, entry, json); };
 }
 
-int Replay(const std::string &path, bool json)
+int Replay(const std::string &path, bool json, const std::string &pcapPath)
 {
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
+        return kCannotStart;
+    }
     std::FILE *in = std::fopen(path.c_str(), "r");
     if (in == nullptr) {
         std::perror(("gpio-tap: " + path).c_str());
@@ -81,9 +90,15 @@ int Replay(const std::string &path, bool json)
             decoder.Tick(record.us);
         } else {
             decoder.Take(record.us, record.from, record.bytes);
+            if (pcap.Writer() != nullptr) {
+                pcap.Writer()->Take(record.us, record.from, record.bytes);
+            }
         }
     }
     std::fclose(in);
+    if (!pcap.Close()) {
+        return kCannotStart;
+    }
     if (!reader.Error().empty()) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", path.c_str(), reader.Error().c_str());
         return kCannotStart;
@@ -110,7 +125,8 @@ void Announce(const gpio_sim::PtyPort &pty, const std::string &link, bool json)
     std::fflush(stdout);
 }
 
-int Relay(const std::string &port, const std::string &link, const std::string &capturePath, bool json)
+int Relay(const std::string &port, const std::string &link, const std::string &capturePath, bool json,
+          const std::string &pcapPath)
 {
     // Taken by the signal descriptor below rather than by handlers.
     sigset_t stopSignals;
@@ -139,6 +155,15 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         return kCannotStart;
     }
 
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, gpio_tap::PcapFile::WallClockUs())) {
+        if (capture != nullptr) {
+            std::fclose(capture);
+        }
+        close(realFd);
+        return kCannotStart;
+    }
+
     int status = kStopped;
     try {
         gpio_sim::PtyPort pty;
@@ -151,7 +176,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
             if (capture != nullptr) {
                 writer.emplace(capture);
             }
-            gpio_tap::TapRelay relay(realFd, pty, decoder, writer ? &*writer : nullptr);
+            gpio_tap::TapRelay relay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer());
             if (relay.Run(stopFd) == gpio_tap::TapRelay::End::kPortGone) {
                 std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", path.c_str());
                 status = kPortGone;
@@ -167,6 +192,9 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     if (capture != nullptr) {
         std::fclose(capture);
     }
+    if (!pcap.Close() && status == kStopped) {
+        status = kCannotStart;
+    }
     close(realFd);
     close(stopFd);
     return status;
@@ -180,6 +208,7 @@ int main(int argc, char **argv)
     std::string link;
     std::string capture;
     std::string replay;
+    std::string pcap;
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -193,6 +222,8 @@ int main(int argc, char **argv)
             link = argv[++i];
         } else if (arg == "--capture" && hasValue) {
             capture = argv[++i];
+        } else if (arg == "--pcap" && hasValue) {
+            pcap = argv[++i];
         } else if (arg == "--replay" && hasValue) {
             replay = argv[++i];
         } else if (arg.compare(0, 1, "-") != 0 && port.empty()) {
@@ -207,11 +238,11 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "gpio-tap: --replay takes no port, --link or --capture\n");
             return kBadOptions;
         }
-        return Replay(replay, json);
+        return Replay(replay, json, pcap);
     }
     if (port.empty()) {
         std::fprintf(stderr, "gpio-tap: which port? (see --help)\n");
         return kBadOptions;
     }
-    return Relay(port, link, capture, json);
+    return Relay(port, link, capture, json, pcap);
 }

@@ -17,6 +17,7 @@
 #include "gpiolink.h"
 #include "open_failure.h"
 #include "report.h"
+#include "watch.h"
 
 #ifdef GPIOCTL_SIMULATOR
 #include "pty_simulator.h"
@@ -140,6 +141,8 @@ struct Arguments {
     std::string portOperand;
     std::string second;  // value or bit
     std::string count = "1000";
+    std::vector<std::string> watchPorts;
+    std::string watchCount = "0";
 };
 
 // Times `count` input exchanges and reports their rate and latency.
@@ -318,6 +321,11 @@ int main(int argc, char **argv)
     app.add_subcommand("demo", "Run a short session: version, output, input, bit set, bit test, bit reset");
     CLI::App *bench = app.add_subcommand("bench", "Time N input exchanges on port 0 (default 1000)");
     bench->add_option("N", args.count, "Number of exchanges")->check(NumberValidator(1, 10000000, "1 to 10000000"));
+    CLI::App *watch = app.add_subcommand("watch", "Show ports live, a row of 8 bits each; on a terminal, a port "
+                                                  "number then a bit number toggles that output bit, q quits");
+    watch->add_option("PORTS", args.watchPorts, "Port numbers")->required()->check(kByte);
+    watch->add_option("--count", args.watchCount, "End after N lines, a line per change (first reads included)")
+        ->check(NumberValidator(1, 1000000000, "1 to 1000000000"));
 
     try {
         app.parse(argc, argv);
@@ -391,6 +399,15 @@ int main(int argc, char **argv)
         failure.Text("cause", gpioctl::DescribeOpenFailure(args.port));
         failure.Print("open", opened);
         return opened;
+    }
+    if (command == "watch") {  // until q or a signal
+        std::vector<std::uint8_t> ports;
+        for (const std::string &port : args.watchPorts) {
+            ports.push_back(Byte(port));
+        }
+        const int status = gpioctl::Watch(handle, {args.port, ports, args.json, NumberOf(args.watchCount)});
+        GPIO_CloseInterface(handle);
+        return status;
     }
     if (command == "demo") {
         const int result = Demo(handle, args.json);
