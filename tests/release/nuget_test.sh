@@ -1,18 +1,12 @@
 #!/usr/bin/env bash
-# The NuGet package as a user meets it: a new console project (dotnet new
-# console) takes the package Gpiolink from DIST_DIR as its only package
-# source, runs the example of bindings/dotnet/README.md with dotnet run, and
-# drives gpio-sim with it on Linux, with no LD_LIBRARY_PATH: .NET finds
-# libgpiolink.so in the package's runtimes/linux-x64/native by itself.
+# The NuGet package as a user meets it: a new console project takes Gpiolink
+# from DIST_DIR, its only package source, and `dotnet run` drives gpio-sim
+# with the example of bindings/dotnet/README.md, with no LD_LIBRARY_PATH.
 #   tests/release/nuget_test.sh DIST_DIR GPIO_SIM
 # Prints one line with the result; exits 0 when the example printed what
 # the README says.
 set -uo pipefail
-
-if [ $# -ne 2 ]; then
-  echo "usage: $0 DIST_DIR GPIO_SIM" >&2
-  exit 64
-fi
+[ $# -eq 2 ] || { echo "usage: $0 DIST_DIR GPIO_SIM" >&2; exit 64; }
 dist=$(cd "$1" && pwd) sim=$(readlink -f "$2")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 fail() {
@@ -26,49 +20,30 @@ version=$(basename "$package" .nupkg)
 version=${version#Gpiolink.}
 
 work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$work"' EXIT
 unset LD_LIBRARY_PATH
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_CLI_USE_MSBUILD_SERVER=0 MSBUILDDISABLENODEREUSE=1
 # A package folder of its own: a Gpiolink of the same version restored
 # earlier into ~/.nuget/packages would be taken instead of this one.
 export NUGET_PACKAGES=$work/packages
 cd "$work" || fail "no scratch folder"
-
-# The README's example program, and a package source of DIST_DIR alone.
 sed -n '/^```csharp$/,/^```$/p' "$root/bindings/dotnet/README.md" | sed '1d;$d' >Example.cs
-[ -s Example.cs ] || fail "no C# example in bindings/dotnet/README.md"
-cat >nuget.config <<CONFIG
-<?xml version="1.0" encoding="utf-8"?>
-<configuration>
-  <packageSources>
-    <clear />
-    <add key="dist" value="$dist" />
-  </packageSources>
-</configuration>
-CONFIG
+printf '<configuration><packageSources><clear /><add key="dist" value="%s" /></packageSources></configuration>\n' \
+  "$dist" >nuget.config
 {
-  dotnet new console -o Example &&
-    cp Example.cs Example/Program.cs &&
+  dotnet new console -o Example && cp Example.cs Example/Program.cs &&
     dotnet add Example package Gpiolink --version "$version" &&
     dotnet build Example --disable-build-servers -nodeReuse:false
 } >build.log 2>&1 || fail "the console project did not build with the package: $(tail -5 build.log | tr '\n' ' ')"
 
 "$sim" >sim.out 2>sim.err &
-sim_pid=$!
 for _ in $(seq 100); do
-  grep -q '^port: ' sim.out 2>/dev/null && break
+  grep -q '^port: ' sim.out && break
   sleep 0.05
 done
 port=$(sed -n 's/^port: //p' sim.out)
 [ -n "$port" ] || fail "gpio-sim did not start: $(cat sim.err)"
-
 output=$(dotnet run --project Example --no-build -- "$port" 2>run.err)
-expected=$'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF'
-[ "$output" = "$expected" ] || fail "dotnet run printed '$output', stderr: $(cat run.err)"
+[ "$output" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
+  fail "dotnet run printed '$output', stderr: $(cat run.err)"
 echo "nuget_test: PASS: Gpiolink $version from $(basename "$package") drove gpio-sim on $port through dotnet run"

@@ -2,7 +2,6 @@ using System;
 using System.Runtime.InteropServices;
 using System.Threading;
 using NUnit.Framework;
-using NUnit.Framework.Legacy;
 
 namespace Gpiolink.Tests
 {

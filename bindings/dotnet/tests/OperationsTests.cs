@@ -1,7 +1,6 @@
 using System.Linq;
 using System.Threading;
 using NUnit.Framework;
-using NUnit.Framework.Legacy;
 
 namespace Gpiolink.Tests
 {

@@ -1,11 +1,9 @@
 using System;
-using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
 using System.Linq;
 using System.Text.RegularExpressions;
 using NUnit.Framework;
-using NUnit.Framework.Legacy;
 
 namespace Gpiolink.Tests
 {
@@ -14,46 +12,45 @@ namespace Gpiolink.Tests
     /// as written in a scratch folder laid out like the source tree, then run
     /// as a user would meet it: against a controller, with none, without the
     /// native library, and without rights on the port. The C# blocks of the
-    /// project's README run in the same project.
+    /// project's README run in a project beside it.
     /// </summary>
     [TestFixture]
     public class ReadmeExampleTests
     {
         private const string Expected = "0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF\n";
 
+        private sealed record Run(int Status, string Output, string Errors);
+
         private string source;
         private string scratch;
         private Run built;
 
-        private sealed class Run
+        // Runs a shell command in the scratch folder; `libraryPath` replaces
+        // LD_LIBRARY_PATH, and null leaves it unset.
+        private Run Shell(string command, string libraryPath)
         {
-            public int Status;
-            public string Output;
-            public string Errors;
-
-            public override string ToString()
+            var start = new ProcessStartInfo("/bin/sh", new[] { "-c", command })
             {
-                return "exit " + Status + "\nstdout:\n" + Output + "\nstderr:\n" + Errors;
-            }
-        }
-
-        private static Run Start(string file, string arguments, string folder, Action<ProcessStartInfo> adjust = null)
-        {
-            var start = new ProcessStartInfo(file, arguments)
-            {
-                UseShellExecute = false,
                 RedirectStandardOutput = true,
                 RedirectStandardError = true,
-                WorkingDirectory = folder,
+                WorkingDirectory = scratch,
             };
-            adjust?.Invoke(start);
+            start.Environment["LD_LIBRARY_PATH"] = libraryPath;
             using (Process process = Process.Start(start))
             {
                 var errors = process.StandardError.ReadToEndAsync();
                 string output = process.StandardOutput.ReadToEnd();
                 process.WaitForExit();
-                return new Run { Status = process.ExitCode, Output = output, Errors = errors.Result };
+                return new Run(process.ExitCode, output, errors.Result);
             }
+        }
+
+        // The example as built, run with `arguments`, after `asUser` (a command prefix).
+        private Run Example(string arguments, string libraryPath, string asUser = "")
+        {
+            string program = Directory.GetFiles(Path.Combine(scratch, "Example", "bin"), "Example.dll",
+                                                SearchOption.AllDirectories).Single();
+            return Shell(asUser + " dotnet '" + program + "' " + arguments, libraryPath);
         }
 
         private static void CopyFiles(string from, string to, params string[] patterns)
@@ -65,46 +62,29 @@ namespace Gpiolink.Tests
             }
         }
 
-        // The example as built, run with `arguments` (through `asUser`, a command
-        // prefix, when given) and no LD_LIBRARY_PATH unless `libraryPath` gives one.
-        private Run Example(string arguments, string libraryPath, string asUser = "")
-        {
-            string program = Directory.GetFiles(Path.Combine(scratch, "Example", "bin"), "Example.dll",
-                                                SearchOption.AllDirectories).Single();
-            return Start("/bin/sh", "-c \"" + asUser + " dotnet '" + program + "' " + arguments + "\"", scratch, start =>
-            {
-                start.EnvironmentVariables.Remove("LD_LIBRARY_PATH");
-                if (libraryPath != null)
-                {
-                    start.EnvironmentVariables["LD_LIBRARY_PATH"] = libraryPath;
-                }
-            });
-        }
-
         [OneTimeSetUp]
         public void BuildTheExampleAsWritten()
         {
             Simulator.RequireLinux();
             source = Simulator.Setting("GPIOLINK_SOURCE_DIR");
-            string readme = File.ReadAllText(Path.Combine(source, "bindings", "dotnet", "README.md"));
+            string binding = Path.Combine(source, "bindings", "dotnet");
+            string readme = File.ReadAllText(Path.Combine(binding, "README.md"));
             MatchCollection examples = Regex.Matches(readme, "^```csharp\n(.*?)```", RegexOptions.Multiline | RegexOptions.Singleline);
             ClassicAssert.AreEqual(1, examples.Count, "the binding's README has one csharp block");
-            Match commands = Regex.Match(readme, "((?:    [^\n]*\n)*    dotnet add Example reference[^\n]*\n(?:    [^\n]*\n)*)");
+            Match commands = Regex.Match(readme, "(?:    [^\n]*\n)*    dotnet add Example reference[^\n]*\n(?:    [^\n]*\n)*");
             ClassicAssert.IsTrue(commands.Success, "the binding's README builds the example from the source tree");
 
             scratch = Path.Combine(Path.GetTempPath(), "gpiolink-readme-" + Guid.NewGuid().ToString("N"));
             Directory.CreateDirectory(scratch);
             File.WriteAllText(Path.Combine(scratch, "Example.cs"), examples[0].Groups[1].Value);
             // The binding's sources, copied so that its build stays out of the source tree.
-            string binding = Path.Combine(source, "bindings", "dotnet");
             CopyFiles(Path.Combine(binding, "Gpiolink"), Path.Combine(scratch, "bindings", "dotnet", "Gpiolink"), "*.cs", "*.csproj");
             CopyFiles(binding, Path.Combine(scratch, "bindings", "dotnet"), "README.md");
             string layout = "mkdir -p build/linux && ln -s '" + Simulator.Setting("GPIOLINK_LIBRARY_DIR") + "' build/linux/src\n";
             using (var sim = new Simulator())
             {
-                string script = Regex.Replace(commands.Groups[1].Value, "^    ", string.Empty, RegexOptions.Multiline);
-                File.WriteAllText(Path.Combine(scratch, "run.sh"), layout + script.Replace("pts/3", sim.Port));
-                built = Start("/bin/sh", "-e run.sh", scratch);
+                string script = Regex.Replace(commands.Value, "^    ", string.Empty, RegexOptions.Multiline);
+                built = Shell("set -e\n" + layout + script.Replace("pts/3", sim.Port), null);
             }
         }
 
@@ -127,8 +107,8 @@ namespace Gpiolink.Tests
         [Test]
         public void WithoutAPortItSaysThatNoControllerWasFound()
         {
-            Run run = Example(string.Empty, Simulator.Setting("GPIOLINK_LIBRARY_DIR"));
             // The scan probes the system's ports; gpio-sim's pty is not among them.
+            Run run = Example(string.Empty, Simulator.Setting("GPIOLINK_LIBRARY_DIR"));
             ClassicAssert.AreEqual(1, run.Status, run.ToString());
             StringAssert.StartsWith("no controller found: ", run.Errors);
         }
@@ -139,7 +119,7 @@ namespace Gpiolink.Tests
             using (var sim = new Simulator())
             {
                 Run run = Example(sim.Port, null);
-                if (Start("/bin/sh", "-c \"/sbin/ldconfig -p | grep -q libgpiolink.so\"", scratch).Status == 0)
+                if (Shell("/sbin/ldconfig -p | grep -q libgpiolink.so", null).Status == 0)
                 {
                     // Installed on this system: the example finds it there by itself.
                     StringAssert.EndsWith(Expected, run.Output, run.ToString());
@@ -160,18 +140,10 @@ namespace Gpiolink.Tests
                 // The library, where a user without rights on the build tree reads it.
                 string library = Path.Combine(scratch, "lib");
                 CopyFiles(Simulator.Setting("GPIOLINK_LIBRARY_DIR"), library, "libgpiolink.so*");
-                string asUser = string.Empty;
-                ClassicAssert.AreEqual(0, Start("chmod", "600 " + path, scratch).Status);
-                if (Environment.UserName == "root")
-                {
-                    // Root is never refused: ask as nobody.
-                    asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp DOTNET_CLI_HOME=/tmp";
-                }
-                else
-                {
-                    ClassicAssert.AreEqual(0, Start("chmod", "000 " + path, scratch).Status);
-                }
-                Run run = Example(path, library, asUser);
+                // Root is never refused: it asks as nobody.
+                bool root = Environment.UserName == "root";
+                ClassicAssert.AreEqual(0, Shell("chmod " + (root ? "600 " : "000 ") + path, null).Status);
+                Run run = Example(path, library, root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
                 ClassicAssert.AreNotEqual(0, run.Status, run.ToString());
                 StringAssert.IsMatch("GPIO_OpenInterface: the port could not be opened: permission denied: " +
                                      Regex.Escape(path) + @" belongs to group \S+; add yourself with " +
@@ -185,23 +157,19 @@ namespace Gpiolink.Tests
         {
             ClassicAssert.AreEqual(0, built.Status, built.ToString());
             string readme = File.ReadAllText(Path.Combine(source, "README.md"));
-            List<string> blocks = Regex.Matches(readme, "^```(?:csharp|cs|c#)\n(.*?)```", RegexOptions.Multiline | RegexOptions.Singleline)
-                .Cast<Match>().Select(block => block.Groups[1].Value).ToList();
+            var blocks = Regex.Matches(readme, "^```(?:csharp|cs|c#)\n(.*?)```", RegexOptions.Multiline | RegexOptions.Singleline);
             // The snippet runner leaves these blocks to this test.
-            CollectionAssert.IsNotEmpty(blocks, "README.md shows C#");
-            // A project of their own, beside the example's, with the same references.
-            string project = Path.Combine(scratch, "Readme");
-            Directory.CreateDirectory(project);
-            File.Copy(Path.Combine(scratch, "Example", "Example.csproj"), Path.Combine(project, "Readme.csproj"));
-            string program = Path.Combine(project, "Program.cs");
-            foreach (string block in blocks)
+            ClassicAssert.AreNotEqual(0, blocks.Count, "README.md shows C#");
+            // A project of their own, beside the example's, with its references.
+            Directory.CreateDirectory(Path.Combine(scratch, "Readme"));
+            File.Copy(Path.Combine(scratch, "Example", "Example.csproj"), Path.Combine(scratch, "Readme", "Readme.csproj"));
+            foreach (Match block in blocks)
             {
-                File.WriteAllText(program, block);
+                File.WriteAllText(Path.Combine(scratch, "Readme", "Program.cs"), block.Groups[1].Value);
                 using (var sim = new Simulator())
                 {
-                    Run run = Start("dotnet", "run --project Readme -- " + sim.Port, scratch,
-                                    start => start.EnvironmentVariables["LD_LIBRARY_PATH"] = Simulator.Setting("GPIOLINK_LIBRARY_DIR"));
-                    ClassicAssert.AreEqual(0, run.Status, block + run);
+                    Run run = Shell("dotnet run --project Readme -- " + sim.Port, Simulator.Setting("GPIOLINK_LIBRARY_DIR"));
+                    ClassicAssert.AreEqual(0, run.Status, block.Value + run);
                 }
             }
         }
