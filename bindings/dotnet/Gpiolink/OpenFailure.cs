@@ -23,6 +23,7 @@ namespace Gpiolink
         private const int MaxPathLength = 4095;
         private const int MaxWindowsNameLength = 15;
         private const int MaxDiscoveredNameLength = 19;
+        private const string OpensNow = "the port opens now: it may have been busy for a moment; try again";
 
         /// <summary>Where Linux lists its ttys; a test points it elsewhere.</summary>
         internal static string TtyClass = "/sys/class/tty";
@@ -201,8 +202,6 @@ namespace Gpiolink
                 Posix.Close(descriptor);
             }
         }
-
-        private const string OpensNow = "the port opens now: it may have been busy for a moment; try again";
 
         private static string NoSuchDevice(string path)
         {
