@@ -152,6 +152,8 @@ namespace Gpiolink
                     return NoSuchDevice(path);
                 case Posix.EACCES:
                     return "permission denied: a folder on the way to " + path + " cannot be searched";
+                case Posix.ENOSYS:
+                    return null;  // a kernel or sandbox without statx
                 default:
                     return path + ": " + Posix.ErrorText(error);
             }
@@ -259,7 +261,7 @@ namespace Gpiolink
         private static class Posix
         {
             internal const int EPERM = 1, ENOENT = 2, ENXIO = 6, EACCES = 13, EBUSY = 16, ENODEV = 19,
-                ENOTDIR = 20, ENAMETOOLONG = 36;
+                ENOTDIR = 20, ENAMETOOLONG = 36, ENOSYS = 38;
             internal const int S_IFDIR = 0x4000, S_IFCHR = 0x2000, S_IFBLK = 0x6000, S_IFREG = 0x8000;
 
             private const string Libc = "libc";
