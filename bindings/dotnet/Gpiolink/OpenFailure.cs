@@ -97,35 +97,66 @@ namespace Gpiolink
             }
         }
 
-        // Natural order for names that end in a number: ttyS2 before ttyS10.
-        // Compares the stem, then the number by its length without leading
-        // zeros and its digits, then the whole name.
-        private static int NaturalOrder(string left, string right)
+        /// <summary>
+        /// The library's natural order of port names, the order discovery walks
+        /// them in: negative, zero or positive like strcmp, with runs of digits
+        /// compared as whole numbers, leading zeros aside (ttyS2 before ttyS10).
+        /// </summary>
+        internal static int NaturalOrder(string left, string right)
         {
-            int stemEnd = StemLength(left);
-            int order = string.CompareOrdinal(left.Substring(0, stemEnd), right.Substring(0, StemLength(right)));
-            if (order != 0)
+            int l = 0, r = 0;
+            while (l < left.Length && r < right.Length)
             {
-                return order;
+                if (IsDigit(left[l]) && IsDigit(right[r]))
+                {
+                    l = SkipZeros(left, l);
+                    r = SkipZeros(right, r);
+                    int leftDigits = DigitRun(left, l), rightDigits = DigitRun(right, r);
+                    if (leftDigits != rightDigits)
+                    {
+                        return leftDigits < rightDigits ? -1 : 1;
+                    }
+                    int digits = string.CompareOrdinal(left, l, right, r, leftDigits);
+                    if (digits != 0)
+                    {
+                        return digits;
+                    }
+                    l += leftDigits;
+                    r += rightDigits;
+                    continue;
+                }
+                if (left[l] != right[r])
+                {
+                    return left[l] < right[r] ? -1 : 1;
+                }
+                l++;
+                r++;
             }
-            string leftNumber = left.Substring(stemEnd).TrimStart('0');
-            string rightNumber = right.Substring(StemLength(right)).TrimStart('0');
-            order = leftNumber.Length.CompareTo(rightNumber.Length);
-            if (order == 0)
-            {
-                order = string.CompareOrdinal(leftNumber, rightNumber);
-            }
-            return order != 0 ? order : string.CompareOrdinal(left, right);
+            return (l < left.Length ? 1 : 0) - (r < right.Length ? 1 : 0);
         }
 
-        private static int StemLength(string name)
+        private static bool IsDigit(char c)
         {
-            int end = name.Length;
-            while (end > 0 && char.IsDigit(name[end - 1]) && name[end - 1] < 128)
+            return c >= '0' && c <= '9';
+        }
+
+        private static int SkipZeros(string name, int index)
+        {
+            while (index < name.Length && name[index] == '0')
             {
-                end--;
+                index++;
             }
-            return end;
+            return index;
+        }
+
+        private static int DigitRun(string name, int index)
+        {
+            int end = index;
+            while (end < name.Length && IsDigit(name[end]))
+            {
+                end++;
+            }
+            return end - index;
         }
 
         private static string DescribeLinux(string port)
