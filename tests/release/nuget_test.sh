@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The NuGet package as a user meets it: a new console project takes Gpiolink
-# from DIST_DIR, its only package source, and `dotnet run` drives gpio-sim
-# with the example of bindings/dotnet/README.md, with no LD_LIBRARY_PATH.
+# The NuGet package as a user meets it: the example of
+# bindings/dotnet/README.md and the commands below it, as written, make a new
+# console project that adds Gpiolink from DIST_DIR, and `dotnet run` drives
+# gpio-sim with it, with no LD_LIBRARY_PATH.
 #   tests/release/nuget_test.sh DIST_DIR GPIO_SIM
 # Prints one line with the result; exits 0 when the example printed what
 # the README says.
@@ -27,14 +28,12 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_CLI_USE_MSBUILD_SERV
 # earlier into ~/.nuget/packages would be taken instead of this one.
 export NUGET_PACKAGES=$work/packages
 cd "$work" || fail "no scratch folder"
-sed -n '/^```csharp$/,/^```$/p' "$root/bindings/dotnet/README.md" | sed '1d;$d' >Example.cs
-printf '<configuration><packageSources><clear /><add key="dist" value="%s" /></packageSources></configuration>\n' \
-  "$dist" >nuget.config
-{
-  dotnet new console -o Example && cp Example.cs Example/Program.cs &&
-    dotnet add Example package Gpiolink --version "$version" &&
-    dotnet build Example --disable-build-servers -nodeReuse:false
-} >build.log 2>&1 || fail "the console project did not build with the package: $(tail -5 build.log | tr '\n' ' ')"
+# The README's example and the commands that run it with the package.
+readme=$root/bindings/dotnet/README.md
+sed -n '/^```csharp$/,/^```$/p' "$readme" | sed '1d;$d' >Example.cs
+awk '/^    /{block = block substr($0, 5) "\n"; next} {if (block ~ /add Example package/) printf "%s", block; block = ""}' \
+  "$readme" >commands.sh
+grep -q 'add Example package Gpiolink --source dist$' commands.sh || fail "no package commands in $readme"
 
 "$sim" >sim.out 2>sim.err &
 for _ in $(seq 100); do
@@ -43,7 +42,8 @@ for _ in $(seq 100); do
 done
 port=$(sed -n 's/^port: //p' sim.out)
 [ -n "$port" ] || fail "gpio-sim did not start: $(cat sim.err)"
-output=$(dotnet run --project Example --no-build -- "$port" 2>run.err)
-[ "$output" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
-  fail "dotnet run printed '$output', stderr: $(cat run.err)"
+sed -i "s|--source dist\$|--source '$dist'|; s|ttyUSB0\$|$port|" commands.sh
+sh -e commands.sh >run.out 2>run.err || fail "the README's commands failed: $(tail -5 run.err | tr '\n' ' ')"
+[ "$(tail -2 run.out)" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
+  fail "the example printed '$(tail -2 run.out)', stderr: $(tail -5 run.err | tr '\n' ' ')"
 echo "nuget_test: PASS: Gpiolink $version from $(basename "$package") drove gpio-sim on $port through dotnet run"
