@@ -1,3 +1,5 @@
+using System.Collections.Generic;
+using System.Linq;
 using System.Threading;
 using NUnit.Framework;
 
@@ -67,55 +69,42 @@ namespace Gpiolink.Tests
         public void RacingOpensLetExactlyOneThroughAndItKeepsItsPort()
         {
             string[] ports = { Sim.Port, second.Port };
-            for (int round = 0; round < 100; round++)
+            for (int round = 0; round < 200; round++)
             {
-                var opened = new Controller[2];
-                var refused = new GpioException[2];
                 // Both threads spin until the last one arrives, so that they
                 // start within a few instructions of each other.
                 int waiting = 2;
-                Thread[] threads = new Thread[2];
-                for (int i = 0; i < 2; i++)
+                var results = new object[2];
+                List<Thread> threads = Enumerable.Range(0, 2).Select(index => new Thread(() =>
                 {
-                    int index = i;
-                    threads[i] = new Thread(() =>
+                    Interlocked.Decrement(ref waiting);
+                    while (Volatile.Read(ref waiting) > 0)
                     {
-                        Interlocked.Decrement(ref waiting);
-                        while (Volatile.Read(ref waiting) > 0)
-                        {
-                        }
-                        try
-                        {
-                            opened[index] = new Controller(ports[index]);
-                        }
-                        catch (GpioException error)
-                        {
-                            refused[index] = error;
-                        }
-                    });
-                    threads[i].Start();
-                }
-                foreach (Thread thread in threads)
-                {
-                    thread.Join();
-                }
-                Controller winner = opened[0] ?? opened[1];
+                    }
+                    try
+                    {
+                        results[index] = new Controller(ports[index]);
+                    }
+                    catch (GpioException error)
+                    {
+                        results[index] = error;
+                    }
+                })).ToList();
+                threads.ForEach(thread => thread.Start());
+                threads.ForEach(thread => thread.Join());
+                List<Controller> opened = results.OfType<Controller>().ToList();
                 try
                 {
-                    ClassicAssert.IsTrue((opened[0] == null) != (opened[1] == null),
-                                         "exactly one open succeeds, round " + round + ": " + opened[0] + ", " + opened[1]);
-                    StringAssert.Contains("a Controller on " + winner.Port + " is still open in this process",
-                                          (refused[0] ?? refused[1]).Message);
+                    ClassicAssert.AreEqual(1, opened.Count, "exactly one open succeeds, round " + round);
+                    StringAssert.Contains("a Controller on " + opened[0].Port + " is still open in this process",
+                                          results.OfType<GpioException>().Single().Message);
                     var value = (byte)(0x40 + round);
-                    winner.Output(2, value);
-                    ClassicAssert.AreEqual(value, winner.Input(2));
+                    opened[0].Output(2, value);
+                    ClassicAssert.AreEqual(value, opened[0].Input(2));
                 }
                 finally
                 {
-                    foreach (Controller controller in opened)
-                    {
-                        controller?.Dispose();
-                    }
+                    opened.ForEach(controller => controller.Dispose());
                 }
             }
             // The refused opens left neither port held.
