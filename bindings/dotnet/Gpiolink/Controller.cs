@@ -68,13 +68,17 @@ namespace Gpiolink
         /// Windows) a character that the system's ANSI code page cannot represent.</exception>
         /// <exception cref="GpioException">The port did not open (<see cref="GpioResult.IoError"/>),
         /// no port answered a scan (<see cref="GpioResult.Timeout"/>), or another Controller is open
-        /// in this process.</exception>
+        /// in this process. A port that did not open comes with its cause in the message, such as
+        /// "no such device", "permission denied" or "busy", and what to do.</exception>
+        /// <exception cref="DllNotFoundException">The native library could not be loaded; the
+        /// message says what to install or where to put it.</exception>
         public Controller(string port)
         {
             if (port != null && (port.Length == 0 || port.IndexOf('\0') >= 0))
             {
                 throw new ArgumentException("the port must be a non-empty name without NUL characters", "port");
             }
+            GpioResult result;
             lock (CallLock)
             {
                 if (openSerial != 0)
@@ -92,13 +96,24 @@ namespace Gpiolink
                             "no serial port answered as the controller");
                     }
                 }
-                IntPtr opened;
-                Check(NativeMethods.GPIO_OpenInterface(port, out opened), "GPIO_OpenInterface");
-                handle = opened;
-                serial = ++lastSerial;
-                openSerial = serial;
-                openPort = port;
+                IntPtr opened = IntPtr.Zero;
+                result = (GpioResult)NativeMethods.Invoke(() => NativeMethods.GPIO_OpenInterface(port, out opened));
+                if (result == GpioResult.Ok)
+                {
+                    handle = opened;
+                    serial = ++lastSerial;
+                    openSerial = serial;
+                    openPort = port;
+                }
             }
+            if (result == GpioResult.IoError)
+            {
+                // The code says only that the open failed: find out why, outside the lock.
+                string cause = OpenFailure.Describe(port);
+                throw new GpioException(result, "GPIO_OpenInterface",
+                                        cause != null ? "the port could not be opened: " + cause : null);
+            }
+            Check(result, "GPIO_OpenInterface");
             Port = port;
         }
 
@@ -136,6 +151,7 @@ namespace Gpiolink
         /// Controller. Each silent port costs about 120 ms.
         /// </summary>
         /// <exception cref="GpioException">The port list could not be read (<see cref="GpioResult.IoError"/>).</exception>
+        /// <exception cref="DllNotFoundException">The native library could not be loaded.</exception>
         public static string Scan()
         {
             lock (CallLock)
@@ -245,7 +261,7 @@ namespace Gpiolink
         private static string ScanLocked()
         {
             var buffer = new byte[NativeMethods.ScanCapacity];
-            Check(NativeMethods.GPIO_ScanInterface(buffer), "GPIO_ScanInterface");
+            Check(NativeMethods.Invoke(() => NativeMethods.GPIO_ScanInterface(buffer)), "GPIO_ScanInterface");
             string name = NativeMethods.AnsiText(buffer);
             return name.Length > 0 ? name : null;
         }
@@ -274,7 +290,8 @@ namespace Gpiolink
                 {
                     throw new GpioException(GpioResult.BadHandle, operation, "the controller is closed");
                 }
-                return (GpioResult)native(handle);
+                IntPtr open = handle;
+                return (GpioResult)NativeMethods.Invoke(() => native(open));
             }
         }
 

@@ -60,6 +60,39 @@ namespace Gpiolink
             int bufferSize);
 
         /// <summary>
+        /// Runs one call into the library. A library that cannot be loaded is
+        /// reported with what to install or where to put it, rather than with
+        /// the runtime's list of the paths it tried (kept as the inner exception).
+        /// </summary>
+        internal static int Invoke(Func<int> call)
+        {
+            try
+            {
+                return call();
+            }
+            catch (DllNotFoundException error)
+            {
+                throw NotLoaded(error, string.Empty);
+            }
+            catch (BadImageFormatException error)
+            {
+                throw NotLoaded(error, " (it is built for another architecture than this process)");
+            }
+        }
+
+        private static DllNotFoundException NotLoaded(Exception error, string why)
+        {
+            string text = RuntimeInformation.IsOSPlatform(OSPlatform.Windows)
+                ? "the gpiolink native library gpiolink.dll could not be loaded" + why + ": put the 64-bit " +
+                  "gpiolink.dll (from the gpiolink Windows zip) beside the application's .exe or in a folder on PATH"
+                : "the gpiolink native library libgpiolink.so could not be loaded" + why + ": install it (the " +
+                  "Debian package libgpiolink0, or gpiolink built from source and installed, then ldconfig) or " +
+                  "put libgpiolink.so in a folder on LD_LIBRARY_PATH";
+            return new DllNotFoundException(text + "; the NuGet package Gpiolink brings it for win-x64 and linux-x64",
+                                            error);
+        }
+
+        /// <summary>
         /// The text in a buffer the library filled: the bytes before the first
         /// zero byte, or the whole buffer if it holds none, decoded as ANSI.
         /// </summary>

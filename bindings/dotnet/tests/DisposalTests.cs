@@ -17,9 +17,9 @@ namespace Gpiolink.Tests
 
         private static void AssertClosed(Controller controller)
         {
-            Assert.IsTrue(controller.IsClosed);
+            ClassicAssert.IsTrue(controller.IsClosed);
             var error = Assert.Throws<GpioException>(() => controller.Input(0));
-            Assert.AreEqual(GpioResult.BadHandle, error.Code);
+            ClassicAssert.AreEqual(GpioResult.BadHandle, error.Code);
             StringAssert.Contains("the controller is closed", error.Message);
         }
 
@@ -27,7 +27,7 @@ namespace Gpiolink.Tests
         public void DisposeClosesThePortOnce()
         {
             var controller = new Controller(Sim.Port);
-            Assert.IsFalse(controller.IsClosed);
+            ClassicAssert.IsFalse(controller.IsClosed);
             StringAssert.EndsWith("(open)", controller.ToString());
             controller.Dispose();
             AssertClosed(controller);
@@ -36,7 +36,7 @@ namespace Gpiolink.Tests
             // The library unlocked the port: the same process opens it again.
             using (var again = new Controller(Sim.Port))
             {
-                Assert.AreEqual("GPIO-SIM 1.0", again.Version());
+                ClassicAssert.AreEqual("GPIO-SIM 1.0", again.Version());
             }
         }
 
@@ -49,7 +49,7 @@ namespace Gpiolink.Tests
             {
                 AssertClosed(first);
                 second.Output(0, 0x33);
-                Assert.AreEqual(0x33, second.Input(0));
+                ClassicAssert.AreEqual(0x33, second.Input(0));
             }
         }
 
@@ -64,7 +64,7 @@ namespace Gpiolink.Tests
             GC.WaitForPendingFinalizers();
             using (var next = new Controller(Sim.Port))
             {
-                Assert.AreEqual(0x77, next.Input(0));
+                ClassicAssert.AreEqual(0x77, next.Input(0));
             }
         }
 
@@ -77,18 +77,18 @@ namespace Gpiolink.Tests
             {
                 var controller = new Controller(stranded.Port);
                 IntPtr foreign;
-                Assert.AreEqual(0, GPIO_OpenInterface(other.Port, out foreign));
+                ClassicAssert.AreEqual(0, GPIO_OpenInterface(other.Port, out foreign));
                 try
                 {
                     var error = Assert.Throws<GpioException>(() => controller.Close());
-                    Assert.AreEqual(GpioResult.BadHandle, error.Code);
-                    Assert.AreEqual("GPIO_CloseInterface", error.Operation);
+                    ClassicAssert.AreEqual(GpioResult.BadHandle, error.Code);
+                    ClassicAssert.AreEqual("GPIO_CloseInterface", error.Operation);
                     AssertClosed(controller);
                     controller.Dispose();  // nothing left to report
                 }
                 finally
                 {
-                    Assert.AreEqual(0, GPIO_CloseInterface(foreign));
+                    ClassicAssert.AreEqual(0, GPIO_CloseInterface(foreign));
                 }
             }
         }

@@ -1,3 +1,5 @@
+using System.Collections.Generic;
+using System.Linq;
 using System.Threading;
 using NUnit.Framework;
 
@@ -8,13 +10,13 @@ namespace Gpiolink.Tests
     {
         private Simulator second;
 
-        [TestFixtureSetUp]
+        [OneTimeSetUp]
         public void StartSecondSimulator()
         {
             second = new Simulator();
         }
 
-        [TestFixtureTearDown]
+        [OneTimeTearDown]
         public void StopSecondSimulator()
         {
             if (second != null)
@@ -26,7 +28,7 @@ namespace Gpiolink.Tests
         private static void AssertRefused(string openPort, TestDelegate open)
         {
             var error = Assert.Throws<GpioException>(open);
-            Assert.AreEqual("GPIO_OpenInterface", error.Operation);
+            ClassicAssert.AreEqual("GPIO_OpenInterface", error.Operation);
             StringAssert.Contains("a Controller on " + openPort + " is still open in this process", error.Message);
         }
 
@@ -40,11 +42,11 @@ namespace Gpiolink.Tests
                 AssertRefused(Sim.Port, () => new Controller());  // refused before any scan
                 // The refusals left the open interface alone.
                 opened.Output(1, 0x3C);
-                Assert.AreEqual(0x3C, opened.Input(1));
+                ClassicAssert.AreEqual(0x3C, opened.Input(1));
             }
             using (var next = new Controller(second.Port))
             {
-                Assert.AreEqual("GPIO-SIM 1.0", next.Version());
+                ClassicAssert.AreEqual("GPIO-SIM 1.0", next.Version());
             }
         }
 
@@ -54,52 +56,63 @@ namespace Gpiolink.Tests
             Assert.Throws<GpioException>(() => new Controller("no-such-port-here"));
             using (var opened = new Controller(Sim.Port))
             {
-                Assert.AreEqual(0, opened.Input(3));
+                ClassicAssert.AreEqual(0, opened.Input(3));
             }
         }
 
+        // Two threads construct Controllers at the same moment, each on its
+        // own simulator, over many rounds: in every round exactly one
+        // opens, the other is refused naming the winner's port, and the
+        // winner keeps its port (an open slipping past the refusal would
+        // replace the library's interface, and the winner's calls would fail).
         [Test]
-        public void RacingOpensLetExactlyOneThrough()
+        public void RacingOpensLetExactlyOneThroughAndItKeepsItsPort()
         {
-            var opened = new Controller[2];
-            var refused = new GpioException[2];
-            var ready = new Barrier(2);
             string[] ports = { Sim.Port, second.Port };
-            Thread[] threads = new Thread[2];
-            for (int i = 0; i < 2; i++)
+            for (int round = 0; round < 200; round++)
             {
-                int index = i;
-                threads[i] = new Thread(() =>
+                // Both threads spin until the last one arrives, so that they
+                // start within a few instructions of each other.
+                int waiting = 2;
+                var results = new object[2];
+                List<Thread> threads = Enumerable.Range(0, 2).Select(index => new Thread(() =>
                 {
-                    ready.SignalAndWait();
+                    Interlocked.Decrement(ref waiting);
+                    while (Volatile.Read(ref waiting) > 0)
+                    {
+                    }
                     try
                     {
-                        opened[index] = new Controller(ports[index]);
+                        results[index] = new Controller(ports[index]);
                     }
                     catch (GpioException error)
                     {
-                        refused[index] = error;
+                        results[index] = error;
                     }
-                });
-                threads[i].Start();
-            }
-            foreach (Thread thread in threads)
-            {
-                thread.Join();
-            }
-            try
-            {
-                Assert.IsTrue((opened[0] == null) != (opened[1] == null), "exactly one open succeeds");
-                StringAssert.Contains("is still open in this process", (refused[0] ?? refused[1]).Message);
-            }
-            finally
-            {
-                foreach (Controller controller in opened)
+                })).ToList();
+                threads.ForEach(thread => thread.Start());
+                threads.ForEach(thread => thread.Join());
+                List<Controller> opened = results.OfType<Controller>().ToList();
+                try
                 {
-                    if (controller != null)
-                    {
-                        controller.Dispose();
-                    }
+                    ClassicAssert.AreEqual(1, opened.Count, "exactly one open succeeds, round " + round);
+                    StringAssert.Contains("a Controller on " + opened[0].Port + " is still open in this process",
+                                          results.OfType<GpioException>().Single().Message);
+                    var value = (byte)(0x40 + round);
+                    opened[0].Output(2, value);
+                    ClassicAssert.AreEqual(value, opened[0].Input(2));
+                }
+                finally
+                {
+                    opened.ForEach(controller => controller.Dispose());
+                }
+            }
+            // The refused opens left neither port held.
+            foreach (string port in ports)
+            {
+                using (var controller = new Controller(port))
+                {
+                    ClassicAssert.AreEqual("GPIO-SIM 1.0", controller.Version());
                 }
             }
         }

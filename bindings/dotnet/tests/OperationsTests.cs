@@ -12,11 +12,11 @@ namespace Gpiolink.Tests
         {
             using (var controller = new Controller(Sim.Port))
             {
-                Assert.AreEqual(Sim.Port, controller.Port);
+                ClassicAssert.AreEqual(Sim.Port, controller.Port);
                 foreach (var pair in new[] { new byte[] { 0, 0x00 }, new byte[] { 1, 0x5A }, new byte[] { 3, 0xFF } })
                 {
                     controller.Output(pair[0], pair[1]);
-                    Assert.AreEqual(pair[1], controller.Input(pair[0]));
+                    ClassicAssert.AreEqual(pair[1], controller.Input(pair[0]));
                 }
             }
         }
@@ -28,11 +28,11 @@ namespace Gpiolink.Tests
             {
                 controller.Output(2, 0x01);
                 controller.BitSet(2, 7);
-                Assert.AreEqual(0x81, controller.Input(2));
-                Assert.IsTrue(controller.BitTest(2, 7));
+                ClassicAssert.AreEqual(0x81, controller.Input(2));
+                ClassicAssert.IsTrue(controller.BitTest(2, 7));
                 controller.BitReset(2, 0);
-                Assert.IsFalse(controller.BitTest(2, 0));
-                Assert.AreEqual(0x80, controller.Input(2));
+                ClassicAssert.IsFalse(controller.BitTest(2, 0));
+                ClassicAssert.AreEqual(0x80, controller.Input(2));
             }
         }
 
@@ -41,7 +41,7 @@ namespace Gpiolink.Tests
         {
             using (var controller = new Controller(Sim.Port))
             {
-                Assert.AreEqual("GPIO-SIM 1.0", controller.Version());
+                ClassicAssert.AreEqual("GPIO-SIM 1.0", controller.Version());
             }
         }
 
@@ -52,8 +52,8 @@ namespace Gpiolink.Tests
             using (var longSim = new Simulator("--version-text", text))
             using (var controller = new Controller(longSim.Port))
             {
-                Assert.AreEqual(text.Substring(0, 255), controller.Version());
-                Assert.AreEqual(0, controller.Input(0));  // the session carries on
+                ClassicAssert.AreEqual(text.Substring(0, 255), controller.Version());
+                ClassicAssert.AreEqual(0, controller.Input(0));  // the session carries on
             }
         }
 
@@ -66,8 +66,8 @@ namespace Gpiolink.Tests
             if (found == null)
             {
                 var error = Assert.Throws<GpioException>(() => new Controller());
-                Assert.AreEqual(GpioResult.Timeout, error.Code);
-                Assert.AreEqual("GPIO_ScanInterface", error.Operation);
+                ClassicAssert.AreEqual(GpioResult.Timeout, error.Code);
+                ClassicAssert.AreEqual("GPIO_ScanInterface", error.Operation);
             }
             else
             {

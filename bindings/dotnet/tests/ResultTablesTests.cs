@@ -17,11 +17,11 @@ namespace Gpiolink.Tests
         public void CodesMatchTheCHeader()
         {
             MatchCollection defines = Regex.Matches(Header(), @"#define (GPIO_RESULT_\w+) (\d+)");
-            Assert.AreEqual(9, defines.Count);
+            ClassicAssert.AreEqual(9, defines.Count);
             foreach (Match define in defines)
             {
                 var result = (GpioResult)int.Parse(define.Groups[2].Value);
-                Assert.AreEqual(define.Groups[1].Value, GpioResults.Name(result));
+                ClassicAssert.AreEqual(define.Groups[1].Value, GpioResults.Name(result));
             }
         }
 
@@ -32,13 +32,13 @@ namespace Gpiolink.Tests
             string body = Regex.Match(Header(), @"gpiolink_result_" + helper + @"\(int result\)(.*?)\n}",
                                       RegexOptions.Singleline).Groups[1].Value;
             string[] strings = Regex.Matches(body, "\"([^\"]*)\"").Cast<Match>().Select(m => m.Groups[1].Value).ToArray();
-            Assert.AreEqual(10, strings.Length);
+            ClassicAssert.AreEqual(10, strings.Length);
             string[] ours = Enumerable.Range(-1, 11)
                 .Select(code => helper == "name" ? GpioResults.Name((GpioResult)code) : GpioResults.Text((GpioResult)code))
                 .ToArray();
             CollectionAssert.AreEqual(strings.Take(9), ours.Skip(1).Take(9));
-            Assert.AreEqual(strings[9], ours[0]);
-            Assert.AreEqual(strings[9], ours[10]);
+            ClassicAssert.AreEqual(strings[9], ours[0]);
+            ClassicAssert.AreEqual(strings[9], ours[10]);
         }
     }
 }

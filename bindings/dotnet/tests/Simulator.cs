@@ -81,14 +81,14 @@ namespace Gpiolink.Tests
     {
         internal Simulator Sim { get; private set; }
 
-        [TestFixtureSetUp]
+        [OneTimeSetUp]
         public void StartSimulator()
         {
             Simulator.RequireLinux();
             Sim = new Simulator();
         }
 
-        [TestFixtureTearDown]
+        [OneTimeTearDown]
         public void StopSimulator()
         {
             if (Sim != null)

@@ -1,0 +1,429 @@
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Gpiolink
+{
+    /// <summary>
+    /// Why a port could not be opened, found by the binding itself after the
+    /// library reported only <see cref="GpioResult.IoError"/>: the name, the
+    /// file, its permissions and a trial open, said in one line with what to
+    /// do, in the words gpioctl and the Python binding use.
+    /// </summary>
+    /// <remarks>
+    /// The library opens a name that starts with "/" as it stands and any
+    /// other below /dev/ (on Windows, \\.\NAME for names of up to 15
+    /// characters), takes the port exclusively (flock and TIOCEXCL on Linux)
+    /// and refuses anything that is not a terminal.
+    /// </remarks>
+    internal static class OpenFailure
+    {
+        private const int MaxPathLength = 4095;
+        private const int MaxWindowsNameLength = 15;
+        private const int MaxDiscoveredNameLength = 19;
+        private const string OpensNow = "the port opens now: it may have been busy for a moment; try again";
+
+        /// <summary>Where Linux lists its ttys; a test points it elsewhere.</summary>
+        internal static string TtyClass = "/sys/class/tty";
+
+        /// <summary>The cause of a failed open of <paramref name="port"/>, or null when the
+        /// system gives no way to find it.</summary>
+        internal static string Describe(string port)
+        {
+            if (string.IsNullOrEmpty(port))
+            {
+                return "no port name given";
+            }
+            try
+            {
+                if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))
+                {
+                    return DescribeWindows(port);
+                }
+                return RuntimeInformation.IsOSPlatform(OSPlatform.Linux) ? DescribeLinux(port) : null;
+            }
+            catch (Exception error) when (error is DllNotFoundException || error is EntryPointNotFoundException)
+            {
+                // A C library without statx (glibc before 2.28): no cause, only the result.
+                return null;
+            }
+        }
+
+        /// <summary>
+        /// The ports the library's discovery would probe on Linux, in the order
+        /// it walks them: ttys with a device behind them, less the ttyS ports
+        /// whose sysfs type says they have no UART.
+        /// </summary>
+        internal static List<string> DiscoveryPorts()
+        {
+            var ports = new List<string>();
+            string[] entries;
+            try
+            {
+                entries = Directory.GetFileSystemEntries(TtyClass);
+            }
+            catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+            {
+                return ports;
+            }
+            foreach (string entry in entries)
+            {
+                string name = Path.GetFileName(entry);
+                if (name.Length > MaxDiscoveredNameLength || !Directory.Exists(Path.Combine(entry, "device")))
+                {
+                    continue;
+                }
+                if (name.StartsWith("ttyS", StringComparison.Ordinal) && HasNoUart(entry))
+                {
+                    continue;
+                }
+                ports.Add(name);
+            }
+            ports.Sort(NaturalOrder);
+            return ports;
+        }
+
+        private static bool HasNoUart(string entry)
+        {
+            try
+            {
+                return File.ReadAllText(Path.Combine(entry, "type")).Trim() == "0";
+            }
+            catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+            {
+                return false;
+            }
+        }
+
+        /// <summary>
+        /// The library's natural order of port names, the order discovery walks
+        /// them in: negative, zero or positive like strcmp, with runs of digits
+        /// compared as whole numbers, leading zeros aside (ttyS2 before ttyS10).
+        /// </summary>
+        internal static int NaturalOrder(string left, string right)
+        {
+            int l = 0, r = 0;
+            while (l < left.Length && r < right.Length)
+            {
+                if (IsDigit(left[l]) && IsDigit(right[r]))
+                {
+                    l = SkipZeros(left, l);
+                    r = SkipZeros(right, r);
+                    int leftDigits = DigitRun(left, l), rightDigits = DigitRun(right, r);
+                    if (leftDigits != rightDigits)
+                    {
+                        return leftDigits < rightDigits ? -1 : 1;
+                    }
+                    int digits = string.CompareOrdinal(left, l, right, r, leftDigits);
+                    if (digits != 0)
+                    {
+                        return digits;
+                    }
+                    l += leftDigits;
+                    r += rightDigits;
+                    continue;
+                }
+                if (left[l] != right[r])
+                {
+                    return left[l] < right[r] ? -1 : 1;
+                }
+                l++;
+                r++;
+            }
+            return (l < left.Length ? 1 : 0) - (r < right.Length ? 1 : 0);
+        }
+
+        private static bool IsDigit(char c)
+        {
+            return c >= '0' && c <= '9';
+        }
+
+        private static int SkipZeros(string name, int index)
+        {
+            while (index < name.Length && name[index] == '0')
+            {
+                index++;
+            }
+            return index;
+        }
+
+        private static int DigitRun(string name, int index)
+        {
+            int end = index;
+            while (end < name.Length && IsDigit(name[end]))
+            {
+                end++;
+            }
+            return end - index;
+        }
+
+        private static string DescribeLinux(string port)
+        {
+            string path = port[0] == '/' ? port : "/dev/" + port;
+            if (Encoding.UTF8.GetByteCount(path) > MaxPathLength)
+            {
+                return "name too long: a port's path has at most " + MaxPathLength + " characters";
+            }
+            if (port[0] != '/' && port.Contains(".."))
+            {
+                return "not a port name: a name below /dev/ may not climb out with '..'; give a path that starts with '/'";
+            }
+            Posix.FileInfo info;
+            int error = Posix.Stat(path, out info);
+            switch (error)
+            {
+                case 0:
+                    break;
+                case Posix.ENAMETOOLONG:
+                    return "name too long: a part of the path is longer than the system allows (255 characters)";
+                case Posix.ENOENT:
+                case Posix.ENOTDIR:
+                    return NoSuchDevice(path);
+                case Posix.EACCES:
+                    return "permission denied: a folder on the way to " + path + " cannot be searched";
+                case Posix.ENOSYS:
+                    return null;  // a kernel or sandbox without statx
+                default:
+                    return path + ": " + Posix.ErrorText(error);
+            }
+            switch (info.Type)
+            {
+                case Posix.S_IFDIR:
+                    return NotSerial(path, "a folder");
+                case Posix.S_IFREG:
+                    return NotSerial(path, "a regular file");
+                case Posix.S_IFBLK:
+                    return NotSerial(path, "a disk");
+                case Posix.S_IFCHR:
+                    break;
+                default:
+                    return NotSerial(path, "not a device");
+            }
+            if (!Posix.CanReadAndWrite(path))
+            {
+                return PermissionDenied(path, info.Group);
+            }
+            int descriptor;
+            error = Posix.OpenPort(path, out descriptor);
+            switch (error)
+            {
+                case 0:
+                    break;
+                case Posix.EBUSY:
+                    return Busy(path);
+                case Posix.EACCES:
+                case Posix.EPERM:
+                    return PermissionDenied(path, info.Group);
+                case Posix.ENXIO:
+                case Posix.ENODEV:
+                    return "no such device: " + path + " has no device behind it (unplugged?)";
+                default:
+                    return path + ": " + Posix.ErrorText(error);
+            }
+            try
+            {
+                if (!Posix.IsTerminal(descriptor))
+                {
+                    return NotSerial(path, "a device but not a terminal");
+                }
+                return Posix.TryLock(descriptor) ? OpensNow : Busy(path);
+            }
+            finally
+            {
+                Posix.Close(descriptor);
+            }
+        }
+
+        private static string NoSuchDevice(string path)
+        {
+            List<string> ports = DiscoveryPorts();
+            return "no such device: " + path + " does not exist; " + (ports.Count == 0
+                ? "discovery finds no serial port on this system"
+                : "the ports discovery would try: " + string.Join(" ", ports));
+        }
+
+        private static string PermissionDenied(string path, uint group)
+        {
+            string name = Posix.GroupName(group);
+            return "permission denied: " + path + " belongs to group " + name + "; add yourself with 'sudo usermod -aG " +
+                   name + " $USER', then log in again";
+        }
+
+        private static string Busy(string path)
+        {
+            return "busy: " + path + " is held by another process";
+        }
+
+        private static string NotSerial(string path, string what)
+        {
+            return "not a serial device: " + path + " is " + what;
+        }
+
+        private static string DescribeWindows(string port)
+        {
+            if (port.Length > MaxWindowsNameLength)
+            {
+                return "name too long: a port name has at most " + MaxWindowsNameLength + " characters";
+            }
+            if (port.IndexOfAny(new[] { '\\', '/', ':' }) >= 0 || port.Contains(".."))
+            {
+                return "not a port name: give a name such as COM3";
+            }
+            bool serial;
+            int error = Win32.TryOpen(port, out serial);
+            switch (error)
+            {
+                case 0:
+                    return serial ? OpensNow : NotSerial(port, "not a character device");
+                case Win32.ERROR_FILE_NOT_FOUND:
+                case Win32.ERROR_PATH_NOT_FOUND:
+                    return "no such device: " + port + " does not exist";
+                case Win32.ERROR_ACCESS_DENIED:
+                case Win32.ERROR_SHARING_VIOLATION:
+                    return Busy(port);
+                default:
+                    return port + ": Windows error " + error;
+            }
+        }
+
+        /// <summary>The C library's calls on Linux, with their errno values.</summary>
+        private static class Posix
+        {
+            internal const int EPERM = 1, ENOENT = 2, ENXIO = 6, EACCES = 13, EBUSY = 16, ENODEV = 19,
+                ENOTDIR = 20, ENAMETOOLONG = 36, ENOSYS = 38;
+            internal const int S_IFDIR = 0x4000, S_IFCHR = 0x2000, S_IFBLK = 0x6000, S_IFREG = 0x8000;
+
+            private const string Libc = "libc";
+            private const int AtCurrentFolder = -100;
+            private const uint StatxTypeModeGroup = 0x1 | 0x2 | 0x10;
+            private const int OpenReadWriteNoCttyNonBlockCloexec = 0x2 | 0x100 | 0x800 | 0x80000;
+            private const int ReadAndWrite = 0x4 | 0x2;
+            private const int LockExclusiveNoWait = 0x2 | 0x4;
+
+            internal struct FileInfo
+            {
+                internal int Type;
+                internal uint Group;
+            }
+
+            // statx rather than stat: its buffer has one layout on every
+            // architecture (struct statx: stx_gid at 24, stx_mode at 28).
+            [DllImport(Libc, EntryPoint = "statx", SetLastError = true)]
+            private static extern int NativeStatx(int folder, [MarshalAs(UnmanagedType.LPStr)] string path, int flags,
+                                                  uint mask, byte[] buffer);
+
+            [DllImport(Libc, EntryPoint = "access", SetLastError = true)]
+            private static extern int NativeAccess([MarshalAs(UnmanagedType.LPStr)] string path, int mode);
+
+            [DllImport(Libc, EntryPoint = "open", SetLastError = true)]
+            private static extern int NativeOpen([MarshalAs(UnmanagedType.LPStr)] string path, int flags);
+
+            [DllImport(Libc, EntryPoint = "isatty")]
+            private static extern int NativeIsatty(int descriptor);
+
+            [DllImport(Libc, EntryPoint = "flock")]
+            private static extern int NativeFlock(int descriptor, int operation);
+
+            [DllImport(Libc, EntryPoint = "close")]
+            private static extern int NativeClose(int descriptor);
+
+            [DllImport(Libc, EntryPoint = "getgrgid")]
+            private static extern IntPtr NativeGetgrgid(uint group);
+
+            [DllImport(Libc, EntryPoint = "strerror")]
+            private static extern IntPtr NativeStrerror(int error);
+
+            /// <summary>0 and the file's type and group, or the errno.</summary>
+            internal static int Stat(string path, out FileInfo info)
+            {
+                var buffer = new byte[256];
+                info = new FileInfo();
+                if (NativeStatx(AtCurrentFolder, path, 0, StatxTypeModeGroup, buffer) != 0)
+                {
+                    return Marshal.GetLastWin32Error();
+                }
+                info.Group = BitConverter.ToUInt32(buffer, 24);
+                info.Type = BitConverter.ToUInt16(buffer, 28) & 0xF000;
+                return 0;
+            }
+
+            internal static bool CanReadAndWrite(string path)
+            {
+                return NativeAccess(path, ReadAndWrite) == 0 || Marshal.GetLastWin32Error() != EACCES;
+            }
+
+            /// <summary>0 and the descriptor, or the errno.</summary>
+            internal static int OpenPort(string path, out int descriptor)
+            {
+                descriptor = NativeOpen(path, OpenReadWriteNoCttyNonBlockCloexec);
+                return descriptor >= 0 ? 0 : Marshal.GetLastWin32Error();
+            }
+
+            internal static bool IsTerminal(int descriptor)
+            {
+                return NativeIsatty(descriptor) == 1;
+            }
+
+            internal static bool TryLock(int descriptor)
+            {
+                return NativeFlock(descriptor, LockExclusiveNoWait) == 0;
+            }
+
+            internal static void Close(int descriptor)
+            {
+                NativeClose(descriptor);
+            }
+
+            // The group's name (gr_name, the first member of struct group), or its number.
+            internal static string GroupName(uint group)
+            {
+                IntPtr entry = NativeGetgrgid(group);
+                IntPtr name = entry != IntPtr.Zero ? Marshal.ReadIntPtr(entry) : IntPtr.Zero;
+                return name != IntPtr.Zero ? Marshal.PtrToStringAnsi(name) : group.ToString();
+            }
+
+            internal static string ErrorText(int error)
+            {
+                return Marshal.PtrToStringAnsi(NativeStrerror(error)) ?? "error " + error;
+            }
+        }
+
+        /// <summary>The Win32 calls that try the port as the library opens it.</summary>
+        private static class Win32
+        {
+            internal const int ERROR_FILE_NOT_FOUND = 2, ERROR_PATH_NOT_FOUND = 3, ERROR_ACCESS_DENIED = 5,
+                ERROR_SHARING_VIOLATION = 32;
+
+            private const uint GenericReadWrite = 0x80000000 | 0x40000000;
+            private const uint OpenExisting = 3;
+            private const uint FileTypeChar = 2;
+
+            [DllImport("kernel32.dll", EntryPoint = "CreateFileW", CharSet = CharSet.Unicode, SetLastError = true)]
+            private static extern IntPtr NativeCreateFile(string name, uint access, uint share, IntPtr security,
+                                                          uint disposition, uint flags, IntPtr template);
+
+            [DllImport("kernel32.dll", EntryPoint = "GetFileType")]
+            private static extern uint NativeGetFileType(IntPtr handle);
+
+            [DllImport("kernel32.dll", EntryPoint = "CloseHandle")]
+            private static extern bool NativeCloseHandle(IntPtr handle);
+
+            /// <summary>0 and whether the port is a character device, or the Windows error.</summary>
+            internal static int TryOpen(string port, out bool serial)
+            {
+                serial = false;
+                IntPtr handle = NativeCreateFile(@"\\.\" + port, GenericReadWrite, 0, IntPtr.Zero, OpenExisting, 0,
+                                                 IntPtr.Zero);
+                if (handle == new IntPtr(-1))
+                {
+                    return Marshal.GetLastWin32Error();
+                }
+                serial = NativeGetFileType(handle) == FileTypeChar;
+                NativeCloseHandle(handle);
+                return 0;
+            }
+        }
+    }
+}
