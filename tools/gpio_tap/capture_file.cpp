@@ -8,6 +8,7 @@
 namespace gpio_tap {
 namespace {
 
+constexpr const char *kHeaderStart = "# gpio-tap capture 1";
 constexpr const char *kHeader = "# gpio-tap capture 1: microseconds, A (application) D (device) E (end), hex bytes";
 
 // The longest line a capture holds: a read of the relay takes at most 4096
@@ -31,17 +32,22 @@ int HexDigit(char c)
 
 }  // namespace
 
-CaptureWriter::CaptureWriter(std::FILE *out) : out_(out) { std::fprintf(out_, "%s\n", kHeader); }
+CaptureWriter::CaptureWriter(std::FILE *out) : out_(out) { Flushed(std::fprintf(out_, "%s\n", kHeader)); }
 
-void CaptureWriter::Write(const CaptureRecord &record)
+bool CaptureWriter::Flushed(int printed)
+{
+    ok_ = ok_ && printed >= 0 && std::fflush(out_) == 0 && std::ferror(out_) == 0;
+    return ok_;
+}
+
+bool CaptureWriter::Write(const CaptureRecord &record)
 {
     if (record.kind == CaptureRecord::Kind::kEnd) {
-        std::fprintf(out_, "%lld E\n", static_cast<long long>(record.us));
-    } else {
-        std::fprintf(out_, "%lld %c %s\n", static_cast<long long>(record.us),
-                     record.from == Side::kApplication ? 'A' : 'D', gpio_sim::HexBytes(record.bytes).c_str());
+        return Flushed(std::fprintf(out_, "%lld E\n", static_cast<long long>(record.us)));
     }
-    std::fflush(out_);
+    return Flushed(std::fprintf(out_, "%lld %c %s\n", static_cast<long long>(record.us),
+                                record.from == Side::kApplication ? 'A' : 'D',
+                                gpio_tools::HexBytes(record.bytes).c_str()));
 }
 
 CaptureReader::CaptureReader(std::FILE *in) : in_(in) {}
@@ -52,6 +58,10 @@ bool CaptureReader::Next(CaptureRecord &record)
     while (std::fgets(text.data(), static_cast<int>(text.size()), in_) != nullptr) {
         ++line_;
         const char *at = text.data();
+        if (line_ == 1 && std::strncmp(at, kHeaderStart, std::strlen(kHeaderStart)) != 0) {
+            error_ = "not a gpio-tap capture: the first line is not \"" + std::string(kHeaderStart) + "...\"";
+            return false;
+        }
         if (*at == '#' || *at == '\n') {
             continue;
         }
