@@ -277,7 +277,9 @@ int CommandLine::Parse(int argc, const char *const *argv)
 std::string CommandLine::Help() const
 {
     std::string out = "Usage: " + program_ + " ";
-    const std::string indent(program_.size() + 7, ' ');
+    // Each further form of the synopsis on a line of its own, as in a
+    // manual page: "       tool --other FORM".
+    const std::string indent = "       " + program_ + " ";
     for (const char c : usage_) {
         out += c;
         if (c == '\n') {
