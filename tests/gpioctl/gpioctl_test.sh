@@ -66,6 +66,21 @@ if [ -n "$simulate" ]; then
     printf '%s\n' "$out" | sed 's/^/    /'
     failures=$((failures + 1))
   fi
+  # Ctrl-C stops a bench with the figures so far, and exit status 130.
+  out=$(mktemp)
+  $run --simulate bench 1000000 >"$out" 2>&1 &
+  bench=$!
+  sleep 1
+  kill -INT "$bench"
+  wait "$bench"
+  got=$?
+  if [ "$got" -ne 130 ] || ! grep -Eq "^  stopped +by Ctrl-C after [0-9]+ of 1000000$" "$out" ||
+      ! grep -Eq "^  exchanges +[0-9]+$" "$out"; then
+    echo "FAIL: gpioctl bench stopped by SIGINT: exit $got (want 130), output:"
+    sed 's/^/    /' "$out"
+    failures=$((failures + 1))
+  fi
+  rm -f "$out"
 else
   expect 0 "^A name such as COM3, of up to 15 characters" --help
 fi
