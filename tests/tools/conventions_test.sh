@@ -8,27 +8,7 @@
 # usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION
 set -u
 gpioctl=$1 sim=$2 tap=$3 version=$4
-work=$(mktemp -d /tmp/gpiolink-conventions-XXXXXX)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $1"
-  [ $# -lt 2 ] || printf '%s\n' "$2" | sed 's/^/    /' | cut -c1-300
-  failures=$((failures + 1))
-}
-
-# run TOOL ARGS...: stdout in $work/out, stderr in $work/err, status in $status.
-run() {
-  "$@" >"$work/out" 2>"$work/err"
-  status=$?
-}
+. "$(dirname "$0")/tool_test_lib.sh"
 
 # Each line of FILE is one compact JSON object, as the tools write them.
 all_json() {
@@ -41,22 +21,6 @@ for line in lines:
     assert not re.search(r"\s", re.sub(r'"(?:[^"\\]|\\.)*"', '""', line)), line
 sys.exit(0 if lines else 1)
 PY
-}
-
-# start NAME PATTERN COMMAND...: runs COMMAND in the background until its
-# stdout shows PATTERN.
-start() {
-  name=$1 pattern=$2
-  shift 2
-  "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  pids="$pids $!"
-  last=$!
-  for _ in $(seq 200); do
-    grep -Eq -- "$pattern" "$work/$name.out" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  fail "$name did not start" "$(cat "$work/$name.out" "$work/$name.err")"
-  exit 1
 }
 
 # stop PID: SIGINT, as a user stops a tool, and its exit status in $status.
@@ -142,8 +106,4 @@ cmp -s "$work/out" "$work/replay-json" || fail "gpio-tap --json --replay differs
 grep -Eq "^ +[0-9.]+ ms  host->dev  .*  input port 3$" "$work/replay-1" ||
   fail "gpio-tap --replay: no input port 3" "$(cat "$work/replay-1")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures convention checks failed"
-  exit 1
-fi
-echo "convention checks passed"
+finish convention

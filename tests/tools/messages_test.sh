@@ -7,47 +7,13 @@
 # usage: messages_test.sh GPIOCTL GPIO_SIM GPIO_TAP
 set -u
 gpioctl=$1 sim=$2 tap=$3
-work=$(mktemp -d /tmp/gpiolink-messages-XXXXXX)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
+. "$(dirname "$0")/tool_test_lib.sh"
 esc=$(printf '\033')
 bel=$(printf '\007')
 
-fail() {
-  echo "FAIL: $1"
-  [ $# -lt 2 ] || printf '%s\n' "$2" | sed 's/^/    /' | cut -c1-300
-  failures=$((failures + 1))
-}
-
-run() {
-  "$@" >"$work/out" 2>"$work/err"
-  status=$?
-}
-
-# start NAME COMMAND...: runs COMMAND until its stdout names its port.
-start() {
-  name=$1
-  shift
-  "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  pids="$pids $!"
-  last=$!
-  for _ in $(seq 200); do
-    grep -q '^port: ' "$work/$name.out" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  fail "$name did not start" "$(cat "$work/$name.out" "$work/$name.err")"
-  exit 1
-}
-
 # A controller whose version text would retitle the window and ring the
 # bell: escaped in gpioctl's text, and \u001b in its JSON.
-start evil "$sim" --version-text "GPIO-${esc}]0;owned${bel}${esc}[2J" --link "$work/evil"
+start evil '^port: ' "$sim" --version-text "GPIO-${esc}]0;owned${bel}${esc}[2J" --link "$work/evil"
 run "$gpioctl" --port "$work/evil" version
 { [ "$status" -eq 0 ] && grep -qF 'version GPIO-\x1b]0;owned\x07\x1b[2J' "$work/out" &&
   ! grep -q "$esc" "$work/out"; } || fail "gpioctl version: the version text is not escaped" "$(od -c "$work/out" | head)"
@@ -73,13 +39,13 @@ done
 run "$sim" --link "$work/important.txt"
 { [ "$status" -eq 1 ] && grep -q "exists and is not a link" "$work/err"; } || fail "gpio-sim --link to a file" "$(cat "$work/err")"
 ln -s /dev/pts/999999 "$work/stale"
-start stale "$sim" --link "$work/stale"
+start stale '^port: ' "$sim" --link "$work/stale"
 [ "$(readlink "$work/stale")" = "$(sed -n 's/^path: //p' "$work/stale.out")" ] ||
   fail "gpio-sim did not replace a stale link to a pseudo-terminal" "$(cat "$work/stale.err")"
 kill "$last"
 
 # Through gpio-tap: its trace escapes the reply's text as well.
-start tap "$tap" --port "$work/evil" --capture "$work/capture"
+start tap '^port: ' "$tap" --port "$work/evil" --capture "$work/capture"
 tap_pid=$last
 run "$gpioctl" --port "$(sed -n 's/^port: //p' "$work/tap.out")" version
 kill -INT "$tap_pid"
@@ -115,8 +81,4 @@ run "$gpioctl" version
   grep -Eq "^GPIO_RESULT_TIMEOUT: scan found no controller(: this system lists no serial port| on the ports it tried: [^ ])" \
     "$work/out"; } || fail "gpioctl version without a controller: exit $status" "$(cat "$work/out" "$work/err")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures message checks failed"
-  exit 1
-fi
-echo "message checks passed"
+finish message

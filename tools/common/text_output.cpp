@@ -123,4 +123,13 @@ std::string SafeText(const std::string &text)
     return out;
 }
 
+std::string JsonCounts(const std::string &event, const std::vector<std::pair<const char *, std::uint64_t>> &counts)
+{
+    std::string out = "{\"event\":" + JsonString(event);
+    for (const auto &count : counts) {
+        out += "," + JsonString(count.first) + ":" + std::to_string(count.second);
+    }
+    return out + "}";
+}
+
 }  // namespace gpio_tools

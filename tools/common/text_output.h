@@ -10,7 +10,10 @@
 #ifndef GPIO_TOOLS_TEXT_OUTPUT_H
 #define GPIO_TOOLS_TEXT_OUTPUT_H
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace gpio_tools {
 
@@ -23,6 +26,10 @@ std::string JsonString(const std::string &text);
 // valid UTF-8 become \xNN (ESC is \x1b, BEL \x07, CR \x0d), and a
 // backslash becomes \\ so that an escape cannot be forged.
 std::string SafeText(const std::string &text);
+
+// An event with its counts, as the tools print a summary under --json:
+// {"event":"summary","requests":3,...}
+std::string JsonCounts(const std::string &event, const std::vector<std::pair<const char *, std::uint64_t>> &counts);
 
 }  // namespace gpio_tools
 

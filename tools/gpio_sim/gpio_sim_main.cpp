@@ -83,32 +83,29 @@ bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
 void PrintStats(const gpio_sim::PtySimulator::Stats &stats, bool json)
 {
     if (json) {
-        std::printf("{\"event\":\"summary\",\"requests\":%llu,\"ignored\":%llu,\"intact\":%llu,\"faulted\":%llu,"
-                    "\"silenced\":%llu,\"with_dropped_bytes\":%llu,\"dropped_bytes\":%llu,"
-                    "\"with_corrupted_bytes\":%llu,\"corrupted_bytes\":%llu,\"delayed\":%llu}\n",
-                    static_cast<unsigned long long>(stats.requests), static_cast<unsigned long long>(stats.ignored),
-                    static_cast<unsigned long long>(stats.intact), static_cast<unsigned long long>(stats.faulted),
-                    static_cast<unsigned long long>(stats.silenced),
-                    static_cast<unsigned long long>(stats.withDroppedBytes),
-                    static_cast<unsigned long long>(stats.droppedBytes),
-                    static_cast<unsigned long long>(stats.withCorruptedBytes),
-                    static_cast<unsigned long long>(stats.corruptedBytes),
-                    static_cast<unsigned long long>(stats.delayed));
+        const std::string line = gpio_tools::JsonCounts(
+            "summary", {{"requests", stats.requests},
+                        {"ignored", stats.ignored},
+                        {"intact", stats.intact},
+                        {"faulted", stats.faulted},
+                        {"silenced", stats.silenced},
+                        {"with_dropped_bytes", stats.withDroppedBytes},
+                        {"dropped_bytes", stats.droppedBytes},
+                        {"with_corrupted_bytes", stats.withCorruptedBytes},
+                        {"corrupted_bytes", stats.corruptedBytes},
+                        {"delayed", stats.delayed}});
+        std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         return;
     }
+    const auto n = [](std::uint64_t count) { return static_cast<unsigned long long>(count); };
     std::fprintf(stderr,
                  "gpio-sim: %llu requests (%llu ignored), %llu replies intact, %llu faulted: "
                  "%llu silenced, %llu with dropped bytes (%llu bytes), %llu with corrupted bytes "
                  "(%llu bytes), %llu delayed\n",
-                 static_cast<unsigned long long>(stats.requests), static_cast<unsigned long long>(stats.ignored),
-                 static_cast<unsigned long long>(stats.intact), static_cast<unsigned long long>(stats.faulted),
-                 static_cast<unsigned long long>(stats.silenced),
-                 static_cast<unsigned long long>(stats.withDroppedBytes),
-                 static_cast<unsigned long long>(stats.droppedBytes),
-                 static_cast<unsigned long long>(stats.withCorruptedBytes),
-                 static_cast<unsigned long long>(stats.corruptedBytes),
-                 static_cast<unsigned long long>(stats.delayed));
+                 n(stats.requests), n(stats.ignored), n(stats.intact), n(stats.faulted), n(stats.silenced),
+                 n(stats.withDroppedBytes), n(stats.droppedBytes), n(stats.withCorruptedBytes),
+                 n(stats.corruptedBytes), n(stats.delayed));
 }
 
 // The text after the options in --help.

@@ -91,10 +91,14 @@ void PrintSummary(const gpio_tap::TapCounts &counts, bool json)
 {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     if (json) {
-        std::printf("{\"event\":\"summary\",\"requests\":%llu,\"replies\":%llu,\"bad_crc\":%llu,\"foreign\":%llu,"
-                    "\"broken\":%llu,\"noise\":%llu,\"silences\":%llu}\n",
-                    n(counts.requests), n(counts.replies), n(counts.badCrc), n(counts.foreign), n(counts.broken),
-                    n(counts.noise), n(counts.silences));
+        const std::string line = gpio_tools::JsonCounts("summary", {{"requests", counts.requests},
+                                                                    {"replies", counts.replies},
+                                                                    {"bad_crc", counts.badCrc},
+                                                                    {"foreign", counts.foreign},
+                                                                    {"broken", counts.broken},
+                                                                    {"noise", counts.noise},
+                                                                    {"silences", counts.silences}});
+        std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         return;
     }
