@@ -26,6 +26,7 @@ Parsed Parse(std::vector<const char *> words)
     line.Flag("--json", "JSON", &parsed.json);
     line.Command("input", "PORT", "read");
     line.Command("bench", "[N]", "time");
+    line.Command("watch", "PORT...", "watch");
     words.insert(words.begin(), "tool");
     testing::internal::CaptureStderr();
     parsed.status = line.Parse(static_cast<int>(words.size()), words.data());
@@ -57,6 +58,8 @@ TEST(CommandLine, UsageErrorsExit64)
     EXPECT_EQ(64, Parse({"input", "1", "2"}).status);         // one too many
     EXPECT_EQ(-1, Parse({"bench"}).status);                   // an optional one left out
     EXPECT_EQ(64, Parse({"bench", "1", "2"}).status);
+    EXPECT_EQ(64, Parse({"watch"}).status);
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Parse({"watch", "1", "2", "3"}).operands);
     EXPECT_EQ(64, Parse({}).status);                          // no command
     EXPECT_EQ(64, Parse({"inptu", "1"}).status);
     EXPECT_EQ(64, Parse({"input", "1", "--port"}).status);    // a value missing

@@ -189,18 +189,21 @@ int CommandLine::UsageError(const std::string &message) const
     return kUsageError;
 }
 
-// Checks the number of operands against their declaration.
+// Checks the number of operands against their declaration; a last operand
+// that ends in "..." ("PORT...", "[PORT...]") may repeat.
 int CommandLine::CheckOperands(const std::string &operands, const std::string &what)
 {
     const std::vector<std::string> words = Words(operands);
     const auto required = static_cast<std::size_t>(
         std::count_if(words.begin(), words.end(), [](const std::string &word) { return word[0] != '['; }));
+    const std::string last = words.empty() ? std::string() : words.back();
+    const bool repeats = last.size() > 3 && last.find("...") != std::string::npos;
     if (operands_.size() < required) {
         return UsageError(what + " needs " + words[operands_.size()] + " (" + what + " " + operands + ")");
     }
-    if (operands_.size() > words.size()) {
+    if (operands_.size() > words.size() && !repeats) {
         return UsageError("unexpected argument " + operands_[words.size()] + " after " + what +
-                          (operands.empty() ? "" : " " + operands) + "");
+                          (operands.empty() ? "" : " " + operands));
     }
     return -1;
 }

@@ -36,7 +36,8 @@ public:
     void Option(const std::string &name, const std::string &valueName, const std::string &help, std::string *target);
     void Option(const std::string &name, const std::string &valueName, const std::string &help, Take take);
 
-    // A command and its operands: "PORT VALUE" are required, "[N]" optional.
+    // A command and its operands: "PORT VALUE" are required, "[N]" optional,
+    // and a last one written "PORT..." or "[PORT...]" may repeat.
     void Command(const std::string &name, const std::string &operands, const std::string &help);
     // The operands of a program without commands, in the same form.
     void Operands(const std::string &operands);
