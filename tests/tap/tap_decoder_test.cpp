@@ -54,7 +54,7 @@ TEST_F(Decoding, FlagsNoiseForeignAndBrokenFramesAndALateReply)
         "    3.000 ms  dev->host  " + hexReply + "  ok value 0x5A",
         "   10.000 ms  host->dev  02 00 40  BROKEN FRAME: cut short, bad escape or wrong length",
         "   10.000 ms  host->dev  " + hexRequest + "  input port 2",
-        "  110.000 ms  tap        SILENCE: no reply within 100 ms to input port 2",
+        "  110.000 ms  note       SILENCE: no reply within 100 ms to input port 2",
         "  150.000 ms  dev->host  " + hexReply + "  ok value 0x5A (LATE: after the silence)",
     };
     EXPECT_EQ(expected, lines_);
