@@ -75,6 +75,14 @@ run "$tap" --replay "$work/header-only"
 { [ "$status" -eq 1 ] && grep -q "line 2: bytes are not two-digit hex" "$work/err"; } ||
   fail "gpio-tap --replay of a broken capture: exit $status" "$(cat "$work/err")"
 
+# An operation's I/O error is a bad reply, not a port that could not be
+# used (magic port 242 answers status 0xFD).
+start magic '^port: ' "$sim" --magic-ports --link "$work/magic"
+run "$gpioctl" --port "$work/magic" input 242
+{ [ "$status" -eq 3 ] &&
+  grep -q "^GPIO_RESULT_IO_ERROR: the reply was corrupted or had status 0xFD, or the port took no bytes, port 242$" \
+    "$work/out"; } || fail "gpioctl input 242: exit $status" "$(cat "$work/out")"
+
 # Without --port, a scan that finds nothing says so and names what it tried.
 run "$gpioctl" version
 { [ "$status" -eq 4 ] &&
