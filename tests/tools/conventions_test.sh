@@ -35,6 +35,8 @@ for tool in "$gpioctl" "$sim" "$tap"; do
   run "$tool" --help
   { [ "$status" -eq 0 ] && head -1 "$work/out" | grep -q "^Usage: $name " &&
     grep -q -- "^  --version " "$work/out"; } || fail "$name --help" "$(head -5 "$work/out")"
+  wide=$(awk 'length($0) > 79' "$work/out")
+  [ -z "$wide" ] || fail "$name --help has lines over 79 characters" "$wide"
   run "$tool" --version
   [ "$status" -eq 0 ] && [ "$(cat "$work/out")" = "$name $version" ] || fail "$name --version" "$(cat "$work/out")"
   run "$tool" --jsno

@@ -182,12 +182,12 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     line.Flag("--json", "print the port lines and the summary as JSON objects", &json);
     line.Flag("--magic-ports", "let the port numbers listed below provoke faults", &options.magicPorts);
     line.Option("--link", "PATH",
-                "create the symbolic link PATH to the port and remove it on\n"
-                "exit; an existing link is replaced only if it points at a\n"
-                "pseudo-terminal",
+                "create the symbolic link PATH to the port and remove\n"
+                "it on exit; an existing link is replaced only if it\n"
+                "points at a pseudo-terminal",
                 &link);
     line.Option("--drop-rate", "P", "leave out each reply byte with probability P", rate(options.dropRate));
-    line.Option("--corrupt-rate", "P", "flip one random bit of each reply byte with probability P",
+    line.Option("--corrupt-rate", "P", "flip one random bit of each reply byte with\nprobability P",
                 rate(options.corruptRate));
     line.Option("--delay-rate", "P", "hold back a reply with probability P, by a random 1 to\n--delay-max ms on top of --delay",
                 rate(options.delayRate));
@@ -195,15 +195,15 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
                 milliseconds(options.delayMaxMs, 1, "1-60000"));
     line.Option("--silence-rate", "P", "send no reply at all with probability P", rate(options.silenceRate));
     line.Option("--seed", "N",
-                "seed of the random faults, 0-4294967295 (default 1); the same\nseed and requests give the same faults",
+                "seed of the random faults, 0-4294967295 (default 1);\nthe same seed and requests give the same faults",
                 [&options](const std::string &value) {
                     return ParseSeed(value.c_str(), options.seed) ? std::string()
                                                                    : "wants a number from 0 to 4294967295";
                 });
     line.Option("--status", "CMD=0xNN",
-                "answer every request of command CMD (I, O, T, BS, BC or V)\n"
-                "with the status byte NN alone, after carrying it out;\n"
-                "repeatable, e.g. --status I=0xFF --status V=0xFE",
+                "answer every request of command CMD (I, O, T, BS,\n"
+                "BC or V) with the status byte NN alone, after\n"
+                "carrying it out; repeatable, e.g. --status I=0xFF",
                 [&options](const std::string &value) {
                     return ParseStatusOverride(value, options)
                                ? std::string()

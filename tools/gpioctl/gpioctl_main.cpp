@@ -250,13 +250,35 @@ int Demo(HANDLE handle, bool json)
     return first;
 }
 
-// The end of --help: the port names of this platform and the exit codes.
+// `text` in lines of at most 78 characters, each after `indent` spaces.
+std::string Wrapped(const std::string &text, std::size_t indent)
+{
+    std::string out;
+    std::string line;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(' ', at);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string word = text.substr(at, end - at);
+        if (!line.empty() && indent + line.size() + 1 + word.size() > 78) {
+            out += std::string(indent, ' ') + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        at = end + 1;
+    }
+    return out + std::string(indent, ' ') + line + "\n";
+}
+
+// The exit statuses for --help: the library's result codes and gpioctl's own.
 std::string ExitStatusText()
 {
     std::string text = "  0   success (bit-test: high or low)\n";
     for (int code = GPIO_RESULT_BAD_HANDLE; code <= GPIO_RESULT_UNEXPECTED; ++code) {
-        text += "  " + std::to_string(code) + "   " + gpiolink_result_name(code) + ": " + gpiolink_result_text(code) +
-                (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : "") + "\n";
+        text += "  " + std::to_string(code) + "   " + gpiolink_result_name(code) + "\n" +
+                Wrapped(std::string(gpiolink_result_text(code)) +
+                            (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : ""),
+                        6);
     }
     text += "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
     return text;
@@ -275,7 +297,7 @@ void Declare(CommandLine &line, Arguments &args)
 #ifdef _WIN32
                 "the controller's serial port, e.g. COM3; without it, scan\nfinds the port",
 #else
-                "the controller's serial port, e.g. ttyUSB0 or /dev/ttyUSB0;\nwithout it, scan finds the port",
+                "the controller's serial port, e.g. ttyUSB0 or\n/dev/ttyUSB0; without it, scan finds the port",
 #endif
                 [&args](const std::string &name) {
                     args.port = name;
@@ -283,8 +305,8 @@ void Declare(CommandLine &line, Arguments &args)
                 });
     line.Flag("--json", "print a JSON object per operation instead of text", &args.json);
 #ifdef GPIOCTL_SIMULATOR
-    line.Flag("--simulate", "start the simulated controller on a pseudo-terminal and use it", &args.simulate);
-    line.Flag("--trace", "with --simulate: print every frame on the wire, both ways, to\nstderr", &args.trace);
+    line.Flag("--simulate", "start the simulated controller on a pseudo-terminal\nand use it", &args.simulate);
+    line.Flag("--trace", "with --simulate: print every frame on the wire, both\nways, to stderr", &args.trace);
 #endif
     line.Command("scan", "", "find the port on which the controller answers");
     line.Command("ports", "", "list the ports scan would try, in its order");
