@@ -34,7 +34,7 @@ await "$work/controller"
 tcp=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # nodelay: replies go out in small pieces, which the kernel would otherwise
 # hold back for the peer's delayed acknowledgement (about 40 ms).
-# The line options of the README's recipe, which a pty accepts too.
+# The line options of the recipe in docs/remote.md, which a pty accepts too.
 socat TCP-LISTEN:"$tcp",bind=127.0.0.1,reuseaddr,nodelay FILE:"$work/controller",rawer,b38400,cstopb=0,crtscts=0,clocal=1 &
 pids="$pids $!"
 # The client: a local pty link to the remote port.

@@ -34,8 +34,9 @@ expect() {
 
 expect "bit-test bit-set bit-reset bench" b
 expect "scan" --json sc
-expect "scan ports version input output bit-test bit-set bit-reset demo bench" --port ttyUSB0 ""
+expect "scan ports version input output bit-test bit-set bit-reset demo bench watch" --port ttyUSB0 ""
 expect "--port" input 1 --po
+expect "--count" watch 1 --co
 expect "--simulate" --si
 expect "ttyUSB0" --port ttyU
 expect "ttyS2 ttyUSB0" version --port ""

@@ -69,6 +69,10 @@ run "$tap" --port "$work/evil" --capture /dev/full
 run "$tap" --replay "$work/important.txt"
 { [ "$status" -eq 1 ] && grep -q "not a gpio-tap capture" "$work/err"; } ||
   fail "gpio-tap --replay of a text file: exit $status" "$(cat "$work/err")"
+: >"$work/empty"
+run "$tap" --replay "$work/empty"
+{ [ "$status" -eq 1 ] && grep -q "not a gpio-tap capture: it holds no records" "$work/err"; } ||
+  fail "gpio-tap --replay of an empty file: exit $status" "$(cat "$work/err")"
 head -1 "$work/capture" >"$work/header-only"
 echo "1000 A 02 zz" >>"$work/header-only"
 run "$tap" --replay "$work/header-only"

@@ -15,6 +15,7 @@
 #include "command_line.h"
 #include "port_link.h"
 #include "pty_simulator.h"
+#include "stdin_commands.h"
 #include "text_output.h"
 
 namespace {
@@ -120,6 +121,14 @@ void AddSections(gpio_tools::CommandLine &line)
                  "line on stderr counts the requests and the faulted replies (with --json\n"
                  "an object {\"event\":\"summary\",...} on stdout). The trace goes to stderr:\n"
                  "host->dev for requests, dev->host for replies, note for a reply not sent.");
+    line.Section("Standard input",
+                 "Lines on standard input change the ports from outside while it serves,\n"
+                 "as a wire or a switch would (numbers in decimal or 0x hex):\n"
+                 "  set PORT VALUE [MASK]  drive the pins of PORT in MASK (default 0xFF) to\n"
+                 "                         VALUE: the next Input of PORT reads VALUE there\n"
+                 "  release PORT           stop driving PORT: it reads its latch again\n"
+                 "Each is confirmed on stderr, e.g. \"gpio-sim: port 1 reads 0x0F (pins 0xFF\n"
+                 "driven)\".");
     line.Section("Faults on the line",
                  "The device still carries out every valid request; faults only touch\n"
                  "its reply on the way back. P is a probability from 0.0 to 1.0. Magic\n"
@@ -128,7 +137,8 @@ void AddSections(gpio_tools::CommandLine &line)
                  "--trace, faulted replies are marked \"[N bytes dropped]\", \"[N bytes\n"
                  "corrupted]\", \"[delayed N ms]\" or \"[silenced]\".");
     line.Section("Device",
-                 "Ports 0-3 of 8 bits, bits 0-7. Input reads the output latch.\n"
+                 "Ports 0-3 of 8 bits, bits 0-7. Input reads the output latch, or the\n"
+                 "level a set line drives.\n"
                  "Commands: I port | O port value | T port bit | BS port bit |\n"
                  "          BC port bit | V.");
     line.Section("Reply status bytes",
@@ -267,9 +277,8 @@ int main(int argc, char **argv)
         }
         PrintPort(simulator, path, link, json);
 
-        int signal = 0;
-        while (sigwait(&stopSignals, &signal) != 0) {
-        }
+        // Serves `set PORT VALUE` lines of stdin until a stop signal.
+        gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
         if (!link.empty()) {
             gpio_tools::RemoveLink(link, path);
         }

@@ -8,7 +8,6 @@
 namespace gpio_tap {
 namespace {
 
-constexpr const char *kHeaderStart = "# gpio-tap capture 1";
 constexpr const char *kHeader = "# gpio-tap capture 1: microseconds, A (application) D (device) E (end), hex bytes";
 
 // The longest line a capture holds: a read of the relay takes at most 4096
@@ -58,15 +57,12 @@ bool CaptureReader::Next(CaptureRecord &record)
     while (std::fgets(text.data(), static_cast<int>(text.size()), in_) != nullptr) {
         ++line_;
         const char *at = text.data();
-        if (line_ == 1 && std::strncmp(at, kHeaderStart, std::strlen(kHeaderStart)) != 0) {
-            error_ = "not a gpio-tap capture: the first line is not \"" + std::string(kHeaderStart) + "...\"";
-            return false;
-        }
         if (*at == '#' || *at == '\n') {
             continue;
         }
         const auto bad = [this](const char *why) {
-            error_ = "line " + std::to_string(line_) + ": " + why;
+            error_ = std::string(records_ == 0 ? "not a gpio-tap capture: " : "") + "line " + std::to_string(line_) +
+                     ": " + why;
             return false;
         };
         if (std::strchr(at, '\n') == nullptr && !std::feof(in_)) {
@@ -82,6 +78,7 @@ bool CaptureReader::Next(CaptureRecord &record)
         record.us = us;
         const char side = end[1];
         at = end + 2;
+        ++records_;
         if (side == 'E') {
             record.kind = CaptureRecord::Kind::kEnd;
             return true;
@@ -105,6 +102,9 @@ bool CaptureReader::Next(CaptureRecord &record)
             record.bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
             at += 2;
         }
+    }
+    if (records_ == 0) {
+        error_ = "not a gpio-tap capture: it holds no records";
     }
     return false;
 }

@@ -47,13 +47,14 @@ public:
 
     // The next record: true with it in `record`, false at the end of the
     // file or at a line that is not a record (then Error() says which). A
-    // file whose first line is not a capture's header is no capture.
+    // file without a single record is no capture, and says so.
     bool Next(CaptureRecord &record);
     const std::string &Error() const { return error_; }
 
 private:
     std::FILE *in_;
     unsigned line_ = 0;
+    unsigned records_ = 0;
     std::string error_;
 };
 

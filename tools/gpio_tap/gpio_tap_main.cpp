@@ -15,6 +15,7 @@
 
 #include "capture_file.h"
 #include "command_line.h"
+#include "pcap_writer.h"
 #include "port_link.h"
 #include "pty_port.h"
 #include "real_port.h"
@@ -34,6 +35,7 @@ struct Arguments {
     std::string link;
     std::string capture;
     std::string replay;
+    std::string pcap;
     bool json = false;
 };
 
@@ -57,6 +59,12 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
     line.Option("--capture", "FILE", "also write every byte read, with its time, to FILE", &args.capture);
     line.Option("--replay", "FILE", "print the trace of a capture instead; it is the trace the\nlive run printed",
                 &args.replay);
+    line.Option("--pcap", "FILE",
+                "also write every frame and run of noise, with its time and\n"
+                "direction, as a pcap file for Wireshark (link type 147,\n"
+                "USER0; see share/gpiolink/wireshark/gpiolink.lua); with\n"
+                "--replay, times count from the Unix epoch",
+                &args.pcap);
     line.Section("Output",
                  "The first lines on stdout are\n"
                  "  port: pts/N        the name the application opens (relative to /dev/)\n"
@@ -122,8 +130,12 @@ void PortGone(const std::string &path, bool json)
     std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", gpio_tools::SafeText(path).c_str());
 }
 
-int Replay(const std::string &path, bool json)
+int Replay(const std::string &path, bool json, const std::string &pcapPath)
 {
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
+        return kCannotStart;
+    }
     std::FILE *in = std::fopen(path.c_str(), "r");
     if (in == nullptr) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), std::strerror(errno));
@@ -137,9 +149,15 @@ int Replay(const std::string &path, bool json)
             decoder.Tick(record.us);
         } else {
             decoder.Take(record.us, record.from, record.bytes);
+            if (pcap.Writer() != nullptr) {
+                pcap.Writer()->Take(record.us, record.from, record.bytes);
+            }
         }
     }
     std::fclose(in);
+    if (!pcap.Close()) {
+        return kCannotStart;
+    }
     if (!reader.Error().empty()) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), reader.Error().c_str());
         return kCannotStart;
@@ -167,7 +185,8 @@ void Announce(const gpio_tools::PtyPort &pty, const std::string &link, bool json
     std::fflush(stdout);
 }
 
-int Relay(const std::string &port, const std::string &link, const std::string &capturePath, bool json)
+int Relay(const std::string &port, const std::string &link, const std::string &capturePath, bool json,
+          const std::string &pcapPath)
 {
     // Taken by the signal descriptor below rather than by handlers.
     sigset_t stopSignals;
@@ -195,6 +214,14 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         close(realFd);
         return kCannotStart;
     }
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, gpio_tap::PcapFile::WallClockUs())) {
+        if (capture != nullptr) {
+            std::fclose(capture);
+        }
+        close(realFd);
+        return kCannotStart;
+    }
 
     int status = kStopped;
     try {
@@ -208,7 +235,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
             if (capture != nullptr) {
                 writer.emplace(capture);
             }
-            switch (gpio_tap::TapRelay(realFd, pty, decoder, writer ? &*writer : nullptr).Run(stopFd)) {
+            switch (gpio_tap::TapRelay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
             case gpio_tap::TapRelay::End::kStopped:
                 break;
             case gpio_tap::TapRelay::End::kPortGone:
@@ -235,6 +262,9 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
                      std::strerror(errno));
         status = kCannotStart;
     }
+    if (!pcap.Close() && status == kStopped) {
+        status = kCannotStart;
+    }
     close(realFd);
     close(stopFd);
     return status;
@@ -245,7 +275,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
 int main(int argc, char **argv)
 {
     Arguments args;
-    gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json]",
+    gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json] [--pcap FILE]",
                                  "Opens the controller's serial port PORT at 38400 baud 8N1, makes a\n"
                                  "pseudo-terminal for the application, relays every byte both ways and\n"
                                  "prints every frame, until SIGINT or SIGTERM. Or prints the trace of a\n"
@@ -266,10 +296,10 @@ int main(int argc, char **argv)
         if (!args.port.empty() || !args.link.empty() || !args.capture.empty()) {
             return line.UsageError("--replay takes no port, --link or --capture");
         }
-        return Replay(args.replay, args.json);
+        return Replay(args.replay, args.json, args.pcap);
     }
     if (args.port.empty()) {
         return line.UsageError("no port given; name the controller's port, e.g. --port ttyUSB0");
     }
-    return Relay(args.port, args.link, args.capture, args.json);
+    return Relay(args.port, args.link, args.capture, args.json, args.pcap);
 }

@@ -16,8 +16,9 @@ constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
 }  // namespace
 
-TapRelay::TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture)
-    : realFd_(realFd), pty_(pty), decoder_(decoder), capture_(capture), start_(Clock::now())
+TapRelay::TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
+                   PcapWriter *pcap)
+    : realFd_(realFd), pty_(pty), decoder_(decoder), capture_(capture), pcap_(pcap), start_(Clock::now())
 {
 }
 
@@ -107,6 +108,9 @@ void TapRelay::Record(std::int64_t us, Side from, const Bytes &bytes)
         record.from = from;
         record.bytes = bytes;
         capture_->Write(record);
+    }
+    if (pcap_ != nullptr) {
+        pcap_->Take(us, from, bytes);
     }
     decoder_.Take(us, from, bytes);
 }

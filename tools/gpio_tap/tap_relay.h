@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "capture_file.h"
+#include "pcap_writer.h"
 #include "pty_port.h"
 #include "tap_decoder.h"
 
@@ -21,10 +22,11 @@ public:
         kCaptureFailed,  // a write to the capture file failed
     };
 
-    // `capture` may be null. The application side is the pty's slave, held
+    // `capture` and `pcap` may be null. The application side is the pty's slave, held
     // open by PtyPort: an application that closes it leaves the relay
     // running for the next one to open it.
-    TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture);
+    TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
+             PcapWriter *pcap = nullptr);
 
     // Relays until one of the ends; the last capture record is the end.
     End Run(int stopFd);
@@ -42,6 +44,7 @@ private:
     gpio_tools::PtyPort &pty_;
     TapDecoder &decoder_;
     CaptureWriter *capture_;
+    PcapWriter *pcap_;
     Clock::time_point start_;
 };
 

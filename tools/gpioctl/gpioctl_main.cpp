@@ -29,6 +29,7 @@
 #include "open_failure.h"
 #include "report.h"
 #include "text_output.h"
+#include "watch.h"
 
 #ifdef GPIOCTL_SIMULATOR
 #include "pty_simulator.h"
@@ -286,6 +287,7 @@ std::string ExitStatusText()
 
 struct Arguments {
     std::string port;
+    std::string watchCount;
     bool json = false;
     bool simulate = false;
     bool trace = false;
@@ -318,6 +320,12 @@ void Declare(CommandLine &line, Arguments &args)
     line.Command("bit-reset", "PORT BIT", "reset (clear) one bit");
     line.Command("demo", "", "run a short session: version, output, input, bit set,\nbit test, bit reset");
     line.Command("bench", "[N]", "time N input exchanges on port 0 (default 1000); Ctrl-C\nstops it with the figures so far");
+    line.Command("watch", "PORT...",
+                 "show ports live, a row of 8 bits each; on a terminal, a\n"
+                 "port number then a bit number toggles that output bit, q\n"
+                 "quits");
+    line.Option("--count", "N", "with watch: end after N lines, a line per change (first\nreads included)",
+                &args.watchCount);
     line.Section("Port names",
 #ifdef _WIN32
                  "A name such as COM3, of up to 15 characters, opened as \\\\.\\COM3 (so COM10\n"
@@ -330,9 +338,9 @@ void Declare(CommandLine &line, Arguments &args)
     line.Section("Exit status", ExitStatusText());
 }
 
-// The operation the command line asks for; "" when it is all good, else
-// the usage error.
-std::string ReadOperation(const CommandLine &line, Operation &op)
+// The operation the command line asks for (for watch, the ports in
+// `watched`); "" when it is all good, else the usage error.
+std::string ReadOperation(const CommandLine &line, Operation &op, std::vector<std::uint8_t> &watched)
 {
     op.command = line.CommandName();
     const std::vector<std::string> &operands = line.OperandValues();
@@ -343,6 +351,16 @@ std::string ReadOperation(const CommandLine &line, Operation &op)
                 return problem;
             }
             op.count = NumberOf(operands[0]);
+        }
+        return {};
+    }
+    if (op.command == "watch") {
+        for (const std::string &operand : operands) {
+            const std::string problem = CheckNumber("PORT", operand, 0, 255, kByteRange);
+            if (!problem.empty()) {
+                return problem;
+            }
+            watched.push_back(static_cast<std::uint8_t>(NumberOf(operand)));
         }
         return {};
     }
@@ -431,12 +449,21 @@ int main(int argc, char **argv)
         return parsed;
     }
     Operation op;
-    const std::string problem = ReadOperation(line, op);
+    std::vector<std::uint8_t> watched;
+    const std::string problem = ReadOperation(line, op, watched);
     if (!problem.empty()) {
         return line.UsageError(problem);
     }
     if (args.simulate && line.Given("--port")) {
         return line.UsageError("--simulate makes its own port and takes no --port");
+    }
+    if (!args.watchCount.empty()) {
+        const std::string problem = op.command != "watch" ? std::string("--count goes with watch only")
+                                                          : CheckNumber("--count", args.watchCount, 1, 1000000000,
+                                                                        "1 to 1000000000");
+        if (!problem.empty()) {
+            return line.UsageError(problem);
+        }
     }
     if (args.trace && !args.simulate) {
         return line.UsageError("--trace needs --simulate: it traces the simulated controller's wire");
@@ -478,7 +505,15 @@ int main(int argc, char **argv)
         failure.Print("open", opened);
         return opened;
     }
-    const int status = op.command == "demo" ? Demo(handle, args.json) : RunAndReport(op, handle, args.json, false);
+    int status = 0;
+    if (op.command == "watch") {  // until q or a signal
+        const unsigned long count = args.watchCount.empty() ? 0 : NumberOf(args.watchCount);
+        status = gpioctl::Watch(handle, {args.port, watched, args.json, count});
+    } else if (op.command == "demo") {
+        status = Demo(handle, args.json);
+    } else {
+        status = RunAndReport(op, handle, args.json, false);
+    }
     GPIO_CloseInterface(handle);
     return status;
 }
