@@ -8,10 +8,15 @@
 #   ./demo.sh --simulate --json demo
 set -euo pipefail
 cd "$(dirname "$0")"
-tools/install-deps.sh demo
-cmake --preset demo >/dev/null
-cmake --build --preset demo --target gpioctl >/dev/null
 if [ $# -eq 0 ]; then
   set -- --simulate --trace demo
 fi
+tools/install-deps.sh demo
+# Progress on stderr, so that gpioctl's own output (JSON too) stays alone
+# on stdout.
+echo "demo: configuring build/demo" >&2
+cmake --preset demo >/dev/null
+echo "demo: building the library and gpioctl (the first time takes about half a minute)" >&2
+cmake --build --preset demo --target gpioctl >&2
+echo "demo: built; running gpioctl $*" >&2
 exec build/demo/tools/gpioctl/gpioctl "$@"

@@ -83,7 +83,7 @@ Bytes InputReplyWithEscapes(std::size_t escapes)
 {
     for (unsigned value = 0; value < 256; ++value) {
         const Bytes payload{0x00, static_cast<std::uint8_t>(value)};
-        if (gpio_sim::EncodeReply(payload).size() == 8 + escapes) {
+        if (gpio_tools::EncodeReply(payload).size() == 8 + escapes) {
             return payload;
         }
     }
@@ -99,7 +99,7 @@ Bytes LongVersionReply()
     for (const char character : text) {
         payload.push_back(static_cast<std::uint8_t>(character));
     }
-    for (char digit = '0'; gpio_sim::EncodeReply(payload).size() < 40; digit = digit == '9' ? '0' : digit + 1) {
+    for (char digit = '0'; gpio_tools::EncodeReply(payload).size() < 40; digit = digit == '9' ? '0' : digit + 1) {
         payload.push_back(static_cast<std::uint8_t>(digit));
     }
     return payload;
@@ -107,7 +107,7 @@ Bytes LongVersionReply()
 
 void BM_CodecReceive(benchmark::State &state, Bytes payload)
 {
-    const Bytes wire = gpio_sim::EncodeReply(payload);
+    const Bytes wire = gpio_tools::EncodeReply(payload);
     const gpiolink::SerialServices table = MemoryServices();
     gpiolink::InstallServices(&table);
     g_source = wire.data();

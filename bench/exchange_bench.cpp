@@ -83,7 +83,7 @@ void BM_ExchangeInput(benchmark::State &state, bool paced)
         GPIO_CloseInterface(handle);
         return;
     }
-    const std::size_t replyBytes = gpio_sim::EncodeReply({0x00, value}).size();
+    const std::size_t replyBytes = gpio_tools::EncodeReply({0x00, value}).size();
 
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(state.max_iterations));

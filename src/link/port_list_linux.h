@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "link/port_name_order.h"
 #include "link/serial_services.h"
 
 namespace gpiolink {
@@ -13,10 +14,6 @@ bool LinuxOpenPortList(PortListHandle *list);
 bool LinuxCountPortListEntries(PortListHandle list, std::uint32_t *count);
 bool LinuxReadPortListEntry(PortListHandle list, std::uint32_t index, char *name);
 void LinuxClosePortList(PortListHandle list);
-
-// Natural order of port names: "ttyS2" before "ttyS10". Negative, zero or
-// positive like strcmp.
-int ComparePortNames(const char *left, const char *right);
 
 }  // namespace gpiolink
 

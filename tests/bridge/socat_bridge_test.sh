@@ -51,14 +51,14 @@ failures=0
 out=$("$gpioctl" --port "$work/bridge" demo 2>&1)
 echo "$out"
 for line in "^version: GPIO_RESULT_OK: success, version GPIO-SIM" "^output: GPIO_RESULT_OK" \
-    "^input: GPIO_RESULT_OK: success, port 0x01, value 0xA5" "^bit-set: GPIO_RESULT_OK" \
+    "^input: GPIO_RESULT_OK: success, port 1, value 0xA5" "^bit-set: GPIO_RESULT_OK" \
     "^bit-test: GPIO_RESULT_BIT_HIGH" "^bit-reset: GPIO_RESULT_OK" "^bit-test: GPIO_RESULT_BIT_LOW"; do
   printf '%s\n' "$out" | grep -q -- "$line" || { echo "FAIL: no line $line"; failures=$((failures + 1)); }
 done
 
-# median_ms of a bench run through a port, or "failed".
+# The median in ms of a bench run through a port, or "failed".
 median() {
-  "$gpioctl" --port "$1" bench "$exchanges" | sed -n 's/.*median_ms \([0-9.]*\).*/\1/p' | grep . || echo failed
+  "$gpioctl" --port "$1" bench "$exchanges" | sed -n 's/^  median *\([0-9.]*\) ms$/\1/p' | grep . || echo failed
 }
 # The direct pty: a controller of its own, as socat holds the first one.
 "$sim" --pace --link "$work/direct" >/dev/null &

@@ -14,7 +14,7 @@
 namespace {
 
 using gpio_sim::Behaviour;
-using gpio_sim::Bytes;
+using gpio_tools::Bytes;
 using Clock = std::chrono::steady_clock;
 
 class DeviceSession : public ::testing::Test {

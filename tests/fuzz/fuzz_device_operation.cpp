@@ -31,7 +31,7 @@
 
 namespace {
 
-using gpio_sim::Bytes;
+using gpio_tools::Bytes;
 using gpiolink::testing::ScriptedLine;
 using gpiolink::testing::ScriptedPort;
 
@@ -115,11 +115,11 @@ bool ResultAllowed(Operation operation, int result)
     }
 }
 
-std::vector<gpio_sim::DecodedFrame> Decode(const Bytes &wire)
+std::vector<gpio_tools::DecodedFrame> Decode(const Bytes &wire)
 {
-    std::vector<gpio_sim::DecodedFrame> frames;
-    gpio_sim::FrameDecoder decoder;
-    gpio_sim::DecodedFrame frame;
+    std::vector<gpio_tools::DecodedFrame> frames;
+    gpio_tools::FrameDecoder decoder;
+    gpio_tools::DecodedFrame frame;
     for (std::uint8_t byte : wire) {
         if (decoder.Push(byte, frame)) {
             frames.push_back(frame);
@@ -151,9 +151,9 @@ Bytes WithoutUnknownEscapes(const Bytes &wire, bool &hadAny)
     return out;
 }
 
-bool ForHost(const gpio_sim::DecodedFrame &frame) { return frame.address1 == gpiolink::kReplyAddress1; }
+bool ForHost(const gpio_tools::DecodedFrame &frame) { return frame.address1 == gpiolink::kReplyAddress1; }
 
-bool Whole(const gpio_sim::DecodedFrame &frame) { return frame.payload.size() + 4 <= kLongestWholeBody; }
+bool Whole(const gpio_tools::DecodedFrame &frame) { return frame.payload.size() + 4 <= kLongestWholeBody; }
 
 int ResultOfStatus(std::uint8_t status)
 {
@@ -179,7 +179,7 @@ struct Expectation {
     std::optional<Bytes> buffer;        // GPIO_GetVersion's buffer, written part
 };
 
-Expectation Expect(const Input &input, const gpio_sim::DecodedFrame *frame)
+Expectation Expect(const Input &input, const gpio_tools::DecodedFrame *frame)
 {
     Expectation expected;
     if (frame == nullptr) {
@@ -271,13 +271,13 @@ int Run(const Input &input, HANDLE handle, Guarded &value, Guarded &buffer)
 
 void CheckRequest(const ScriptedPort &port, const Input &input)
 {
-    const std::vector<gpio_sim::DecodedFrame> written = Decode(port.written);
+    const std::vector<gpio_tools::DecodedFrame> written = Decode(port.written);
     FUZZ_CHECK(written.size() == 1, "not exactly one request frame written");
     FUZZ_CHECK(written[0].crcOk && written[0].address0 == gpiolink::kRequestAddress0 &&
                    written[0].address1 == gpiolink::kRequestAddress1,
                "request frame with a bad CRC or address");
     FUZZ_CHECK(written[0].payload == ExpectedRequest(input), "request payload is not the operation's");
-    FUZZ_CHECK(gpio_sim::EncodeRequest(written[0].payload) == port.written, "request not stuffed as encoded");
+    FUZZ_CHECK(gpio_tools::EncodeRequest(written[0].payload) == port.written, "request not stuffed as encoded");
 }
 
 // Without an exact expectation: a success must at least come from a frame
@@ -285,8 +285,8 @@ void CheckRequest(const ScriptedPort &port, const Input &input)
 void CheckSuccessHasFrame(const Input &input, int result, const Guarded &value, const Guarded &buffer)
 {
     bool unknownEscapes = false;
-    const std::vector<gpio_sim::DecodedFrame> frames = Decode(WithoutUnknownEscapes(input.reply, unknownEscapes));
-    for (const gpio_sim::DecodedFrame &frame : frames) {
+    const std::vector<gpio_tools::DecodedFrame> frames = Decode(WithoutUnknownEscapes(input.reply, unknownEscapes));
+    for (const gpio_tools::DecodedFrame &frame : frames) {
         if (ForHost(frame) && !Whole(frame)) {
             return;  // judged by the receiver on the bytes its buffer kept
         }
@@ -295,7 +295,7 @@ void CheckSuccessHasFrame(const Input &input, int result, const Guarded &value, 
         return;
     }
     bool found = false;
-    for (const gpio_sim::DecodedFrame &frame : frames) {
+    for (const gpio_tools::DecodedFrame &frame : frames) {
         if (!ForHost(frame) || !frame.crcOk) {
             continue;
         }
@@ -321,7 +321,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ScriptedPort &port = line.AddPort("dev:fuzz");
     line.Arrive(port, input.stale);
     port.onWrite = [&input](ScriptedLine &self, ScriptedPort &written, const Bytes &) {
-        if (written.written.size() == gpio_sim::EncodeRequest(ExpectedRequest(input)).size()) {
+        if (written.written.size() == gpio_tools::EncodeRequest(ExpectedRequest(input)).size()) {
             self.Arrive(written, input.reply, input.delay, input.spacing);
         }
     };
@@ -362,9 +362,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     bool unknownEscapes = false;
     WithoutUnknownEscapes(input.reply, unknownEscapes);
-    const std::vector<gpio_sim::DecodedFrame> frames = Decode(input.reply);
-    const gpio_sim::DecodedFrame *first = nullptr;
-    for (const gpio_sim::DecodedFrame &frame : frames) {
+    const std::vector<gpio_tools::DecodedFrame> frames = Decode(input.reply);
+    const gpio_tools::DecodedFrame *first = nullptr;
+    for (const gpio_tools::DecodedFrame &frame : frames) {
         if (ForHost(frame)) {
             first = &frame;
             break;

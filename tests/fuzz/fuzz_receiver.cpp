@@ -126,14 +126,14 @@ constexpr std::uint8_t kFill = 0xA5;
 // read: each frame it completed, and where.
 struct DecodedAt {
     std::size_t end;  // index of the frame's ETX
-    gpio_sim::DecodedFrame frame;
+    gpio_tools::DecodedFrame frame;
 };
 
 std::vector<DecodedAt> DecodeRead(const VirtualLine &line)
 {
     std::vector<DecodedAt> frames;
-    gpio_sim::FrameDecoder decoder;
-    gpio_sim::DecodedFrame frame;
+    gpio_tools::FrameDecoder decoder;
+    gpio_tools::DecodedFrame frame;
     for (std::size_t i = 0; i < line.read; ++i) {
         if (decoder.Push(line.arrivals[i].byte, frame)) {
             frames.push_back({i, frame});
@@ -192,16 +192,16 @@ void CheckAcceptedFrame()
                "accepted frame length out of range");
     FUZZ_CHECK(frame[0] == gpiolink::kStx && frame[length - 1] == gpiolink::kEtx, "accepted frame not framed");
     FUZZ_CHECK(frame[2] == gpiolink::kReplyAddress1, "accepted frame not addressed to the host");
-    const std::uint16_t crc = gpio_sim::Crc16Bitwise(frame + 1, length - 4);
+    const std::uint16_t crc = gpio_tools::Crc16Bitwise(frame + 1, length - 4);
     FUZZ_CHECK(frame[length - 3] == (crc >> 8) && frame[length - 2] == (crc & 0xFF),
                "accepted frame fails the bitwise CRC");
 
     // The payload, encoded afresh by the controller's codec with the same
     // addresses, decodes to itself with the same CRC.
-    const gpio_sim::Bytes payload(frame + 3, frame + length - 3);
-    const gpio_sim::Bytes wire = gpio_sim::EncodeFrame(frame[1], frame[2], payload);
-    gpio_sim::FrameDecoder decoder;
-    gpio_sim::DecodedFrame decoded;
+    const gpio_tools::Bytes payload(frame + 3, frame + length - 3);
+    const gpio_tools::Bytes wire = gpio_tools::EncodeFrame(frame[1], frame[2], payload);
+    gpio_tools::FrameDecoder decoder;
+    gpio_tools::DecodedFrame decoded;
     bool complete = false;
     for (std::uint8_t byte : wire) {
         complete = decoder.Push(byte, decoded);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,27 @@ TEST(PortList, NamesSortNaturally)
     EXPECT_EQ(0, ComparePortNames("ttyUSB3", "ttyUSB3"));
     EXPECT_LT(ComparePortNames("ttyS", "ttyS0"), 0);
     EXPECT_EQ(0, ComparePortNames("ttyS007", "ttyS7"));
+}
+
+// The order the Python binding's sort is held to as well.
+TEST(PortList, NamesSortInTheSharedOrder)
+{
+    std::ifstream file(GPIOLINK_PORT_ORDER);
+    ASSERT_TRUE(file.is_open()) << GPIOLINK_PORT_ORDER;
+    std::vector<std::string> names;
+    for (std::string name; std::getline(file, name);) {
+        if (!name.empty() && name[0] != '#') {
+            names.push_back(name);
+        }
+    }
+    ASSERT_GE(names.size(), 5U);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        for (std::size_t j = 0; j < names.size(); ++j) {
+            const int order = ComparePortNames(names[i].c_str(), names[j].c_str());
+            EXPECT_EQ(i < j, order < 0) << names[i] << " against " << names[j];
+            EXPECT_EQ(i > j, order > 0) << names[i] << " against " << names[j];
+        }
+    }
 }
 
 // A sysfs-like tree in a temporary folder, reached through the port list's

@@ -24,6 +24,7 @@
 namespace gpio_sim {
 namespace {
 
+using namespace gpio_tools;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

@@ -6,6 +6,9 @@
 namespace gpio_sim {
 namespace {
 
+// The model's reply to a request payload, decoded as the simulator does.
+Bytes Ask(ControllerModel &model, const Bytes &payload) { return model.Handle(gpio_tools::DecodeRequest(payload)); }
+
 StdinCommand Parsed(const std::string &line)
 {
     StdinCommand command;
@@ -58,14 +61,14 @@ TEST(SimStdin, SetDrivesWhatInputReadsUntilReleased)
     ControllerModel model;
     model.SetLatch(1, 0x01);
     EXPECT_EQ("port 1 reads 0x0F (pins 0xFF driven)", ApplyStdinCommand(Parsed("set 1 0x0F"), model));
-    EXPECT_EQ((Bytes{0x00, 0x0F}), model.Handle({'I', 1}));
+    EXPECT_EQ((Bytes{0x00, 0x0F}), Ask(model, {'I', 1}));
     // An Output changes the latch, not the driven pins.
-    model.Handle({'O', 1, 0xA0});
-    EXPECT_EQ((Bytes{0x00, 0x0F}), model.Handle({'I', 1}));
+    Ask(model, {'O', 1, 0xA0});
+    EXPECT_EQ((Bytes{0x00, 0x0F}), Ask(model, {'I', 1}));
     // Only the masked pins are driven; the others read the latch.
     EXPECT_EQ("port 1 reads 0xA5 (pins 0x0F driven)", ApplyStdinCommand(Parsed("set 1 5 0x0F"), model));
     EXPECT_EQ("port 1 reads its latch 0xA0", ApplyStdinCommand(Parsed("release 1"), model));
-    EXPECT_EQ((Bytes{0x00, 0xA0}), model.Handle({'I', 1}));
+    EXPECT_EQ((Bytes{0x00, 0xA0}), Ask(model, {'I', 1}));
     EXPECT_EQ(0x00, model.ReadPort(0));
 }
 

@@ -12,13 +12,13 @@
 namespace gpio_tap {
 namespace {
 
-using gpio_sim::EncodeFrame;
-using gpio_sim::EncodeReply;
-using gpio_sim::EncodeRequest;
+using gpio_tools::EncodeFrame;
+using gpio_tools::EncodeReply;
+using gpio_tools::EncodeRequest;
 
 class Decoding : public ::testing::Test {
 protected:
-    Decoding() : decoder_([this](const TraceEntry &entry) { lines_.push_back(gpio_sim::TraceText(entry)); }) {}
+    Decoding() : decoder_([this](const TraceEntry &entry) { lines_.push_back(gpio_tools::TraceText(entry)); }) {}
 
     static Bytes Join(Bytes a, const Bytes &b)
     {
@@ -45,8 +45,8 @@ TEST_F(Decoding, FlagsNoiseForeignAndBrokenFramesAndALateReply)
     // at its deadline, and the reply marked late.
     decoder_.Take(150000, Side::kDevice, reply);
 
-    const std::string hexRequest = gpio_sim::HexBytes(request);
-    const std::string hexReply = gpio_sim::HexBytes(reply);
+    const std::string hexRequest = gpio_tools::HexBytes(request);
+    const std::string hexReply = gpio_tools::HexBytes(reply);
     const std::vector<std::string> expected{
         "    1.000 ms  host->dev  " + hexRequest + "  input port 2",
         "    2.000 ms  dev->host  41 FF  NOISE: 2 bytes outside frames",
@@ -54,7 +54,7 @@ TEST_F(Decoding, FlagsNoiseForeignAndBrokenFramesAndALateReply)
         "    3.000 ms  dev->host  " + hexReply + "  ok value 0x5A",
         "   10.000 ms  host->dev  02 00 40  BROKEN FRAME: cut short, bad escape or wrong length",
         "   10.000 ms  host->dev  " + hexRequest + "  input port 2",
-        "  110.000 ms  tap        SILENCE: no reply within 100 ms to input port 2",
+        "  110.000 ms  note       SILENCE: no reply within 100 ms to input port 2",
         "  150.000 ms  dev->host  " + hexReply + "  ok value 0x5A (LATE: after the silence)",
     };
     EXPECT_EQ(expected, lines_);

@@ -30,7 +30,7 @@ extern char **environ;
 namespace {
 
 using gpio_sim::Behaviour;
-using gpio_sim::Bytes;
+using gpio_tools::Bytes;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -193,7 +193,7 @@ protected:
 // "host->dev  <hex>  <meaning>": a trace line without its time.
 std::string Line(const char *direction, const Bytes &wire, const std::string &meaning)
 {
-    return std::string(direction) + "  " + (wire.empty() ? "" : gpio_sim::HexBytes(wire) + "  ") + meaning;
+    return std::string(direction) + "  " + (wire.empty() ? "" : gpio_tools::HexBytes(wire) + "  ") + meaning;
 }
 
 std::string WithoutTime(const std::string &line)
@@ -223,10 +223,10 @@ TEST_F(TapSession, TracesEveryFrameChangesNoResultAndReplaysTheSame)
     while (Trace().size() < 18 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
     }
-    using gpio_sim::EncodeReply;
-    using gpio_sim::EncodeRequest;
+    using gpio_tools::EncodeReply;
+    using gpio_tools::EncodeRequest;
     const Bytes ok{0x00};
-    const Bytes badCrc = gpio_sim::Shape(Behaviour::BadCrc(), {'I', 0}, {0x00, 0x00}).pieces.at(0).bytes;
+    const Bytes badCrc = gpio_sim::Shape(Behaviour::BadCrc(), gpio_tools::DecodeRequest({'I', 0}), {0x00, 0x00}).pieces.at(0).bytes;
     const std::vector<std::string> expected{
         Line("host->dev", EncodeRequest({'V'}), "version"),
         Line("dev->host", EncodeReply({0x00, 'G', 'P', 'I', 'O', '-', 'S', 'I', 'M', ' ', '1', '.', '0'}),
@@ -244,7 +244,7 @@ TEST_F(TapSession, TracesEveryFrameChangesNoResultAndReplaysTheSame)
         Line("host->dev", EncodeRequest({'T', 2, 3}), "bit test port 2 bit 3"),
         Line("dev->host", EncodeReply({0x00, 'L'}), "ok level L"),
         Line("host->dev", EncodeRequest({'I', 0xF0}), "input port 240"),
-        Line("tap      ", {}, "SILENCE: no reply within 100 ms to input port 240"),
+        Line("note     ", {}, "SILENCE: no reply within 100 ms to input port 240"),
         Line("host->dev", EncodeRequest({'I', 0xF1}), "input port 241"),
         Line("dev->host", badCrc, "ok value 0x00 (BAD CRC)"),
     };
@@ -271,11 +271,14 @@ TEST_F(TapSession, TracesEveryFrameChangesNoResultAndReplaysTheSame)
         const std::size_t at = line.find("\"event\":\"");
         events.push_back(at == std::string::npos ? line : line.substr(at + 9, line.find('"', at + 9) - at - 9));
     }
-    EXPECT_EQ(18U, events.size());
+    EXPECT_EQ(19U, events.size());
     EXPECT_EQ("request", events.at(0));
     EXPECT_EQ("reply", events.at(1));
     EXPECT_EQ("silence", events.at(15));
     EXPECT_EQ("bad-crc", events.at(17));
+    EXPECT_EQ("summary", events.at(18));
+    EXPECT_NE(std::string::npos, Lines(ReadFile(replay)).back().find("\"requests\":9,\"replies\":8,\"bad_crc\":1,"))
+        << ReadFile(replay);
 }
 
 // The tap adds a copy each way and a trace line: well under a millisecond

@@ -12,7 +12,7 @@
 namespace gpiolink {
 namespace {
 
-using gpio_sim::EncodeReply;
+using gpio_tools::EncodeReply;
 using testing::AnswerRequests;
 using testing::Bytes;
 using testing::Call;

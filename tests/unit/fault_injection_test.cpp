@@ -57,13 +57,13 @@ ScriptedReply Controller(const Bytes &request)
 {
     switch (request.empty() ? 0 : request[0]) {
     case 'V':
-        return {gpio_sim::EncodeReply(kIdentity), 2};
+        return {gpio_tools::EncodeReply(kIdentity), 2};
     case 'I':
-        return {gpio_sim::EncodeReply({0x00, 0x5C}), 2};
+        return {gpio_tools::EncodeReply({0x00, 0x5C}), 2};
     case 'T':
-        return {gpio_sim::EncodeReply({0x00, 'H'}), 2};
+        return {gpio_tools::EncodeReply({0x00, 'H'}), 2};
     default:
-        return {gpio_sim::EncodeReply({0x00}), 2};
+        return {gpio_tools::EncodeReply({0x00}), 2};
     }
 }
 

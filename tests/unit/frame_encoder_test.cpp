@@ -32,7 +32,7 @@ TEST(Crc16, MatchesTheStandardCheckValueAndAnIndependentBitwiseCrc)
         all[i] = static_cast<std::uint8_t>(i);
     }
     for (std::size_t length = 0; length <= sizeof(all); length += 17) {
-        EXPECT_EQ(gpio_sim::Crc16Bitwise(all, length), Crc16(all, length)) << length;
+        EXPECT_EQ(gpio_tools::Crc16Bitwise(all, length), Crc16(all, length)) << length;
     }
 }
 
@@ -86,7 +86,7 @@ TEST(FrameEncoder, EveryPayloadRoundTripsThroughAnIndependentDecoder)
         for (int b = 0; b < 256; b += 3) {
             const Bytes payload{0x54, static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
             const Bytes wire = Encode(payload);
-            ASSERT_EQ(gpio_sim::EncodeRequest(payload), wire);
+            ASSERT_EQ(gpio_tools::EncodeRequest(payload), wire);
             const std::uint8_t covered[] = {0x00, 0x40, payload[0], payload[1], payload[2]};
             const std::uint16_t crc = Crc16(covered, sizeof(covered));
             escapedCrcs += NeedsEscape(static_cast<std::uint8_t>(crc >> 8)) || NeedsEscape(static_cast<std::uint8_t>(crc)) ? 1 : 0;

@@ -10,7 +10,7 @@
 namespace gpiolink {
 namespace {
 
-using gpio_sim::EncodeReply;
+using gpio_tools::EncodeReply;
 using testing::Bytes;
 using testing::Call;
 using testing::ScriptedLine;
@@ -88,7 +88,7 @@ TEST_F(FrameReceiver, IgnoresNoiseAndStrayEtxBeforeTheFrame)
 TEST_F(FrameReceiver, SkipsAFrameForAnotherAddressAndTakesTheNextInTheSameBurst)
 {
     // A request echoed on the line carries 0x40 at offset 2: not a reply.
-    line_.Arrive(port_, Join({gpio_sim::EncodeRequest({0x49, 0x00}), EncodeReply({0x00, 0x5A})}));
+    line_.Arrive(port_, Join({gpio_tools::EncodeRequest({0x49, 0x00}), EncodeReply({0x00, 0x5A})}));
     EXPECT_EQ(FrameOk, Receive());
     EXPECT_EQ((Bytes{0x00, 0x5A}), Copied());
 }

@@ -93,7 +93,7 @@ TEST_F(Discovery, AnEmptyListLeavesTheNameAsPassed)
 
 TEST_F(Discovery, RepliesThatDoNotIdentifyTheControllerArePassedOver)
 {
-    Bytes badCrc = gpio_sim::EncodeReply(kIdentity);
+    Bytes badCrc = gpio_tools::EncodeReply(kIdentity);
     badCrc[5] ^= 0x01;
     List("COM1", {0x00, 'G', 'P', 'I', 'X', '-', '1'});  // another device
     List("COM2", {0x00, 'G', 'P', 'I', 'O', '-'});       // too short

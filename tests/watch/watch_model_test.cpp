@@ -100,7 +100,7 @@ TEST(WatchModel, KeysNameAWatchedPortThenABit)
 
 TEST(WatchModel, TextFromTheLineCannotControlTheTerminal)
 {
-    EXPECT_EQ("GPIO\\x1B]0;owned\\x07\\x0D\\x0A\\\\\\xC3\\xA9", TerminalSafe("GPIO\x1b]0;owned\x07\r\n\\\xc3\xa9"));
+    EXPECT_EQ("GPIO\\x1b]0;owned\\x07\\x0d\\x0a\\\\\xc3\xa9", TerminalSafe("GPIO\x1b]0;owned\x07\r\n\\\xc3\xa9"));
     EXPECT_EQ("GPIO-SIM 1.0", TerminalSafe("GPIO-SIM 1.0"));
 }
 

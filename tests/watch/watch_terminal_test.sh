@@ -98,7 +98,7 @@ highlighted=$(screen -e | grep -E '^ +1 ' | grep -o '\[7m[01]' | tr -d '\n')
 
 # Port 0, bit 3: an Output of the value read with that bit flipped.
 tmux -S "$socket" send-keys -t watch 0 3
-wait_file "$scratch/sim.err" "host->sim .* output port 0 value 0x08$"
+wait_file "$scratch/sim.err" "host->dev .* output port 0 value 0x08$"
 wait_screen '^ +0  0 0 0 0 1 0 0 0  0x08 '
 wait_screen 'output port 0 value 0x08 \(bit 3 toggled\): GPIO_RESULT_OK'
 

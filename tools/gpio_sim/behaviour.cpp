@@ -9,6 +9,12 @@
 namespace gpio_sim {
 namespace {
 
+using gpio_tools::Crc16Bitwise;
+using gpio_tools::DescribeReply;
+using gpio_tools::EncodeFrame;
+using gpio_tools::EncodeReply;
+using gpio_tools::WrapBody;
+
 Behaviour Of(Behaviour::Kind kind)
 {
     Behaviour b;
@@ -86,7 +92,7 @@ Behaviour Behaviour::Stale(unsigned ms)
     return b;
 }
 
-ShapedReply Shape(const Behaviour &behaviour, const Bytes &request, const Bytes &reply)
+ShapedReply Shape(const Behaviour &behaviour, const Request &request, const Bytes &reply)
 {
     using Kind = Behaviour::Kind;
     const std::string meaning = DescribeReply(request, reply);

@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "request.h"
 #include "wire_codec.h"
 
 namespace gpio_sim {
+
+using gpio_tools::Bytes;
+using gpio_tools::Request;
 
 // How the simulator answers one request.
 struct Behaviour {
@@ -65,7 +69,7 @@ struct ShapedReply {
 };
 
 // Shapes the model's `reply` to `request` as `behaviour` says.
-ShapedReply Shape(const Behaviour &behaviour, const Bytes &request, const Bytes &reply);
+ShapedReply Shape(const Behaviour &behaviour, const Request &request, const Bytes &reply);
 
 }  // namespace gpio_sim
 

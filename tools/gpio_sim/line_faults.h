@@ -21,6 +21,8 @@
 
 namespace gpio_sim {
 
+using gpio_tools::Bytes;
+
 // What the random faults did to one reply.
 struct LineFaults {
     bool silenced = false;

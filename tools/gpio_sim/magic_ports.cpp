@@ -42,7 +42,7 @@ std::string MagicPortsHelp()
     std::string text;
     char line[96];
     for (const MagicPort &magic : kMagicPorts) {
-        std::snprintf(line, sizeof(line), "0x%02X  %s\n", magic.port, magic.text);
+        std::snprintf(line, sizeof(line), "%u (0x%02X)  %s\n", magic.port, magic.port, magic.text);
         text += line;
     }
     return text;

@@ -29,7 +29,8 @@ namespace gpio_sim {
 // The behaviour of a magic port number, if it is one.
 std::optional<Behaviour> MagicPortBehaviour(std::uint8_t port);
 
-// The magic port table as text, one "0xF0  ..." line per port.
+// The magic port table as text, one "240 (0xF0)  ..." line per port:
+// port numbers are decimal in all the tools' text, as they are typed.
 std::string MagicPortsHelp();
 
 }  // namespace gpio_sim

@@ -15,6 +15,9 @@
 namespace gpio_sim {
 namespace {
 
+using gpio_tools::EncodeReply;
+using gpio_tools::WriteTrace;
+
 constexpr std::uint8_t kRequestAddress1 = 0x40;
 
 // The serving loop never sleeps longer than this, so it notices work and
@@ -45,7 +48,7 @@ PtySimulator::PtySimulator(SimOptions options)
       line_(options_)
 {
     for (const auto &entry : options_.statusOverride) {
-        overrides_[static_cast<int>(CommandNamed(entry.first))] = entry.second;
+        overrides_[static_cast<int>(gpio_tools::CommandNamed(entry.first))] = entry.second;
     }
     if (pipe2(wake_, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -166,23 +169,24 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
         requests_.push_back(raw);
         replies_.emplace_back();
     }
-    std::string meaning = DescribeRequest(frame.payload);
+    // Decoded once; everything after works on the typed request.
+    Request request = gpio_tools::DecodeRequest(frame.payload);
+    std::string meaning = DescribeRequest(request);
     if (!frame.crcOk) {
-        Trace("host->sim", raw, meaning + " (bad CRC, ignored)");
+        Trace(gpio_tools::kHostToDevice, raw, meaning + " (bad CRC, ignored)");
         Count(Outcome::kIgnored, {});
         return;
     }
     if (frame.address1 != kRequestAddress1) {
         char note[48];
         std::snprintf(note, sizeof(note), " (address %02X %02X, ignored)", frame.address0, frame.address1);
-        Trace("host->sim", raw, meaning + note);
+        Trace(gpio_tools::kHostToDevice, raw, meaning + note);
         Count(Outcome::kIgnored, {});
         return;
     }
 
-    Bytes request = frame.payload;
     const std::optional<Behaviour> behaviour = NextBehaviour(request, meaning);
-    Trace("host->sim", raw, meaning);
+    Trace(gpio_tools::kHostToDevice, raw, meaning);
     Bytes reply = model_.Handle(request);
 
     Outcome outcome = Outcome::kShaped;
@@ -190,7 +194,7 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
     if (behaviour) {
         ShapedReply shaped = Shape(*behaviour, request, reply);
         if (shaped.pieces.empty()) {
-            Trace("sim      ", {}, "no reply (silence)");
+            Trace(gpio_tools::kNote, {}, "no reply (silence)");
         }
         schedule_.Add(index, std::move(shaped));
         if (behaviour->kind == Behaviour::Kind::kNormal) {
@@ -208,7 +212,7 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
 
 // The scripted behaviour for this request, else the behaviour of its magic
 // port, which then turns into port 0 in `request` and is noted in `meaning`.
-std::optional<Behaviour> PtySimulator::NextBehaviour(Bytes &request, std::string &meaning)
+std::optional<Behaviour> PtySimulator::NextBehaviour(Request &request, std::string &meaning)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -218,27 +222,23 @@ std::optional<Behaviour> PtySimulator::NextBehaviour(Bytes &request, std::string
             return next;
         }
     }
-    const int portOffset = PortOperandOffset(CommandOf(request));
-    if (!options_.magicPorts || portOffset <= 0 || static_cast<std::size_t>(portOffset) >= request.size()) {
+    if (!options_.magicPorts || !request.hasPort) {
         return std::nullopt;
     }
-    const auto port = static_cast<std::size_t>(portOffset);
-    std::optional<Behaviour> behaviour = MagicPortBehaviour(request[port]);
+    std::optional<Behaviour> behaviour = MagicPortBehaviour(request.port);
     if (behaviour) {
-        char note[32];
-        std::snprintf(note, sizeof(note), " (magic 0x%02X)", request[port]);
-        meaning += note;
-        request[port] = 0;
+        meaning += " (magic port " + std::to_string(request.port) + ")";
+        request.port = 0;
     }
     return behaviour;
 }
 
 // Sends the model's reply (or its status override) through the random line
 // faults, behind any output still waiting.
-LineFaults PtySimulator::SendThroughLine(std::size_t request, const Bytes &payload, Bytes reply)
+LineFaults PtySimulator::SendThroughLine(std::size_t index, const Request &request, Bytes reply)
 {
     std::string note;
-    const std::optional<std::uint8_t> status = overrides_[static_cast<int>(CommandOf(payload))];
+    const std::optional<std::uint8_t> status = overrides_[static_cast<int>(request.command)];
     if (status) {
         reply = {*status};
         note = " (status override)";
@@ -246,13 +246,13 @@ LineFaults PtySimulator::SendThroughLine(std::size_t request, const Bytes &paylo
     Bytes wire;
     const LineFaults faults = line_.Pass(EncodeReply(reply), wire);
     if (wire.empty()) {
-        Trace("sim      ", {}, "no reply" + faults.Marks());
+        Trace(gpio_tools::kNote, {}, "no reply" + faults.Marks());
         return faults;
     }
     ShapedReply shaped;
     shaped.delayMs = faults.delayMs;
-    shaped.pieces.push_back({std::move(wire), DescribeReply(payload, reply) + note + faults.Marks()});
-    schedule_.Add(request, std::move(shaped));
+    shaped.pieces.push_back({std::move(wire), DescribeReply(request, reply) + note + faults.Marks()});
+    schedule_.Add(index, std::move(shaped));
     return faults;
 }
 
@@ -270,7 +270,7 @@ void PtySimulator::SendDue()
 {
     ReplySchedule::Chunk chunk;
     while (schedule_.TakeDue(chunk)) {
-        Trace("sim->host", chunk.bytes, chunk.note);
+        Trace(gpio_tools::kDeviceToHost, chunk.bytes, chunk.note);
         pty_.Write(chunk.bytes, options_.pace38400);
         if (options_.keepHistory) {
             std::lock_guard<std::mutex> lock(mutex_);

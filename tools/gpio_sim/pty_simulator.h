@@ -23,8 +23,9 @@
 // Replies then go out in order (reply_schedule.h).
 //
 // Where each part lives: the pty itself in pty_port.h, frames off the wire
-// in frame_stream.h, counts in sim_stats.h, the trace line in
-// trace_format.h.
+// in frame_stream.h, requests decoded once in request.h, counts in
+// sim_stats.h, the trace line in trace_format.h (the last three in
+// tools/common).
 #ifndef GPIO_SIM_PTY_SIMULATOR_H
 #define GPIO_SIM_PTY_SIMULATOR_H
 
@@ -50,6 +51,11 @@
 #include "wire_codec.h"
 
 namespace gpio_sim {
+
+using gpio_tools::DecodedFrame;
+using gpio_tools::FrameStream;
+using gpio_tools::PtyPort;
+using gpio_tools::WirePiece;
 
 class PtySimulator {
 public:
@@ -98,8 +104,8 @@ private:
 
     void Serve();
     void OnFrame(const Bytes &raw, const DecodedFrame &frame);
-    std::optional<Behaviour> NextBehaviour(Bytes &request, std::string &meaning);
-    LineFaults SendThroughLine(std::size_t request, const Bytes &payload, Bytes reply);
+    std::optional<Behaviour> NextBehaviour(Request &request, std::string &meaning);
+    LineFaults SendThroughLine(std::size_t index, const Request &request, Bytes reply);
     void Count(Outcome outcome, const LineFaults &faults);
     void SendDue();
     void Trace(const char *direction, const Bytes &bytes, const std::string &meaning);

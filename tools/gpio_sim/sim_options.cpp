@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "controller_model.h"
+#include "request.h"
 
 namespace gpio_sim {
 namespace {
@@ -27,7 +27,7 @@ void CheckSimOptions(const SimOptions &options)
         throw std::invalid_argument("delayMaxMs must be at least 1 with a delay rate");
     }
     for (const auto &entry : options.statusOverride) {
-        if (CommandNamed(entry.first) == Command::kUnknown) {
+        if (gpio_tools::CommandNamed(entry.first) == gpio_tools::Command::kUnknown) {
             throw std::invalid_argument("statusOverride: unknown command \"" + entry.first +
                                         "\" (I, O, T, BS, BC or V)");
         }

@@ -31,17 +31,22 @@ int HexDigit(char c)
 
 }  // namespace
 
-CaptureWriter::CaptureWriter(std::FILE *out) : out_(out) { std::fprintf(out_, "%s\n", kHeader); }
+CaptureWriter::CaptureWriter(std::FILE *out) : out_(out) { Flushed(std::fprintf(out_, "%s\n", kHeader)); }
 
-void CaptureWriter::Write(const CaptureRecord &record)
+bool CaptureWriter::Flushed(int printed)
+{
+    ok_ = ok_ && printed >= 0 && std::fflush(out_) == 0 && std::ferror(out_) == 0;
+    return ok_;
+}
+
+bool CaptureWriter::Write(const CaptureRecord &record)
 {
     if (record.kind == CaptureRecord::Kind::kEnd) {
-        std::fprintf(out_, "%lld E\n", static_cast<long long>(record.us));
-    } else {
-        std::fprintf(out_, "%lld %c %s\n", static_cast<long long>(record.us),
-                     record.from == Side::kApplication ? 'A' : 'D', gpio_sim::HexBytes(record.bytes).c_str());
+        return Flushed(std::fprintf(out_, "%lld E\n", static_cast<long long>(record.us)));
     }
-    std::fflush(out_);
+    return Flushed(std::fprintf(out_, "%lld %c %s\n", static_cast<long long>(record.us),
+                                record.from == Side::kApplication ? 'A' : 'D',
+                                gpio_tools::HexBytes(record.bytes).c_str()));
 }
 
 CaptureReader::CaptureReader(std::FILE *in) : in_(in) {}
@@ -56,7 +61,8 @@ bool CaptureReader::Next(CaptureRecord &record)
             continue;
         }
         const auto bad = [this](const char *why) {
-            error_ = "line " + std::to_string(line_) + ": " + why;
+            error_ = std::string(records_ == 0 ? "not a gpio-tap capture: " : "") + "line " + std::to_string(line_) +
+                     ": " + why;
             return false;
         };
         if (std::strchr(at, '\n') == nullptr && !std::feof(in_)) {
@@ -72,6 +78,7 @@ bool CaptureReader::Next(CaptureRecord &record)
         record.us = us;
         const char side = end[1];
         at = end + 2;
+        ++records_;
         if (side == 'E') {
             record.kind = CaptureRecord::Kind::kEnd;
             return true;
@@ -95,6 +102,9 @@ bool CaptureReader::Next(CaptureRecord &record)
             record.bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
             at += 2;
         }
+    }
+    if (records_ == 0) {
+        error_ = "not a gpio-tap capture: it holds no records";
     }
     return false;
 }

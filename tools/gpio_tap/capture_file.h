@@ -29,10 +29,16 @@ class CaptureWriter {
 public:
     // Writes the header; `out` stays the caller's.
     explicit CaptureWriter(std::FILE *out);
-    void Write(const CaptureRecord &record);
+    // False once a write has failed (a full disk): the capture is then
+    // incomplete, and the caller stops.
+    bool Write(const CaptureRecord &record);
+    bool Ok() const { return ok_; }
 
 private:
+    bool Flushed(int printed);
+
     std::FILE *out_;
+    bool ok_ = true;
 };
 
 class CaptureReader {
@@ -40,13 +46,15 @@ public:
     explicit CaptureReader(std::FILE *in);
 
     // The next record: true with it in `record`, false at the end of the
-    // file or at a line that is not a record (then Error() says which).
+    // file or at a line that is not a record (then Error() says which). A
+    // file without a single record is no capture, and says so.
     bool Next(CaptureRecord &record);
     const std::string &Error() const { return error_; }
 
 private:
     std::FILE *in_;
     unsigned line_ = 0;
+    unsigned records_ = 0;
     std::string error_;
 };
 

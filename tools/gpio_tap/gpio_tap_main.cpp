@@ -4,71 +4,130 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture_file.h"
+#include "command_line.h"
 #include "pcap_writer.h"
 #include "port_link.h"
 #include "pty_port.h"
 #include "real_port.h"
 #include "tap_decoder.h"
 #include "tap_relay.h"
+#include "text_output.h"
 
 namespace {
 
-// Exit statuses.
+// Exit statuses; a usage error is gpio_tools::kUsageError (64).
 constexpr int kStopped = 0;
 constexpr int kCannotStart = 1;
-constexpr int kBadOptions = 2;
 constexpr int kPortGone = 3;
 
-void PrintHelp()
+struct Arguments {
+    std::string port;
+    std::string link;
+    std::string capture;
+    std::string replay;
+    std::string pcap;
+    bool json = false;
+};
+
+// The command line, as the help shows it.
+void Declare(gpio_tools::CommandLine &line, Arguments &args)
 {
-    std::printf(
-        "Usage: gpio-tap [options] PORT\n"
-        "       gpio-tap --replay FILE [--json] [--pcap FILE]\n"
-        "\n"
-        "Opens the controller's serial port PORT (ttyUSB0, or a path such as\n"
-        "/dev/ttyUSB0) at 38400 baud 8N1, makes a pseudo-terminal for the\n"
-        "application, relays every byte both ways and prints every frame, until\n"
-        "SIGINT or SIGTERM. The first lines on stdout are\n"
-        "  port: pts/N        the name the application opens (relative to /dev/)\n"
-        "  path: /dev/pts/N   the full path of that port\n"
-        "  link: PATH         only with --link\n"
-        "then one trace line per frame: the time since the start, the direction\n"
-        "(host->dev, dev->host, or tap for what the tap notices), the bytes in\n"
-        "hex and what they mean. Flagged in capitals: BAD CRC, FOREIGN FRAME\n"
-        "(addresses other than a request's 00 40 or a reply's 00 00), BROKEN\n"
-        "FRAME, NOISE (bytes outside frames) and SILENCE (a request without a\n"
-        "byte of reply within 100 ms).\n"
-        "\n"
-        "Options:\n"
-        "  --link PATH      create the symbolic link PATH to the application's port\n"
-        "                   (an existing link is replaced) and remove it on exit\n"
-        "  --json           one JSON object per line instead, the port lines too:\n"
-        "                   {\"ms\":..,\"dir\":..,\"event\":..,\"hex\":..,\"meaning\":..}\n"
-        "                   with event request, reply, bad-crc, foreign, broken,\n"
-        "                   noise or silence\n"
-        "  --capture FILE   also write every byte read, with its time, to FILE\n"
-        "  --replay FILE    print the trace of a capture instead; it is the trace\n"
-        "                   the live run printed\n"
-        "  --pcap FILE      also write every frame and run of noise, with its time\n"
-        "                   and direction, as a pcap file for Wireshark (link type\n"
-        "                   147, USER0; see share/gpiolink/wireshark/gpiolink.lua);\n"
-        "                   with --replay, times count from the Unix epoch\n"
-        "  --help           this text\n"
-        "\n"
-        "When the application closes the port, the tap waits for the next open.\n"
-        "Exit status: 0 stopped by a signal, 1 could not start, 2 bad options,\n"
-        "3 the controller's port went away (unplugged).\n");
+    line.Operands("[PORT]");
+    line.Option("--port", "NAME", "the controller's serial port: ttyUSB0, or a path such as\n/dev/ttyUSB0 (or give it as PORT)",
+                &args.port);
+    line.Option("--link", "PATH",
+                "create the symbolic link PATH to the application's port and\n"
+                "remove it on exit; an existing link is replaced only if it\n"
+                "points at a pseudo-terminal",
+                &args.link);
+    line.Flag("--json",
+              "one JSON object per line instead of text, the port lines too:\n"
+              "{\"ms\":..,\"dir\":..,\"event\":..,\"hex\":..,\"meaning\":..}\n"
+              "with event request, reply, bad-crc, foreign, broken, noise or\n"
+              "silence; then port-gone and summary objects",
+              &args.json);
+    line.Option("--capture", "FILE", "also write every byte read, with its time, to FILE", &args.capture);
+    line.Option("--replay", "FILE", "print the trace of a capture instead; it is the trace the\nlive run printed",
+                &args.replay);
+    line.Option("--pcap", "FILE",
+                "also write every frame and run of noise, with its time and\n"
+                "direction, as a pcap file for Wireshark (link type 147,\n"
+                "USER0; see share/gpiolink/wireshark/gpiolink.lua); with\n"
+                "--replay, times count from the Unix epoch",
+                &args.pcap);
+    line.Section("Output",
+                 "The first lines on stdout are\n"
+                 "  port: pts/N        the name the application opens (relative to /dev/)\n"
+                 "  path: /dev/pts/N   the full path of that port\n"
+                 "  link: PATH         only with --link\n"
+                 "then one trace line per frame: the time since the start, the direction\n"
+                 "(host->dev from the application, dev->host from the controller, note\n"
+                 "for what the tap notices), the bytes in hex and what they mean. Flagged\n"
+                 "in capitals: BAD CRC, FOREIGN FRAME (addresses other than a request's\n"
+                 "00 40 or a reply's 00 00), BROKEN FRAME, NOISE (bytes outside frames)\n"
+                 "and SILENCE (a request without a byte of reply within 100 ms). Text\n"
+                 "from the line is shown with control characters escaped (\\x1b).\n"
+                 "When stopped, a summary counts the frames each way, bad CRCs and\n"
+                 "silences (on stderr; under --json as an object on stdout).\n"
+                 "When the application closes the port, the tap waits for the next open.");
+    line.Section("Exit status",
+                 "  0   stopped by SIGINT or SIGTERM, or a replay completed\n"
+                 "  1   could not start, a capture could not be written, or a replayed\n"
+                 "      file is no capture\n"
+                 "  3   the controller's port went away (unplugged)\n"
+                 "  64  usage error");
 }
 
 gpio_tap::TapDecoder::Sink PrintTo(std::FILE *out, bool json)
 {
-    return [out, json](const gpio_sim::TraceEntry &entry) { gpio_sim::WriteTrace(out, entry, json); };
+    return [out, json](const gpio_tools::TraceEntry &entry) { gpio_tools::WriteTrace(out, entry, json); };
+}
+
+// The counts of a run, when it stops: a line on stderr, or an object on
+// stdout under --json.
+void PrintSummary(const gpio_tap::TapCounts &counts, bool json)
+{
+    const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
+    if (json) {
+        const std::string line = gpio_tools::JsonCounts("summary", {{"requests", counts.requests},
+                                                                    {"replies", counts.replies},
+                                                                    {"bad_crc", counts.badCrc},
+                                                                    {"foreign", counts.foreign},
+                                                                    {"broken", counts.broken},
+                                                                    {"noise", counts.noise},
+                                                                    {"silences", counts.silences}});
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    std::fprintf(stderr,
+                 "gpio-tap: %llu frames from the application, %llu from the controller; %llu with a bad CRC, "
+                 "%llu foreign, %llu broken, %llu runs of noise, %llu silences\n",
+                 n(counts.requests), n(counts.replies), n(counts.badCrc), n(counts.foreign), n(counts.broken),
+                 n(counts.noise), n(counts.silences));
+}
+
+// The controller's port hung up: said on stderr, and as an object on
+// stdout under --json.
+void PortGone(const std::string &path, bool json)
+{
+    if (json) {
+        std::printf("{\"event\":\"port-gone\",\"path\":%s,\"meaning\":\"the controller's port went away "
+                    "(unplugged?)\"}\n",
+                    gpio_tools::JsonString(path).c_str());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", gpio_tools::SafeText(path).c_str());
 }
 
 int Replay(const std::string &path, bool json, const std::string &pcapPath)
@@ -79,7 +138,7 @@ int Replay(const std::string &path, bool json, const std::string &pcapPath)
     }
     std::FILE *in = std::fopen(path.c_str(), "r");
     if (in == nullptr) {
-        std::perror(("gpio-tap: " + path).c_str());
+        std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), std::strerror(errno));
         return kCannotStart;
     }
     gpio_tap::TapDecoder decoder(PrintTo(stdout, json));
@@ -100,16 +159,17 @@ int Replay(const std::string &path, bool json, const std::string &pcapPath)
         return kCannotStart;
     }
     if (!reader.Error().empty()) {
-        std::fprintf(stderr, "gpio-tap: %s: %s\n", path.c_str(), reader.Error().c_str());
+        std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), reader.Error().c_str());
         return kCannotStart;
     }
+    PrintSummary(decoder.Counts(), json);
     return kStopped;
 }
 
-void Announce(const gpio_sim::PtyPort &pty, const std::string &link, bool json)
+void Announce(const gpio_tools::PtyPort &pty, const std::string &link, bool json)
 {
     if (json) {
-        using gpio_sim::JsonString;
+        using gpio_tools::JsonString;
         std::printf("{\"port\":%s,\"path\":%s", JsonString(pty.PortName()).c_str(),
                     JsonString(pty.SlavePath()).c_str());
         if (!link.empty()) {
@@ -119,7 +179,7 @@ void Announce(const gpio_sim::PtyPort &pty, const std::string &link, bool json)
     } else {
         std::printf("port: %s\npath: %s\n", pty.PortName().c_str(), pty.SlavePath().c_str());
         if (!link.empty()) {
-            std::printf("link: %s\n", link.c_str());
+            std::printf("link: %s\n", gpio_tools::SafeText(link).c_str());
         }
     }
     std::fflush(stdout);
@@ -145,16 +205,15 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     std::string error;
     const int realFd = gpio_tap::OpenRealPort(path, error);
     if (realFd < 0) {
-        std::fprintf(stderr, "gpio-tap: %s\n", error.c_str());
+        std::fprintf(stderr, "gpio-tap: %s\n", gpio_tools::SafeText(error).c_str());
         return kCannotStart;
     }
     std::FILE *capture = nullptr;
     if (!capturePath.empty() && (capture = std::fopen(capturePath.c_str(), "w")) == nullptr) {
-        std::perror(("gpio-tap: " + capturePath).c_str());
+        std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(capturePath).c_str(), std::strerror(errno));
         close(realFd);
         return kCannotStart;
     }
-
     gpio_tap::PcapFile pcap;
     if (!pcapPath.empty() && !pcap.Open(pcapPath, gpio_tap::PcapFile::WallClockUs())) {
         if (capture != nullptr) {
@@ -166,8 +225,8 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
 
     int status = kStopped;
     try {
-        gpio_sim::PtyPort pty;
-        if (!link.empty() && !gpio_sim::MakeLink("gpio-tap", link, pty.SlavePath())) {
+        gpio_tools::PtyPort pty;
+        if (!link.empty() && !gpio_tools::MakeLink("gpio-tap", link, pty.SlavePath())) {
             status = kCannotStart;
         } else {
             Announce(pty, link, json);
@@ -176,21 +235,32 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
             if (capture != nullptr) {
                 writer.emplace(capture);
             }
-            gpio_tap::TapRelay relay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer());
-            if (relay.Run(stopFd) == gpio_tap::TapRelay::End::kPortGone) {
-                std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", path.c_str());
+            switch (gpio_tap::TapRelay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
+            case gpio_tap::TapRelay::End::kStopped:
+                break;
+            case gpio_tap::TapRelay::End::kPortGone:
+                PortGone(path, json);
                 status = kPortGone;
+                break;
+            case gpio_tap::TapRelay::End::kCaptureFailed:
+                std::fprintf(stderr, "gpio-tap: cannot write the capture %s: %s; stopping\n",
+                             gpio_tools::SafeText(capturePath).c_str(), std::strerror(errno));
+                status = kCannotStart;
+                break;
             }
+            PrintSummary(decoder.Counts(), json);
             if (!link.empty()) {
-                gpio_sim::RemoveLink(link, pty.SlavePath());
+                gpio_tools::RemoveLink(link, pty.SlavePath());
             }
         }
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "gpio-tap: %s\n", failure.what());
         status = kCannotStart;
     }
-    if (capture != nullptr) {
-        std::fclose(capture);
+    if (capture != nullptr && std::fclose(capture) != 0 && status == kStopped) {
+        std::fprintf(stderr, "gpio-tap: cannot write the capture %s: %s\n", gpio_tools::SafeText(capturePath).c_str(),
+                     std::strerror(errno));
+        status = kCannotStart;
     }
     if (!pcap.Close() && status == kStopped) {
         status = kCannotStart;
@@ -204,45 +274,32 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
 
 int main(int argc, char **argv)
 {
-    std::string port;
-    std::string link;
-    std::string capture;
-    std::string replay;
-    std::string pcap;
-    bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--help" || arg == "-h") {
-            PrintHelp();
-            return kStopped;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--link" && hasValue) {
-            link = argv[++i];
-        } else if (arg == "--capture" && hasValue) {
-            capture = argv[++i];
-        } else if (arg == "--pcap" && hasValue) {
-            pcap = argv[++i];
-        } else if (arg == "--replay" && hasValue) {
-            replay = argv[++i];
-        } else if (arg.compare(0, 1, "-") != 0 && port.empty()) {
-            port = arg;
-        } else {
-            std::fprintf(stderr, "gpio-tap: bad option %s (see --help)\n", arg.c_str());
-            return kBadOptions;
+    Arguments args;
+    gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json] [--pcap FILE]",
+                                 "Opens the controller's serial port PORT at 38400 baud 8N1, makes a\n"
+                                 "pseudo-terminal for the application, relays every byte both ways and\n"
+                                 "prints every frame, until SIGINT or SIGTERM. Or prints the trace of a\n"
+                                 "capture.");
+    Declare(line, args);
+    const int parsed = line.Parse(argc, argv);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    const std::vector<std::string> &operands = line.OperandValues();
+    if (!operands.empty() && !args.port.empty()) {
+        return line.UsageError("the port is given twice: " + operands[0] + " and --port " + args.port);
+    }
+    if (!operands.empty()) {
+        args.port = operands[0];
+    }
+    if (!args.replay.empty()) {
+        if (!args.port.empty() || !args.link.empty() || !args.capture.empty()) {
+            return line.UsageError("--replay takes no port, --link or --capture");
         }
+        return Replay(args.replay, args.json, args.pcap);
     }
-    if (!replay.empty()) {
-        if (!port.empty() || !link.empty() || !capture.empty()) {
-            std::fprintf(stderr, "gpio-tap: --replay takes no port, --link or --capture\n");
-            return kBadOptions;
-        }
-        return Replay(replay, json, pcap);
+    if (args.port.empty()) {
+        return line.UsageError("no port given; name the controller's port, e.g. --port ttyUSB0");
     }
-    if (port.empty()) {
-        std::fprintf(stderr, "gpio-tap: which port? (see --help)\n");
-        return kBadOptions;
-    }
-    return Relay(port, link, capture, json, pcap);
+    return Relay(args.port, args.link, args.capture, args.json, args.pcap);
 }

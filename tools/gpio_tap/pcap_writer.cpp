@@ -38,8 +38,8 @@ PcapWriter::PcapWriter(std::FILE *out, std::int64_t startUs) : out_(out), startU
 
 void PcapWriter::Take(std::int64_t us, Side from, const Bytes &bytes)
 {
-    gpio_sim::FrameStream &stream = from == Side::kApplication ? fromApplication_ : fromDevice_;
-    gpio_sim::WirePiece piece;
+    gpio_tools::FrameStream &stream = from == Side::kApplication ? fromApplication_ : fromDevice_;
+    gpio_tools::WirePiece piece;
     for (const std::uint8_t byte : bytes) {
         if (stream.Push(byte, piece)) {
             Record(us, from, piece.raw);

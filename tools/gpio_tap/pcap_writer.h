@@ -43,8 +43,8 @@ private:
 
     std::FILE *out_;
     std::int64_t startUs_;
-    gpio_sim::FrameStream fromApplication_;
-    gpio_sim::FrameStream fromDevice_;
+    gpio_tools::FrameStream fromApplication_;
+    gpio_tools::FrameStream fromDevice_;
     bool ok_ = true;
 };
 

@@ -26,7 +26,7 @@ int OpenRealPort(const std::string &path, std::string &error)
         error = path + ": not a serial port";
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         error = path + ": in use by another program";
-    } else if (!gpio_sim::SetRaw38400(fd)) {
+    } else if (!gpio_tools::SetRaw38400(fd)) {
         error = path + ": cannot set 38400 8N1: " + std::strerror(errno);
     } else {
         // The application's own modem lines cannot pass through a pty, so

@@ -18,12 +18,24 @@
 #include <string>
 
 #include "frame_stream.h"
+#include "request.h"
 #include "trace_format.h"
 
 namespace gpio_tap {
 
-using gpio_sim::Bytes;
-using gpio_sim::TraceEntry;
+using gpio_tools::Bytes;
+using gpio_tools::TraceEntry;
+
+// What the tap saw, for the summary when it stops.
+struct TapCounts {
+    std::uint64_t requests = 0;  // frames from the application
+    std::uint64_t replies = 0;   // frames from the device
+    std::uint64_t badCrc = 0;    // frames either way whose CRC does not match
+    std::uint64_t foreign = 0;
+    std::uint64_t broken = 0;
+    std::uint64_t noise = 0;     // runs of bytes outside frames
+    std::uint64_t silences = 0;
+};
 
 // Who sent the bytes.
 enum class Side { kApplication, kDevice };
@@ -46,14 +58,17 @@ public:
     // When Tick next has something to report; -1 when nothing is pending.
     std::int64_t Deadline() const;
 
+    const TapCounts &Counts() const { return counts_; }
+
 private:
-    void Report(std::int64_t us, Side from, const gpio_sim::WirePiece &piece);
+    void Report(std::int64_t us, Side from, const gpio_tools::WirePiece &piece);
     void Emit(std::int64_t us, const char *direction, const Bytes &bytes, const char *event, std::string meaning);
 
     Sink sink_;
-    gpio_sim::FrameStream fromApplication_;
-    gpio_sim::FrameStream fromDevice_;
-    Bytes lastRequest_;               // the payload the next reply answers
+    gpio_tools::FrameStream fromApplication_;
+    gpio_tools::FrameStream fromDevice_;
+    TapCounts counts_;
+    gpio_tools::Request lastRequest_;  // the request the next reply answers
     std::int64_t silenceAt_ = -1;     // when the last request counts as unanswered
     bool lastRequestSilenced_ = false;
 };

@@ -16,7 +16,7 @@ constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
 }  // namespace
 
-TapRelay::TapRelay(int realFd, gpio_sim::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
+TapRelay::TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
                    PcapWriter *pcap)
     : realFd_(realFd), pty_(pty), decoder_(decoder), capture_(capture), pcap_(pcap), start_(Clock::now())
 {
@@ -58,6 +58,10 @@ TapRelay::End TapRelay::Run(int stopFd)
             poll(entries, 1, kIdleMs);
         }
         decoder_.Tick(Now());
+        if (capture_ != nullptr && !capture_->Ok()) {
+            end = End::kCaptureFailed;
+            break;
+        }
     }
     const std::int64_t now = Now();
     decoder_.Tick(now);
@@ -65,7 +69,9 @@ TapRelay::End TapRelay::Run(int stopFd)
         CaptureRecord last;
         last.kind = CaptureRecord::Kind::kEnd;
         last.us = now;
-        capture_->Write(last);
+        if (!capture_->Write(last)) {
+            end = End::kCaptureFailed;
+        }
     }
     return end;
 }
@@ -88,7 +94,7 @@ bool TapRelay::Pass(Side from)
     if (fromDevice) {
         pty_.Write(bytes, false);
     } else {
-        gpio_sim::WriteFully(realFd_, bytes, false);
+        gpio_tools::WriteFully(realFd_, bytes, false);
     }
     Record(us, from, bytes);
     return true;

@@ -19,12 +19,13 @@ public:
     enum class End {
         kStopped,   // `stopFd` became readable
         kPortGone,  // the real port hung up or failed
+        kCaptureFailed,  // a write to the capture file failed
     };
 
     // `capture` and `pcap` may be null. The application side is the pty's slave, held
     // open by PtyPort: an application that closes it leaves the relay
     // running for the next one to open it.
-    TapRelay(int realFd, gpio_sim::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
+    TapRelay(int realFd, gpio_tools::PtyPort &pty, TapDecoder &decoder, CaptureWriter *capture,
              PcapWriter *pcap = nullptr);
 
     // Relays until one of the ends; the last capture record is the end.
@@ -40,7 +41,7 @@ private:
     void Record(std::int64_t us, Side from, const Bytes &bytes);
 
     int realFd_;
-    gpio_sim::PtyPort &pty_;
+    gpio_tools::PtyPort &pty_;
     TapDecoder &decoder_;
     CaptureWriter *capture_;
     PcapWriter *pcap_;

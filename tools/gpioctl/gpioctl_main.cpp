@@ -4,19 +4,31 @@
 //
 // Each operation prints one line naming its result. The exit status is 0
 // on success (for bit-test, high or low), the result code otherwise, and 64
-// for a usage error.
-#include <CLI/CLI.hpp>
-
+// for a usage error. The command line is read as in every tool of the
+// project (tools/common/command_line.h).
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#define GPIOCTL_ISATTY _isatty
+#define GPIOCTL_FILENO _fileno
+#else
+#include <unistd.h>
+#define GPIOCTL_ISATTY isatty
+#define GPIOCTL_FILENO fileno
+#endif
+
+#include "command_line.h"
 #include "gpiolink.h"
 #include "open_failure.h"
 #include "report.h"
+#include "text_output.h"
 #include "watch.h"
 
 #ifdef GPIOCTL_SIMULATOR
@@ -25,7 +37,7 @@
 
 namespace {
 
-constexpr int kUsageError = 64;
+using gpio_tools::CommandLine;
 
 enum class Number { kValid, kInvalid, kLeadingZero };
 
@@ -63,29 +75,7 @@ Number ParseNumber(const std::string &text, unsigned max, unsigned &value)
     return Number::kValid;
 }
 
-// A validator of numbers from `min` to `max`, named `range` in messages.
-CLI::Validator NumberValidator(unsigned min, unsigned max, const std::string &range)
-{
-    return CLI::Validator(
-        [min, max, range](std::string &text) {
-            unsigned value = 0;
-            switch (ParseNumber(text, max, value)) {
-            case Number::kValid:
-                return value >= min ? std::string() : "'" + text + "' is not a number from " + range;
-            case Number::kLeadingZero:
-                return "'" + text + "' has a leading 0, which some tools read as octal: write it in decimal " +
-                       "without the 0, or in hex with 0x";
-            case Number::kInvalid:
-                break;
-            }
-            return "'" + text + "' is not a number from " + range;
-        },
-        range, "number");
-}
-
-const CLI::Validator kByte = NumberValidator(0, 255, "0 to 255 (or 0x00 to 0xFF)");
-
-// The value of a validated number.
+// The value of a number already checked by CheckNumber.
 unsigned NumberOf(const std::string &text)
 {
     unsigned value = 0;
@@ -93,301 +83,416 @@ unsigned NumberOf(const std::string &text)
     return value;
 }
 
-unsigned char Byte(const std::string &text)
+// "" for a number from `min` to `max`, else what is wrong with `text`.
+std::string CheckNumber(const std::string &what, const std::string &text, unsigned min, unsigned max,
+                        const std::string &range)
 {
-    return static_cast<unsigned char>(NumberOf(text));
+    unsigned value = 0;
+    switch (ParseNumber(text, max, value)) {
+    case Number::kValid:
+        if (value >= min) {
+            return {};
+        }
+        break;
+    case Number::kLeadingZero:
+        return what + " '" + text + "' has a leading 0, which some tools read as octal: write it in decimal " +
+               "without the 0, or in hex with 0x";
+    case Number::kInvalid:
+        break;
+    }
+    return what + " '" + text + "' is not a number from " + range;
 }
 
-// The first word of the command line that is neither an option nor the
-// value of --port: the command the user meant.
-std::string CommandWord(int argc, char **argv)
+const char *const kByteRange = "0 to 255 (or 0x00 to 0xFF)";
+
+// One operation of the library, as a command names it.
+struct Operation {
+    std::string command;
+    unsigned char port = 0;
+    unsigned char second = 0;  // value or bit
+    unsigned count = 1000;     // bench
+};
+
+// Set by SIGINT while bench runs: it stops and reports what it has.
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void StopBench(int /*signal*/) { g_stop = 1; }
+
+// Times `count` input exchanges and reports their rate and latency; on a
+// terminal it shows its progress, and Ctrl-C stops it with the figures so
+// far.
+int Bench(HANDLE handle, unsigned count, gpioctl::Report &report, bool &stopped)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--port") {
-            ++i;
-        } else if (!arg.empty() && arg[0] != '-') {
-            return arg;
+    using Clock = std::chrono::steady_clock;
+    const bool progress = GPIOCTL_ISATTY(GPIOCTL_FILENO(stderr)) != 0;
+    std::vector<double> times;
+    times.reserve(count);
+    g_stop = 0;
+    const auto previous = std::signal(SIGINT, StopBench);
+    const auto start = Clock::now();
+    auto shown = start;
+    int result = GPIO_RESULT_OK;
+    for (unsigned i = 0; i < count && g_stop == 0; ++i) {
+        unsigned char value = 0;
+        const auto before = Clock::now();
+        result = GPIO_Input(handle, 0, &value);
+        const auto after = Clock::now();
+        if (result != GPIO_RESULT_OK) {
+            break;
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(after - before).count());
+        if (progress && (after - shown > std::chrono::milliseconds(250) || i + 1 == count)) {
+            std::fprintf(stderr, "\rbench: %u of %u exchanges", i + 1, count);
+            std::fflush(stderr);
+            shown = after;
         }
     }
-    return {};
+    std::signal(SIGINT, previous);
+    if (progress) {
+        std::fprintf(stderr, "\r%40s\r", "");
+    }
+    stopped = g_stop != 0;
+    report.AsTable();
+    report.Number("exchanges", static_cast<double>(times.size()));
+    if (!times.empty()) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::sort(times.begin(), times.end());
+        const auto at = [&](double share) { return times[static_cast<std::size_t>(share * double(times.size() - 1))]; };
+        report.Number("per_second", double(times.size()) / seconds, "per second");
+        report.Number("median_ms", at(0.5), "median", "ms");
+        report.Number("p99_ms", at(0.99), "99th percentile", "ms");
+    }
+    if (stopped) {
+        report.Text("stopped", "by Ctrl-C after " + std::to_string(times.size()) + " of " + std::to_string(count));
+    }
+    return result;
 }
 
-// The end of --help: the port names of this platform and the exit codes.
-std::string HelpFooter()
+// Runs one operation on the open interface; its fields go to `report`.
+int Run(const Operation &op, HANDLE handle, gpioctl::Report &report, bool &stopped)
 {
-    std::string text =
-#ifdef _WIN32
-        "Port names: a name such as COM3, of up to 15 characters, opened as \\\\.\\COM3 (so COM10 and\n"
-        "above work too).\n";
-#else
-        "Port names: a path such as /dev/ttyUSB0 or /dev/serial/by-id/..., or a name below /dev/ such as\n"
-        "ttyUSB0, ttyACM0 or gpio-sim's pts/3.\n";
-#endif
-    text += "\nExit status:\n  0   success (bit-test: high or low)\n";
-    for (int code = GPIO_RESULT_BAD_HANDLE; code <= GPIO_RESULT_UNEXPECTED; ++code) {
-        text += "  " + std::to_string(code) + "   " + gpiolink_result_name(code) + ": " + gpiolink_result_text(code) +
-                (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : "") + "\n";
+    if (op.command == "version") {
+        char text[256] = "";
+        const int result = GPIO_GetVersion(handle, text, sizeof(text));
+        if (result == GPIO_RESULT_OK) {
+            report.Text("version", text);
+        }
+        return result;
     }
-    text += "  64  usage error\n";
+    if (op.command == "bench") {
+        return Bench(handle, op.count, report, stopped);
+    }
+    report.Number("port", op.port);
+    if (op.command == "input") {
+        unsigned char value = 0;
+        const int result = GPIO_Input(handle, op.port, &value);
+        if (result == GPIO_RESULT_OK) {
+            report.Byte("value", value);
+        }
+        return result;
+    }
+    if (op.command == "output") {
+        report.Byte("value", op.second);
+        return GPIO_Output(handle, op.port, op.second);
+    }
+    report.Number("bit", op.second);
+    if (op.command == "bit-test") {
+        const int result = GPIO_BitTest(handle, op.port, op.second);
+        if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
+            report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
+        }
+        return result;
+    }
+    if (op.command == "bit-set") {
+        return GPIO_BitSet(handle, op.port, op.second);
+    }
+    return GPIO_BitReset(handle, op.port, op.second);
+}
+
+bool Succeeded(const std::string &command, int result)
+{
+    return result == GPIO_RESULT_OK ||
+           (command == "bit-test" && (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW));
+}
+
+// Runs an operation and prints its report. A result that means something
+// particular after a successful open is said so. Returns the exit status.
+int RunAndReport(const Operation &op, HANDLE handle, bool json, bool named)
+{
+    gpioctl::Report report(json, named);
+    bool stopped = false;
+    const int result = Run(op, handle, report, stopped);
+    if (result == GPIO_RESULT_BAD_HANDLE) {
+        report.Explain(gpioctl::kPortStoppedResponding);  // the handle was open and good
+    } else if (result == GPIO_RESULT_IO_ERROR) {
+        report.Explain("the reply was corrupted or had status 0xFD, or the port took no bytes");
+    }
+    report.Print(op.command, result);
+    if (stopped) {
+        return 130;  // as a shell reports a program stopped by SIGINT
+    }
+    return Succeeded(op.command, result) ? 0 : result;
+}
+
+// A short session: the version, then output, input, bit set, bit test and
+// bit reset on port 1, a line each, each run as its own command would run
+// it. Returns the first failure, else 0.
+int Demo(HANDLE handle, bool json)
+{
+    const Operation steps[] = {{"version"},         {"output", 1, 0xA5}, {"input", 1},       {"bit-set", 1, 1},
+                               {"bit-test", 1, 1}, {"bit-reset", 1, 1}, {"bit-test", 1, 1}};
+    int first = 0;
+    for (const Operation &step : steps) {
+        const int status = RunAndReport(step, handle, json, true);
+        if (first == 0) {
+            first = status;
+        }
+    }
+    return first;
+}
+
+// `text` in lines of at most 78 characters, each after `indent` spaces.
+std::string Wrapped(const std::string &text, std::size_t indent)
+{
+    std::string out;
+    std::string line;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(' ', at);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string word = text.substr(at, end - at);
+        if (!line.empty() && indent + line.size() + 1 + word.size() > 78) {
+            out += std::string(indent, ' ') + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        at = end + 1;
+    }
+    return out + std::string(indent, ' ') + line + "\n";
+}
+
+// The exit statuses for --help: the library's result codes and gpioctl's own.
+std::string ExitStatusText()
+{
+    std::string text = "  0   success (bit-test: high or low)\n";
+    for (int code = GPIO_RESULT_BAD_HANDLE; code <= GPIO_RESULT_UNEXPECTED; ++code) {
+        text += "  " + std::to_string(code) + "   " + gpiolink_result_name(code) + "\n" +
+                Wrapped(std::string(gpiolink_result_text(code)) +
+                            (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : ""),
+                        6);
+    }
+    text += "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
     return text;
 }
 
 struct Arguments {
     std::string port;
+    std::string watchCount;
     bool json = false;
     bool simulate = false;
     bool trace = false;
-    std::string portOperand;
-    std::string second;  // value or bit
-    std::string count = "1000";
-    std::vector<std::string> watchPorts;
-    std::string watchCount = "0";
 };
 
-// Times `count` input exchanges and reports their rate and latency.
-int Bench(HANDLE handle, int count, gpioctl::Report &report)
+void Declare(CommandLine &line, Arguments &args)
 {
-    using Clock = std::chrono::steady_clock;
-    std::vector<double> times;
-    times.reserve(static_cast<std::size_t>(count));
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        unsigned char value = 0;
-        const auto before = Clock::now();
-        const int result = GPIO_Input(handle, 0, &value);
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - before).count());
-        if (result != GPIO_RESULT_OK) {
-            report.Number("completed", i);
-            return result;
-        }
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::sort(times.begin(), times.end());
-    const auto at = [&](double share) { return times[static_cast<std::size_t>(share * double(times.size() - 1))]; };
-    report.Number("exchanges", count);
-    report.Number("per_second", double(count) / seconds);
-    report.Number("median_ms", at(0.5));
-    report.Number("p99_ms", at(0.99));
-    return GPIO_RESULT_OK;
+    line.Option("--port", "NAME",
+#ifdef _WIN32
+                "the controller's serial port, e.g. COM3; without it, scan\nfinds the port",
+#else
+                "the controller's serial port, e.g. ttyUSB0 or\n/dev/ttyUSB0; without it, scan finds the port",
+#endif
+                [&args](const std::string &name) {
+                    args.port = name;
+                    return name.empty() ? std::string("wants a port name") : std::string();
+                });
+    line.Flag("--json", "print a JSON object per operation instead of text", &args.json);
+#ifdef GPIOCTL_SIMULATOR
+    line.Flag("--simulate", "start the simulated controller on a pseudo-terminal\nand use it", &args.simulate);
+    line.Flag("--trace", "with --simulate: print every frame on the wire, both\nways, to stderr", &args.trace);
+#endif
+    line.Command("scan", "", "find the port on which the controller answers");
+    line.Command("ports", "", "list the ports scan would try, in its order");
+    line.Command("version", "", "read the controller's version text");
+    line.Command("input", "PORT", "read a port (0-255)");
+    line.Command("output", "PORT VALUE", "write VALUE (0-255, or 0x00-0xFF) to a port");
+    line.Command("bit-test", "PORT BIT", "test one bit: high or low");
+    line.Command("bit-set", "PORT BIT", "set one bit");
+    line.Command("bit-reset", "PORT BIT", "reset (clear) one bit");
+    line.Command("demo", "", "run a short session: version, output, input, bit set,\nbit test, bit reset");
+    line.Command("bench", "[N]", "time N input exchanges on port 0 (default 1000); Ctrl-C\nstops it with the figures so far");
+    line.Command("watch", "PORT...",
+                 "show ports live, a row of 8 bits each; on a terminal, a\n"
+                 "port number then a bit number toggles that output bit, q\n"
+                 "quits");
+    line.Option("--count", "N", "with watch: end after N lines, a line per change (first\nreads included)",
+                &args.watchCount);
+    line.Section("Port names",
+#ifdef _WIN32
+                 "A name such as COM3, of up to 15 characters, opened as \\\\.\\COM3 (so COM10\n"
+                 "and above work too).\n"
+#else
+                 "A path such as /dev/ttyUSB0 or /dev/serial/by-id/..., or a name below /dev/\n"
+                 "such as ttyUSB0, ttyACM0 or the pts/N that gpio-sim prints.\n"
+#endif
+                 "Port, bit and value numbers are decimal, or hex with 0x.");
+    line.Section("Exit status", ExitStatusText());
 }
 
-// A short session: the version, then output, input, bit set, bit test and
-// bit reset on port 1, a line each. Returns the first failure, else 0.
-int Demo(HANDLE handle, bool json)
+// The operation the command line asks for (for watch, the ports in
+// `watched`); "" when it is all good, else the usage error.
+std::string ReadOperation(const CommandLine &line, Operation &op, std::vector<std::uint8_t> &watched)
 {
-    int first = GPIO_RESULT_OK;
-    const auto show = [&](const char *operation, int result, gpioctl::Report &report) {
-        if (result == GPIO_RESULT_BAD_HANDLE) {
-            report.Explain(gpioctl::kPortStoppedResponding);
+    op.command = line.CommandName();
+    const std::vector<std::string> &operands = line.OperandValues();
+    if (op.command == "bench") {
+        if (!operands.empty()) {
+            const std::string problem = CheckNumber("N", operands[0], 1, 10000000, "1 to 10000000");
+            if (!problem.empty()) {
+                return problem;
+            }
+            op.count = NumberOf(operands[0]);
         }
-        report.Print(operation, result);
-        const bool ok = result == GPIO_RESULT_OK || result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW;
-        if (!ok && first == GPIO_RESULT_OK) {
-            first = result;
-        }
-    };
-    {
-        gpioctl::Report report(json, true);
-        char text[256];
-        const int result = GPIO_GetVersion(handle, text, sizeof(text));
-        if (result == GPIO_RESULT_OK) {
-            report.Text("version", text);
-        }
-        show("version", result, report);
+        return {};
     }
-    {
-        gpioctl::Report report(json, true);
-        report.Byte("port", 1);
-        report.Byte("value", 0xA5);
-        show("output", GPIO_Output(handle, 1, 0xA5), report);
-    }
-    {
-        gpioctl::Report report(json, true);
-        unsigned char value = 0;
-        const int result = GPIO_Input(handle, 1, &value);
-        report.Byte("port", 1);
-        if (result == GPIO_RESULT_OK) {
-            report.Byte("value", value);
+    if (op.command == "watch") {
+        for (const std::string &operand : operands) {
+            const std::string problem = CheckNumber("PORT", operand, 0, 255, kByteRange);
+            if (!problem.empty()) {
+                return problem;
+            }
+            watched.push_back(static_cast<std::uint8_t>(NumberOf(operand)));
         }
-        show("input", result, report);
+        return {};
     }
-    const struct {
-        const char *operation;
-        int (*call)(HANDLE, unsigned char, unsigned char);
-    } bitSteps[] = {{"bit-set", GPIO_BitSet}, {"bit-test", GPIO_BitTest}, {"bit-reset", GPIO_BitReset},
-                    {"bit-test", GPIO_BitTest}};
-    for (const auto &step : bitSteps) {
-        gpioctl::Report report(json, true);
-        report.Byte("port", 1);
-        report.Number("bit", 1);
-        const int result = step.call(handle, 1, 1);
-        if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
-            report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
+    const char *const names[] = {"PORT", op.command == "output" ? "VALUE" : "BIT"};
+    for (std::size_t i = 0; i < operands.size() && i < 2; ++i) {
+        const std::string problem = CheckNumber(names[i], operands[i], 0, 255, kByteRange);
+        if (!problem.empty()) {
+            return problem;
         }
-        show(step.operation, result, report);
     }
-    return first;
+    op.port = static_cast<unsigned char>(operands.empty() ? 0 : NumberOf(operands[0]));
+    op.second = static_cast<unsigned char>(operands.size() < 2 ? 0 : NumberOf(operands[1]));
+    return {};
 }
 
-// Runs one subcommand on the open interface.
-int RunOperation(const std::string &command, HANDLE handle, const Arguments &args, gpioctl::Report &report)
+std::string Joined(const std::vector<std::string> &names)
 {
-    const unsigned char port = Byte(args.portOperand);
-    const unsigned char second = Byte(args.second);
-    if (command == "version") {
-        char text[256];
-        const int result = GPIO_GetVersion(handle, text, sizeof(text));
-        if (result == GPIO_RESULT_OK) {
-            report.Text("version", text);
-        }
-        return result;
+    std::string text;
+    for (const std::string &name : names) {
+        text += (text.empty() ? "" : " ") + name;
     }
-    if (command == "bench") {
-        return Bench(handle, static_cast<int>(NumberOf(args.count)), report);
-    }
-    report.Byte("port", port);
-    if (command == "input") {
-        unsigned char value = 0;
-        const int result = GPIO_Input(handle, port, &value);
-        if (result == GPIO_RESULT_OK) {
-            report.Byte("value", value);
-        }
-        return result;
-    }
-    if (command == "output") {
-        report.Byte("value", second);
-        return GPIO_Output(handle, port, second);
-    }
-    report.Number("bit", second);
-    if (command == "bit-test") {
-        const int result = GPIO_BitTest(handle, port, second);
-        if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
-            report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
-        }
-        return result;
-    }
-    if (command == "bit-set") {
-        return GPIO_BitSet(handle, port, second);
-    }
-    return GPIO_BitReset(handle, port, second);
+    return text;
 }
 
-// The exit status of an operation's result.
-int ExitStatus(const std::string &command, int result)
+// `gpioctl ports`: one name a line, or a JSON object.
+int ListPorts(bool json)
 {
-    if (command == "bit-test" && (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW)) {
-        return 0;
+    const std::vector<std::string> ports = gpioctl::DiscoveryPorts();
+    if (json) {
+        std::string out = "{\"operation\":\"ports\",\"ports\":[";
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            out += (i == 0 ? "" : ",") + gpio_tools::JsonString(ports[i]);
+        }
+        std::printf("%s]}\n", out.c_str());
+    } else {
+        for (const std::string &port : ports) {
+            std::printf("%s\n", gpio_tools::SafeText(port).c_str());
+        }
     }
-    return result;
+    return 0;
+}
+
+// Scan, for the scan command or for a command without --port. Returns
+// -1 with the port found in `port`, else the exit status after the report.
+int Scan(const std::string &command, const Arguments &args, std::string &port)
+{
+    char found[20] = "";
+    const int result = GPIO_ScanInterface(found);
+    if (command != "scan" && result == GPIO_RESULT_OK && found[0] != '\0') {
+        port = found;
+        return -1;
+    }
+    gpioctl::Report scan(args.json);
+    // No answer on any port is reported as the time-out it was.
+    const int shown = result == GPIO_RESULT_OK && found[0] == '\0' ? GPIO_RESULT_TIMEOUT : result;
+    if (found[0] != '\0') {
+        scan.Text("port", found);
+    } else if (result == GPIO_RESULT_OK) {
+        const std::vector<std::string> tried = gpioctl::DiscoveryPorts();
+        scan.Explain(tried.empty() ? "scan found no controller: this system lists no serial port"
+                                   : "scan found no controller on the ports it tried: " + Joined(tried));
+    }
+    if (args.simulate) {
+        // The simulator ends with this process: its port cannot be named
+        // to a later command.
+        scan.Text("note", "the simulated controller's port " + args.port +
+                              " is a pseudo-terminal, which is not in the system's port list, so scan "
+                              "cannot find it; use --simulate with another command, or start gpio-sim "
+                              "and give the port it prints with --port");
+    }
+    scan.Print("scan", shown);
+    return shown;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"gpioctl: drive the digital I/O controller on a serial port.\n"
-                 "Without --port, the port that scan finds is used."};
-    app.set_help_all_flag("--help-all", "Show the help of every command");
     Arguments args;
-    app.footer(HelpFooter());
-    app.add_option("--port", args.port, "Serial port name: COM3 on Windows, /dev/ttyUSB0 or pts/3 on Linux")
-        ->check(CLI::Validator(
-            [](std::string &name) { return name.empty() ? std::string("the port name is empty") : std::string(); },
-            "", "non-empty"));
-    app.add_flag("--json", args.json, "Print a JSON object per operation instead of text");
-#ifdef GPIOCTL_SIMULATOR
-    app.add_flag("--simulate", args.simulate, "Start the simulated controller on a pseudo-terminal and use it")
-        ->excludes("--port");
-    app.add_flag("--trace", args.trace, "With --simulate: print every frame on the wire, both ways")
-        ->needs("--simulate");
-#endif
-    app.require_subcommand(1);
-
-    app.add_subcommand("scan", "Find the port on which the controller answers");
-    app.add_subcommand("version", "Read the controller's version text");
-    CLI::App *input = app.add_subcommand("input", "Read a port");
-    input->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
-    CLI::App *output = app.add_subcommand("output", "Write a port");
-    output->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
-    output->add_option("VALUE", args.second, "Value to write")->required()->check(kByte);
-    for (const auto &[name, help] : {std::pair<const char *, const char *>{"bit-test", "Test one bit"},
-                                     {"bit-set", "Set one bit"},
-                                     {"bit-reset", "Reset (clear) one bit"}}) {
-        CLI::App *bit = app.add_subcommand(name, help);
-        bit->add_option("PORT", args.portOperand, "Port number")->required()->check(kByte);
-        bit->add_option("BIT", args.second, "Bit number")->required()->check(kByte);
+    CommandLine line("gpioctl", "[--port NAME | --simulate] [--json] COMMAND [ARGUMENTS]",
+                     "Drives the digital I/O controller on a serial port. Without --port, the\n"
+                     "port that scan finds is used. Options may come before or after the command.");
+    Declare(line, args);
+    const int parsed = line.Parse(argc, argv);
+    if (parsed >= 0) {
+        return parsed;
     }
-    app.add_subcommand("demo", "Run a short session: version, output, input, bit set, bit test, bit reset");
-    CLI::App *bench = app.add_subcommand("bench", "Time N input exchanges on port 0 (default 1000)");
-    bench->add_option("N", args.count, "Number of exchanges")->check(NumberValidator(1, 10000000, "1 to 10000000"));
-    CLI::App *watch = app.add_subcommand("watch", "Show ports live, a row of 8 bits each; on a terminal, a port "
-                                                  "number then a bit number toggles that output bit, q quits");
-    watch->add_option("PORTS", args.watchPorts, "Port numbers")->required()->check(kByte);
-    watch->add_option("--count", args.watchCount, "End after N lines, a line per change (first reads included)")
-        ->check(NumberValidator(1, 1000000000, "1 to 1000000000"));
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        std::printf("%s", app.help().c_str());
-        return 0;
-    } catch (const CLI::CallForAllHelp &) {
-        std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
-        return 0;
-    } catch (const CLI::ParseError &error) {
-        const std::string word = CommandWord(argc, argv);
-        if (!word.empty() && app.get_subcommands([&word](CLI::App *sub) { return sub->check_name(word); }).empty()) {
-            std::fprintf(stderr, "gpioctl: unknown command '%s'\nRun 'gpioctl --help' for the commands.\n",
-                         word.c_str());
-        } else {
-            std::fprintf(stderr, "gpioctl: %s\nRun 'gpioctl --help' for usage.\n", error.what());
+    Operation op;
+    std::vector<std::uint8_t> watched;
+    const std::string problem = ReadOperation(line, op, watched);
+    if (!problem.empty()) {
+        return line.UsageError(problem);
+    }
+    if (args.simulate && line.Given("--port")) {
+        return line.UsageError("--simulate makes its own port and takes no --port");
+    }
+    if (!args.watchCount.empty()) {
+        const std::string problem = op.command != "watch" ? std::string("--count goes with watch only")
+                                                          : CheckNumber("--count", args.watchCount, 1, 1000000000,
+                                                                        "1 to 1000000000");
+        if (!problem.empty()) {
+            return line.UsageError(problem);
         }
-        return kUsageError;
     }
-    const std::string command = app.get_subcommands().front()->get_name();
-    if (command == "scan" && app.count("--port") > 0) {
-        std::fprintf(stderr, "gpioctl: scan searches the system's ports and takes no --port; "
-                             "'gpioctl --port NAME version' asks one port\n");
-        return kUsageError;
+    if (args.trace && !args.simulate) {
+        return line.UsageError("--trace needs --simulate: it traces the simulated controller's wire");
     }
-    gpioctl::Report report(args.json);
+    if ((op.command == "scan" || op.command == "ports") && line.Given("--port")) {
+        return line.UsageError(op.command + " searches the system's ports and takes no --port; "
+                                            "'gpioctl --port NAME version' asks one port");
+    }
+    if (op.command == "ports") {
+        return ListPorts(args.json);
+    }
 
 #ifdef GPIOCTL_SIMULATOR
     std::unique_ptr<gpio_sim::PtySimulator> simulator;
     if (args.simulate) {
         gpio_sim::SimOptions options;
         options.pace38400 = true;  // realistic timing for a session
-        options.trace = args.trace ? stdout : nullptr;
+        // On stderr, so that stdout carries only the results (JSON too).
+        options.trace = args.trace ? stderr : nullptr;
         simulator = std::make_unique<gpio_sim::PtySimulator>(options);
         args.port = simulator->PortName();
     }
 #endif
 
-    if (command == "scan" || args.port.empty()) {
-        char found[20] = "";
-        const int result = GPIO_ScanInterface(found);
-        if (command == "scan" || result != GPIO_RESULT_OK || found[0] == '\0') {
-            gpioctl::Report scan(args.json);
-            if (found[0] != '\0') {
-                scan.Text("port", found);
-            }
-            if (args.simulate) {
-                // The simulator ends with this process: its port cannot be
-                // named to a later command.
-                scan.Text("note", "the simulated controller's port " + args.port +
-                                      " is a pseudo-terminal, which is not in the system's port list, so scan "
-                                      "cannot find it; use --simulate with another command, or start gpio-sim "
-                                      "and give the port it prints with --port");
-            }
-            // No answer on any port is reported as the time-out it was.
-            const int shown = result == GPIO_RESULT_OK && found[0] == '\0' ? GPIO_RESULT_TIMEOUT : result;
-            scan.Print("scan", shown);
-            if (command == "scan" || shown != GPIO_RESULT_OK) {
-                return shown;
-            }
+    if (op.command == "scan" || args.port.empty()) {
+        const int status = Scan(op.command, args, args.port);
+        if (status >= 0) {
+            return status;
         }
-        args.port = found;
     }
 
     HANDLE handle = nullptr;
@@ -400,25 +505,15 @@ int main(int argc, char **argv)
         failure.Print("open", opened);
         return opened;
     }
-    if (command == "watch") {  // until q or a signal
-        std::vector<std::uint8_t> ports;
-        for (const std::string &port : args.watchPorts) {
-            ports.push_back(Byte(port));
-        }
-        const int status = gpioctl::Watch(handle, {args.port, ports, args.json, NumberOf(args.watchCount)});
-        GPIO_CloseInterface(handle);
-        return status;
+    int status = 0;
+    if (op.command == "watch") {  // until q or a signal
+        const unsigned long count = args.watchCount.empty() ? 0 : NumberOf(args.watchCount);
+        status = gpioctl::Watch(handle, {args.port, watched, args.json, count});
+    } else if (op.command == "demo") {
+        status = Demo(handle, args.json);
+    } else {
+        status = RunAndReport(op, handle, args.json, false);
     }
-    if (command == "demo") {
-        const int result = Demo(handle, args.json);
-        GPIO_CloseInterface(handle);
-        return result;
-    }
-    const int result = RunOperation(command, handle, args, report);
     GPIO_CloseInterface(handle);
-    if (result == GPIO_RESULT_BAD_HANDLE) {
-        report.Explain(gpioctl::kPortStoppedResponding);  // the handle was just opened
-    }
-    report.Print(command, result);
-    return ExitStatus(command, result);
+    return status;
 }

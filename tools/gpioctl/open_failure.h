@@ -7,6 +7,7 @@
 #define GPIOCTL_OPEN_FAILURE_H
 
 #include <string>
+#include <vector>
 
 namespace gpioctl {
 
@@ -15,10 +16,15 @@ namespace gpioctl {
 // group and the usual fix), busy, not a serial device, or name too long.
 std::string DescribeOpenFailure(const std::string &port);
 
+// The ports that discovery (GPIO_ScanInterface) would try, in its order:
+// on Linux the ttys with a device behind them, less the ttyS ports without
+// a UART, in natural order; on Windows the ports the system lists.
+std::vector<std::string> DiscoveryPorts();
+
 // What GPIO_RESULT_BAD_HANDLE means from a device operation on a handle
 // that has worked: the port refused the purge of its input, which is what
 // an unplugged adapter does.
-constexpr const char *kPortStoppedResponding = "the port stopped responding: was the adapter unplugged?";
+constexpr const char *kPortStoppedResponding = "the port stopped responding (was the adapter unplugged?)";
 
 }  // namespace gpioctl
 

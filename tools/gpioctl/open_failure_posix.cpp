@@ -14,9 +14,9 @@
 #include <dirent.h>
 #include <fstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "link/port_name_order.h"
 #include "open_failure.h"
 
 namespace gpioctl {
@@ -26,18 +26,7 @@ constexpr std::size_t kMaxPathLength = 4095;
 constexpr std::size_t kMaxDiscoveredName = 19;
 const char *const kTtyClass = "/sys/class/tty";
 
-// Natural order for names that end in a number, the order discovery walks
-// them in: ttyS2 before ttyS10.
-bool NaturalLess(const std::string &left, const std::string &right)
-{
-    const auto key = [](const std::string &name) {
-        const std::size_t stem = name.find_last_not_of("0123456789") + 1;  // npos + 1 is 0
-        std::size_t number = name.find_first_not_of('0', stem);
-        number = number == std::string::npos ? name.size() : number;
-        return std::make_tuple(name.substr(0, stem), name.size() - number, name.substr(number), name);
-    };
-    return key(left) < key(right);
-}
+}  // namespace
 
 // The ports discovery would probe: ttys with a device behind them, less the
 // ttyS ports that sysfs reports with no UART, in the library's limits.
@@ -62,9 +51,13 @@ std::vector<std::string> DiscoveryPorts()
         names.push_back(name);
     }
     closedir(folder);
-    std::sort(names.begin(), names.end(), NaturalLess);
+    std::sort(names.begin(), names.end(), [](const std::string &left, const std::string &right) {
+        return gpiolink::ComparePortNames(left.c_str(), right.c_str()) < 0;
+    });
     return names;
 }
+
+namespace {
 
 std::string NoSuchDevice(const std::string &path)
 {

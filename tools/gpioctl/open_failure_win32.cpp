@@ -15,14 +15,17 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 15;
 
+
+}  // namespace
+
 // The ports the system lists: the values of the SERIALCOMM key.
-std::string ListedPorts()
+std::vector<std::string> DiscoveryPorts()
 {
+    std::vector<std::string> list;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return "";
+        return list;
     }
-    std::string list;
     for (DWORD index = 0;; ++index) {
         char valueName[256];
         DWORD valueNameLength = sizeof(valueName);
@@ -32,13 +35,11 @@ std::string ListedPorts()
                           &dataLength) != ERROR_SUCCESS) {
             break;
         }
-        list += std::string(" ") + data;
+        list.emplace_back(data);
     }
     RegCloseKey(key);
     return list;
 }
-
-}  // namespace
 
 std::string DescribeOpenFailure(const std::string &port)
 {
@@ -56,7 +57,10 @@ std::string DescribeOpenFailure(const std::string &port)
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            const std::string listed = ListedPorts();
+            std::string listed;
+            for (const std::string &name : DiscoveryPorts()) {
+                listed += " " + name;
+            }
             return "no such device: " + port + " does not exist; " +
                    (listed.empty() ? "the system lists no serial port" : "the system lists:" + listed);
         }

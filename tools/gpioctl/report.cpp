@@ -1,32 +1,17 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "gpiolink.h"
+#include "text_output.h"
 
 namespace gpioctl {
 
-std::string JsonQuote(const std::string &text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+using gpio_tools::JsonString;
 
-void Report::Number(const std::string &key, double value)
+void Report::Number(const std::string &key, double value, const std::string &label, const std::string &unit)
 {
     char text[32];
     if (std::floor(value) == value && std::fabs(value) < 1e15) {
@@ -34,37 +19,49 @@ void Report::Number(const std::string &key, double value)
     } else {
         std::snprintf(text, sizeof(text), "%.3f", value);
     }
-    fields_.push_back({key, text, text});
+    fields_.push_back({key, label.empty() ? key : label, text, text + (unit.empty() ? "" : " " + unit)});
 }
 
 void Report::Byte(const std::string &key, unsigned value)
 {
     char text[8];
     std::snprintf(text, sizeof(text), "0x%02X", value & 0xFFU);
-    fields_.push_back({key, std::to_string(value), text});
+    fields_.push_back({key, key, std::to_string(value), text});
 }
 
-void Report::Text(const std::string &key, const std::string &value) { fields_.push_back({key, JsonQuote(value), value}); }
+void Report::Text(const std::string &key, const std::string &value)
+{
+    fields_.push_back({key, key, JsonString(value), gpio_tools::SafeText(value)});
+}
 
 void Report::Print(const std::string &operation, int result) const
 {
     const std::string text = explanation_.empty() ? gpiolink_result_text(result) : explanation_;
+    std::string out;
     if (json_) {
-        std::string line = "{\"operation\": " + JsonQuote(operation) + ", \"result\": " + std::to_string(result) +
-                           ", \"name\": " + JsonQuote(gpiolink_result_name(result)) +
-                           ", \"text\": " + JsonQuote(text);
+        out = "{\"operation\":" + JsonString(operation) + ",\"result\":" + std::to_string(result) +
+              ",\"name\":" + JsonString(gpiolink_result_name(result)) + ",\"text\":" + JsonString(text);
         for (const Field &field : fields_) {
-            line += ", " + JsonQuote(field.key) + ": " + field.json;
+            out += "," + JsonString(field.key) + ":" + field.json;
         }
-        std::printf("%s}\n", line.c_str());
+        out += "}\n";
     } else {
-        std::string line = named_ ? operation + ": " : std::string();
-        line += std::string(gpiolink_result_name(result)) + ": " + text;
+        out = named_ ? operation + ": " : std::string();
+        out += std::string(gpiolink_result_name(result)) + ": " + gpio_tools::SafeText(text);
+        std::size_t width = 0;
         for (const Field &field : fields_) {
-            line += ", " + field.key + " " + field.text;
+            width = std::max(width, field.label.size());
         }
-        std::printf("%s\n", line.c_str());
+        for (const Field &field : fields_) {
+            if (table_) {
+                out += "\n  " + field.label + std::string(width + 2 - field.label.size(), ' ') + field.text;
+            } else {
+                out += ", " + field.label + " " + field.text;
+            }
+        }
+        out += "\n";
     }
+    std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
 }
 

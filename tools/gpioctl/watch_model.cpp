@@ -189,24 +189,6 @@ std::string ToggleKeys::Prompt() const
     return PortChosen() ? "toggle: port " + port + ", bit 0-7?" : "toggle: port " + port + "...";
 }
 
-std::string TerminalSafe(const std::string &text)
-{
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string RenderScreen(const WatchModel &model, const ScreenText &text, double now,
                          std::string (*clock)(double seconds))
 {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "report.h"
+#include "text_output.h"
 #include "watch.h"
 #include "watch_model.h"
 
@@ -26,8 +26,8 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
         for (const std::uint8_t port : options.ports) {
             ports += (ports.empty() ? "" : ",") + std::to_string(port);
         }
-        std::printf("{\"port\":%s,\"version\":%s,\"watch\":[%s]}\n", JsonQuote(options.portName).c_str(),
-                    JsonQuote(version).c_str(), ports.c_str());
+        std::printf("{\"port\":%s,\"version\":%s,\"watch\":[%s]}\n", gpio_tools::JsonString(options.portName).c_str(),
+                    gpio_tools::JsonString(version).c_str(), ports.c_str());
     } else {
         std::string ports;
         for (const std::uint8_t port : options.ports) {

@@ -2,14 +2,14 @@
 // reply frames. Written apart from the library's encoder and receiver, with
 // a bitwise CRC of its own, so that the simulated controller checks the
 // library against the frame format rather than against itself.
-#ifndef GPIO_SIM_WIRE_CODEC_H
-#define GPIO_SIM_WIRE_CODEC_H
+#ifndef GPIO_TOOLS_WIRE_CODEC_H
+#define GPIO_TOOLS_WIRE_CODEC_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace gpio_sim {
+namespace gpio_tools {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -55,6 +55,6 @@ private:
     bool broken_ = false;
 };
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools
 
-#endif  // GPIO_SIM_WIRE_CODEC_H
+#endif  // GPIO_TOOLS_WIRE_CODEC_H

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace gpio_sim {
+namespace gpio_tools {
 namespace {
 
 constexpr std::uint8_t kStx = 0x02;
@@ -53,4 +53,4 @@ bool FrameStream::FlushNoise(WirePiece &piece)
     return Emit(WirePiece::Kind::kNoise, piece);
 }
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools

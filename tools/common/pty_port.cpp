@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace gpio_sim {
+namespace gpio_tools {
 namespace {
 
 // Ten bits on the line (start, eight data, stop) at 38400 baud.
@@ -123,4 +123,4 @@ void PtyPort::Close()
     }
 }
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools

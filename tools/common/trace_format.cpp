@@ -1,25 +1,6 @@
 #include "trace_format.h"
 
-namespace gpio_sim {
-
-std::string JsonString(const std::string &text)
-{
-    std::string out = "\"";
-    char escaped[8];
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+namespace gpio_tools {
 
 std::string HexBytes(const Bytes &bytes)
 {
@@ -64,4 +45,4 @@ void WriteTrace(std::FILE *out, const TraceEntry &entry, bool json)
     std::fflush(out);
 }
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools

@@ -1,13 +1,13 @@
 // The pseudo-terminal plumbing (POSIX only): a pty whose slave side a host
 // opens as its serial port, while the owner reads and writes the master.
-#ifndef GPIO_SIM_PTY_PORT_H
-#define GPIO_SIM_PTY_PORT_H
+#ifndef GPIO_TOOLS_PTY_PORT_H
+#define GPIO_TOOLS_PTY_PORT_H
 
 #include <string>
 
 #include "wire_codec.h"
 
-namespace gpio_sim {
+namespace gpio_tools {
 
 // Sets a terminal to 38400 baud, 8N1, raw: no echo, no flow control, no
 // byte rewritten, reads return what is there. False when the system refuses.
@@ -48,6 +48,6 @@ private:
     std::string slavePath_;
 };
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools
 
-#endif  // GPIO_SIM_PTY_PORT_H
+#endif  // GPIO_TOOLS_PTY_PORT_H

@@ -2,15 +2,15 @@
 // as they came off the wire (still stuffed) beside their decoded form, and
 // the bytes that belong to no frame. Shared by gpio-sim, which answers the
 // frames, and gpio-tap, which reports all of it.
-#ifndef GPIO_SIM_FRAME_STREAM_H
-#define GPIO_SIM_FRAME_STREAM_H
+#ifndef GPIO_TOOLS_FRAME_STREAM_H
+#define GPIO_TOOLS_FRAME_STREAM_H
 
 #include <cstddef>
 #include <cstdint>
 
 #include "wire_codec.h"
 
-namespace gpio_sim {
+namespace gpio_tools {
 
 // What a run of wire bytes turned out to be.
 struct WirePiece {
@@ -49,6 +49,6 @@ private:
     bool inFrame_ = false;
 };
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools
 
-#endif  // GPIO_SIM_FRAME_STREAM_H
+#endif  // GPIO_TOOLS_FRAME_STREAM_H

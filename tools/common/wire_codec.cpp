@@ -1,6 +1,6 @@
 #include "wire_codec.h"
 
-namespace gpio_sim {
+namespace gpio_tools {
 namespace {
 
 constexpr std::uint8_t kStx = 0x02;
@@ -120,4 +120,4 @@ bool FrameDecoder::Push(std::uint8_t byte, DecodedFrame &frame)
     return false;
 }
 
-}  // namespace gpio_sim
+}  // namespace gpio_tools

@@ -1,0 +1,111 @@
+#!/bin/sh
+# The conventions that gpioctl, gpio-sim and gpio-tap share, checked the
+# same way against each: --help and --version, exit 64 naming the offending
+# word with a hint, options before or after the command, --port, one JSON
+# style with the text trace on stderr, decimal port numbers and the same
+# direction names. Then the three together on one wire: gpioctl through
+# gpio-tap to gpio-sim.
+# usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION
+set -u
+gpioctl=$1 sim=$2 tap=$3 version=$4
+. "$(dirname "$0")/tool_test_lib.sh"
+
+# Each line of FILE is one compact JSON object, as the tools write them.
+all_json() {
+  python3 - "$1" <<'PY'
+import json, re, sys
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines()
+for line in lines:
+    assert isinstance(json.loads(line), dict), line
+    # Compact: no white space outside the strings.
+    assert not re.search(r"\s", re.sub(r'"(?:[^"\\]|\\.)*"', '""', line)), line
+sys.exit(0 if lines else 1)
+PY
+}
+
+# stop PID: SIGINT, as a user stops a tool, and its exit status in $status.
+stop() {
+  kill -INT "$1"
+  wait "$1"
+  status=$?
+}
+
+for tool in "$gpioctl" "$sim" "$tap"; do
+  name=$(basename "$tool")
+  run "$tool" --help
+  { [ "$status" -eq 0 ] && head -1 "$work/out" | grep -q "^Usage: $name " &&
+    grep -q -- "^  --version " "$work/out"; } || fail "$name --help" "$(head -5 "$work/out")"
+  wide=$(awk 'length($0) > 79' "$work/out")
+  [ -z "$wide" ] || fail "$name --help has lines over 79 characters" "$wide"
+  run "$tool" --version
+  [ "$status" -eq 0 ] && [ "$(cat "$work/out")" = "$name $version" ] || fail "$name --version" "$(cat "$work/out")"
+  run "$tool" --jsno
+  { [ "$status" -eq 64 ] && grep -q "^$name: unknown option --jsno; did you mean --json?$" "$work/err" &&
+    grep -q "^Run '$name --help' for usage.$" "$work/err"; } || fail "$name --jsno: exit $status" "$(cat "$work/err")"
+  run "$tool" --json=yes
+  { [ "$status" -eq 64 ] && grep -q "option --json takes no value" "$work/err"; } ||
+    fail "$name --json=yes: exit $status" "$(cat "$work/err")"
+done
+run "$gpioctl" --prot pts/1 version
+{ [ "$status" -eq 64 ] && grep -q "unknown option --prot; did you mean --port?" "$work/err"; } ||
+  fail "gpioctl --prot" "$(cat "$work/err")"
+run "$tap" -p ttyUSB0
+{ [ "$status" -eq 64 ] && grep -q "unknown option -p; did you mean --port?" "$work/err"; } ||
+  fail "gpio-tap -p" "$(cat "$work/err")"
+run "$sim" --delay soon
+{ [ "$status" -eq 64 ] && grep -q "^gpio-sim: --delay wants milliseconds (0-60000), not 'soon'$" "$work/err"; } ||
+  fail "gpio-sim --delay soon" "$(cat "$work/err")"
+run "$tap" --port "$work/absent"
+{ [ "$status" -eq 1 ] && grep -q "$work/absent" "$work/err"; } || fail "gpio-tap --port absent: exit $status" "$(cat "$work/err")"
+run "$tap" "$work/absent" --port "$work/other"
+{ [ "$status" -eq 64 ] && grep -q "the port is given twice" "$work/err"; } || fail "gpio-tap with two ports" "$(cat "$work/err")"
+
+# The three on one wire: gpio-sim, gpio-tap on its link, gpioctl on the
+# tap's port; options after the command in gpioctl, before it in the others.
+start sim '^\{"port":' "$sim" --json --trace --link "$work/controller"
+all_json "$work/sim.out" || fail "gpio-sim --json: stdout is not JSON" "$(cat "$work/sim.out")"
+sim_pid=$last
+start tap '^\{"port":' "$tap" --json --capture "$work/capture" --port "$work/controller"
+tap_pid=$last
+tap_port=$(sed -n 's/^{"port":"\([^"]*\)".*/\1/p' "$work/tap.out")
+run "$gpioctl" input 3 --trace --port "$tap_port" --json
+{ [ "$status" -eq 64 ] && grep -q "trace needs --simulate" "$work/err"; } || fail "gpioctl --trace without --simulate"
+run "$gpioctl" input 3 --port "$tap_port" --json
+{ [ "$status" -eq 0 ] && all_json "$work/out" && grep -q '"port":3,' "$work/out"; } ||
+  fail "gpioctl --json input 3: exit $status" "$(cat "$work/out" "$work/err")"
+run "$gpioctl" --port "$tap_port" input 3
+grep -q "^GPIO_RESULT_OK: success, port 3, value 0x00$" "$work/out" || fail "gpioctl input 3" "$(cat "$work/out")"
+stop "$tap_pid"
+[ "$status" -eq 0 ] || fail "gpio-tap stopped with status $status"
+stop "$sim_pid"
+all_json "$work/tap.out" || fail "gpio-tap --json: stdout is not JSON" "$(cat "$work/tap.out")"
+grep -q '"dir":"host->dev","event":"request",.*"meaning":"input port 3"' "$work/tap.out" ||
+  fail "gpio-tap: no request from host->dev for input port 3" "$(cat "$work/tap.out")"
+grep -q '"dir":"dev->host","event":"reply"' "$work/tap.out" || fail "gpio-tap: no reply from dev->host"
+grep -q '^{"event":"summary","requests":2,"replies":2,"bad_crc":0,' "$work/tap.out" ||
+  fail "gpio-tap: no summary of 2 requests and 2 replies" "$(tail -1 "$work/tap.out")"
+all_json "$work/sim.out" || fail "gpio-sim --json: stdout is not JSON at exit" "$(cat "$work/sim.out")"
+grep -q '"requests":2,' "$work/sim.out" || fail "gpio-sim: no summary of 2 requests" "$(cat "$work/sim.out")"
+grep -Eq "^ +[0-9.]+ ms  host->dev  .*  input port 3$" "$work/sim.err" ||
+  fail "gpio-sim: no text trace of input port 3 on stderr" "$(cat "$work/sim.err")"
+grep -Eq "^ +[0-9.]+ ms  dev->host  .*  ok value 0x00$" "$work/sim.err" ||
+  fail "gpio-sim: no text trace of the reply on stderr" "$(cat "$work/sim.err")"
+[ -e "$work/controller" ] && fail "gpio-sim left its link behind"
+
+# gpioctl's own trace: text on stderr while stdout carries JSON.
+run "$gpioctl" bit-test 2 7 --simulate --json --trace
+{ [ "$status" -eq 0 ] && all_json "$work/out" &&
+  grep -Eq "^ +[0-9.]+ ms  host->dev  .*  bit test port 2 bit 7$" "$work/err"; } ||
+  fail "gpioctl --simulate --json --trace" "$(cat "$work/out" "$work/err")"
+
+# gpio-tap's replay, options before or after: the same trace.
+run "$tap" --replay "$work/capture"
+cp "$work/out" "$work/replay-1"
+run "$tap" --replay "$work/capture" --json
+cp "$work/out" "$work/replay-json"
+run "$tap" --json --replay "$work/capture"
+cmp -s "$work/out" "$work/replay-json" || fail "gpio-tap --json --replay differs from --replay --json"
+grep -Eq "^ +[0-9.]+ ms  host->dev  .*  input port 3$" "$work/replay-1" ||
+  fail "gpio-tap --replay: no input port 3" "$(cat "$work/replay-1")"
+
+finish convention

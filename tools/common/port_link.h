@@ -1,0 +1,26 @@
+// The --link option of gpio-sim and gpio-tap: a symbolic link to the pty,
+// so that a program can be given a fixed name (a Wine COM port, say).
+#ifndef GPIO_TOOLS_PORT_LINK_H
+#define GPIO_TOOLS_PORT_LINK_H
+
+#include <string>
+
+namespace gpio_tools {
+
+// Whether a link with this target is one of the tools' own kind: a link to
+// a pseudo-terminal (/dev/pts/N), which a run of gpio-sim or gpio-tap that
+// did not clean up leaves behind.
+bool IsPtyLinkTarget(const std::string &target);
+
+// Creates `link` -> `target`. An existing link is replaced only when it
+// points at a pseudo-terminal; any other file, or a link to anything else,
+// is the user's own and is left alone. On failure, says why on stderr
+// after `program`.
+bool MakeLink(const char *program, const std::string &link, const std::string &target);
+
+// Removes `link` if it still points at `target`.
+void RemoveLink(const std::string &link, const std::string &target);
+
+}  // namespace gpio_tools
+
+#endif  // GPIO_TOOLS_PORT_LINK_H
