@@ -17,6 +17,8 @@ HANDLE g_currentHandle = nullptr;
 // cppcheck-suppress constParameter ; HANDLE is opaque, not data to protect
 bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
 
+void ForgetCurrentHandle() { g_currentHandle = nullptr; }
+
 bool IsPlausiblePortName(const char *name, const char *forbidden)
 {
     if (name[0] == '\0' || name[0] == '/' || name[0] == '\\') {
@@ -36,6 +38,11 @@ using gpiolink::Services;
 
 extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle)
 {
+    // Null pointers are refused before anything is opened, and leave the
+    // open interface as it was.
+    if (portName == nullptr || handle == nullptr) {
+        return GPIO_RESULT_IO_ERROR;
+    }
     const gpiolink::SerialServices &os = Services();
     // A name that does not fit the device path is refused before anything
     // is opened: cutting it short could open a different port. So is a

@@ -277,7 +277,8 @@ void ScriptedLine::Wait(PortHandle handle, std::uint32_t maxMilliseconds)
             step = until < step ? until : step;
         }
     }
-    line.now += step;
+    line.now += step + line.oversleepMs;
+    line.oversleepMs = 0;
 }
 
 }  // namespace gpiolink::testing

@@ -196,16 +196,48 @@ TEST_F(FrameReceiver, PartialFrameThenSilenceTimesOut)
     EXPECT_EQ(30U + kSilenceTimeoutMs, elapsed_);
 }
 
-TEST_F(FrameReceiver, ALineThatKeepsSendingKeepsTheReceiverListening)
+TEST_F(FrameReceiver, ALineThatKeepsSendingKeepsTheReceiverListeningUpToTheLimit)
 {
-    // Noise every 90 ms for a second, then the reply.
-    for (std::uint32_t t = 0; t < 1000; t += 90) {
+    // Noise every 90 ms, then the reply just inside the overall limit.
+    for (std::uint32_t t = 0; t < kReceiveLimitMs - 150; t += 90) {
         line_.Arrive(port_, {0x55}, t);
     }
-    line_.Arrive(port_, EncodeReply({0x00, 0x07}), 1050);
+    line_.Arrive(port_, EncodeReply({0x00, 0x07}), kReceiveLimitMs - 120);
     EXPECT_EQ(FrameOk, Receive());
-    EXPECT_EQ(1050U, elapsed_);
+    EXPECT_EQ(kReceiveLimitMs - 120, elapsed_);
     EXPECT_EQ((Bytes{0x00, 0x07}), Copied());
+}
+
+TEST_F(FrameReceiver, ALineThatNeverStopsEndsAtTheOverallLimit)
+{
+    // A byte every 50 ms that never completes a frame, and a stream that
+    // floods the queue: neither holds the receiver past its limit.
+    for (const std::uint32_t spacing : {50U, 1U}) {
+        const Bytes endless(3 * kReceiveLimitMs / spacing, spacing == 1 ? 0x02 : 0x41);
+        line_.Arrive(port_, endless, 0, spacing);
+        EXPECT_EQ(Timeout, Receive());
+        EXPECT_GE(elapsed_, kReceiveLimitMs);
+        EXPECT_LE(elapsed_, kReceiveLimitMs + kPollIntervalMs);
+        EXPECT_TRUE(GuardsIntact(20));
+        port_.arrivals.clear();
+    }
+}
+
+TEST_F(FrameReceiver, AReplyWaitingInTheQueueIsNotSilence)
+{
+    // The reply arrives 5 ms after the start, while the caller is not
+    // scheduled for 150 ms: when it runs again the reply is waiting.
+    line_.Arrive(port_, EncodeReply({0x00, 0x3C}), 5);
+    line_.oversleepMs = 150;
+    EXPECT_EQ(FrameOk, Receive());
+    EXPECT_EQ((Bytes{0x00, 0x3C}), Copied());
+    // The same over a partial frame: its rest waits in the queue.
+    const Bytes reply = EncodeReply({0x00, 0x3D});
+    line_.Arrive(port_, Bytes(reply.begin(), reply.begin() + 3), 0);
+    line_.Arrive(port_, Bytes(reply.begin() + 3, reply.end()), 20);
+    line_.oversleepMs = 200;
+    EXPECT_EQ(FrameOk, Receive());
+    EXPECT_EQ((Bytes{0x00, 0x3D}), Copied());
 }
 
 TEST_F(FrameReceiver, ReplyBytesSpreadOverTimeAreCollected)
