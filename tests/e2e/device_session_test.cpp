@@ -214,11 +214,12 @@ TEST_F(DeviceSession, UnpluggingMidExchangeEndsTheCallPromptlyWithoutSpinning)
     EXPECT_LE(looks, 20);
 
     // Later calls fail at once: the hung-up port refuses the purge of its
-    // input (or, failing that, takes no bytes), so no reply is awaited.
+    // input (or, failing that, takes no bytes), so no reply is awaited. After
+    // a time-out the call looks at the queue once before that purge.
     g_queueLooks = 0;
     const int later = GPIO_Output(handle_, 0, 0);
     EXPECT_TRUE(later == GPIO_RESULT_BAD_HANDLE || later == GPIO_RESULT_IO_ERROR) << later;
-    EXPECT_EQ(0, g_queueLooks);
+    EXPECT_LE(g_queueLooks, result == GPIO_RESULT_TIMEOUT ? 1 : 0);
     gpiolink::InstallServices(nullptr);
 }
 
