@@ -13,6 +13,7 @@
 
 #include "link/port_list_linux.h"
 #include "link/posix_system_calls.h"
+#include "test_helpers.h"
 
 namespace gpiolink {
 namespace {
@@ -45,7 +46,7 @@ public:
     ~SysfsFixture()
     {
         SetSystemCalls(nullptr);
-        std::system(("rm -rf '" + root_ + "'").c_str());
+        testing::RemoveTree(root_);
     }
     SysfsFixture(const SysfsFixture &) = delete;
     SysfsFixture &operator=(const SysfsFixture &) = delete;

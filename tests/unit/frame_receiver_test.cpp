@@ -5,6 +5,7 @@
 #include "link/frame_format.h"
 #include "link/frame_receiver.h"
 #include "scripted_line.h"
+#include "test_helpers.h"
 #include "wire_codec.h"
 
 namespace gpiolink {
@@ -13,17 +14,10 @@ namespace {
 using gpio_sim::EncodeReply;
 using testing::Bytes;
 using testing::Call;
+using testing::GuardedBuffer;
+using testing::Join;
 using testing::ScriptedLine;
 using testing::ScriptedPort;
-
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
 
 class FrameReceiver : public ::testing::Test {
 protected:
@@ -32,38 +26,26 @@ protected:
     // Runs the receiver with a fresh destination guarded on both sides.
     LinkResult Receive(std::int32_t capacity = 20)
     {
-        destination_.assign(capacity > 0 ? static_cast<std::size_t>(capacity) + 2 * kGuard : 2 * kGuard, 0xAA);
+        destination_.Reset(capacity > 0 ? static_cast<std::size_t>(capacity) : 0);
         capacity_ = capacity;
         start_ = line_.now;
-        const LinkResult result = ReceiveFrame(line_.HandleOf(0), destination_.data() + kGuard, capacity_);
+        const LinkResult result = ReceiveFrame(line_.HandleOf(0), destination_.Data(), capacity_);
         elapsed_ = line_.now - start_;
         return result;
     }
 
     // The bytes the receiver copied (capacity_ of them after FrameOk).
-    Bytes Copied() const
+    Bytes Copied() const { return destination_.Contents(capacity_ > 0 ? static_cast<std::size_t>(capacity_) : 0); }
+
+    // True when nothing past the first `inside` bytes was written.
+    bool GuardsIntact(std::int32_t inside) const
     {
-        const auto begin = destination_.begin() + kGuard;
-        return Bytes(begin, begin + (capacity_ > 0 ? capacity_ : 0));
+        return destination_.GuardsIntact() && destination_.UntouchedFrom(inside > 0 ? static_cast<std::size_t>(inside) : 0);
     }
 
-    // True when nothing outside the caller's capacity was written.
-    bool GuardsIntact(std::int32_t capacity) const
-    {
-        const std::size_t inside = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
-        for (std::size_t i = 0; i < destination_.size(); ++i) {
-            const bool guard = i < kGuard || i >= kGuard + inside;
-            if (guard && destination_[i] != 0xAA) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    static constexpr std::size_t kGuard = 16;
     ScriptedLine line_;
     ScriptedPort &port_;
-    Bytes destination_;
+    GuardedBuffer destination_;
     std::int32_t capacity_ = 0;
     std::uint32_t start_ = 0;
     std::uint32_t elapsed_ = 0;
