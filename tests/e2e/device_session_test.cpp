@@ -192,7 +192,7 @@ TEST_F(DeviceSession, UnpluggingMidExchangeEndsTheCallPromptlyWithoutSpinning)
 {
     gpiolink::SerialServices counted = gpiolink::Services();
     counted.countWaitingBytes = CountedWaitingBytes;
-    gpiolink::InstallServices(&counted);
+    gpiolink::ReplaceServices(&counted);
     // The controller is unplugged after 20 ms. It would answer only after
     // 200 ms, so even an unplug that comes late cannot let a reply through.
     sim_.Script(Behaviour::Delay(200));
@@ -220,7 +220,7 @@ TEST_F(DeviceSession, UnpluggingMidExchangeEndsTheCallPromptlyWithoutSpinning)
     const int later = GPIO_Output(handle_, 0, 0);
     EXPECT_TRUE(later == GPIO_RESULT_BAD_HANDLE || later == GPIO_RESULT_IO_ERROR) << later;
     EXPECT_LE(g_queueLooks, result == GPIO_RESULT_TIMEOUT ? 1 : 0);
-    gpiolink::InstallServices(nullptr);
+    gpiolink::ReplaceServices(nullptr);
 }
 
 TEST(DeviceSessionOpen, RefusesFilesAndAbsentPorts)

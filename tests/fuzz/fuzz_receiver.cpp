@@ -110,7 +110,7 @@ void InstallVirtualLine()
     table.tickMilliseconds = Tick;
     table.sleepMilliseconds = Sleep;
     table.waitForInput = WaitForInput;
-    gpiolink::InstallServices(&table);
+    gpiolink::ReplaceServices(&table);
 }
 
 // Silences before a burst: around the poll interval and the 100 ms time-out.
@@ -287,6 +287,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(false, "result is not FrameOk, CrcError or Timeout");
     }
     CheckAgainstDecoder(result);
-    gpiolink::InstallServices(nullptr);
+    gpiolink::ReplaceServices(nullptr);
     return 0;
 }

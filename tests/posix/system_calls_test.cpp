@@ -165,23 +165,21 @@ protected:
     ScriptedSystemCalls()
     {
         g_script = &script_;
-        PosixSystemCalls calls = DefaultSystemCalls();
-        calls.open = Open;
-        calls.close = Close;
-        calls.isatty = Isatty;
-        calls.flock = Flock;
-        calls.ioctl = IoctlCall;
-        calls.tcgetattr = Tcgetattr;
-        calls.tcsetattr = Tcsetattr;
-        calls.write = Write;
-        calls.poll = Poll;
-        calls.clockGettime = ClockGettime;
-        calls.nanosleep = Nanosleep;
-        SetSystemCalls(&calls);
+        ReplaceSystemCall("open", Open);
+        ReplaceSystemCall("close", Close);
+        ReplaceSystemCall("isatty", Isatty);
+        ReplaceSystemCall("flock", Flock);
+        ReplaceSystemCall("ioctl", IoctlCall);
+        ReplaceSystemCall("tcgetattr", Tcgetattr);
+        ReplaceSystemCall("tcsetattr", Tcsetattr);
+        ReplaceSystemCall("write", Write);
+        ReplaceSystemCall("poll", Poll);
+        ReplaceSystemCall("clock_gettime", ClockGettime);
+        ReplaceSystemCall("nanosleep", Nanosleep);
     }
     ~ScriptedSystemCalls() override
     {
-        SetSystemCalls(nullptr);
+        ReplaceSystemCall(nullptr, nullptr);
         g_script = nullptr;
     }
 

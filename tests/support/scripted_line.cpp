@@ -78,12 +78,12 @@ ScriptedLine::ScriptedLine()
     table.countPortListEntries = ListCount;
     table.readPortListEntry = ListRead;
     table.closePortList = ListClose;
-    InstallServices(&table);
+    ReplaceServices(&table);
 }
 
 ScriptedLine::~ScriptedLine()
 {
-    InstallServices(nullptr);
+    ReplaceServices(nullptr);
     g_current = nullptr;
 }
 
