@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "interface/request_exchange.h"
 #include "link/bounded_string.h"
 #include "link/serial_services.h"
 
@@ -60,6 +61,7 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
     // failed open leaves INVALID_HANDLE_VALUE as the current handle.
     *handle = port;
     gpiolink::g_currentHandle = port;
+    gpiolink::ForgetTimeout();
     if (port == gpiolink::InvalidPort()) {
         return GPIO_RESULT_IO_ERROR;
     }
@@ -74,5 +76,6 @@ extern "C" GPIOLINK_API int GPIO_CloseInterface(HANDLE handle)
     }
     Services().closePort(handle);
     gpiolink::g_currentHandle = nullptr;
+    gpiolink::ForgetTimeout();
     return GPIO_RESULT_OK;
 }

@@ -53,6 +53,8 @@ void AwaitSilenceAfterTimeout(const SerialServices &os, PortHandle port)
 
 }  // namespace
 
+void ForgetTimeout() { g_timedOut.pending = false; }
+
 bool WriteFrame(PortHandle port)
 {
     const SerialServices &os = Services();

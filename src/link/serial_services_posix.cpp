@@ -5,7 +5,7 @@
 //
 // Map of this file:
 //   - port handles: descriptors encoded as pointers
-//   - open, exclusive lock and line settings, low latency
+//   - open, exclusive lock and line settings (restored at close), low latency
 //   - purge, count, read, write, close
 //   - clock, sleep and the idle wait
 //   - the table (the port list lives in port_list_linux.cpp)
@@ -49,6 +49,41 @@ int DescriptorFromHandle(PortHandle port)
 
 // ---- open and line settings ---------------------------------------------
 
+// The settings each port had before the library changed them, put back when
+// it closes the port: a terminal is left as it was found. The open interface
+// and a discovery probe are the most ports open at once; an interface opened
+// again without a close keeps its earlier port open, so a few more slots
+// are kept. A port that finds none free is left as the library set it.
+struct SavedSettings {
+    int descriptor = -1;
+    termios settings{};
+};
+SavedSettings g_savedSettings[8];
+
+SavedSettings *SavedSlot(int descriptor)
+{
+    for (SavedSettings &slot : g_savedSettings) {
+        if (slot.descriptor == descriptor) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// The caller's own controlling terminal and the master side of a
+// pseudo-terminal are terminals, but no serial line to a controller: frames
+// written there would land on the user's screen or in another program, and
+// the line settings would leave the terminal raw.
+bool IsForeignTerminal(int descriptor)
+{
+    pid_t session = 0;
+    if (SYSTEM_CALL(ioctl)(descriptor, TIOCGSID, &session) == 0 && session == SYSTEM_CALL(getsid)(0)) {
+        return true;
+    }
+    unsigned int ptyNumber = 0;
+    return SYSTEM_CALL(ioctl)(descriptor, TIOCGPTN, &ptyNumber) == 0;
+}
+
 PortHandle PosixOpenPort(const char *devicePath)
 {
     // O_NONBLOCK: the open must not wait for a carrier, and no later call
@@ -60,9 +95,15 @@ PortHandle PosixOpenPort(const char *devicePath)
     // Only a terminal is a serial port: frames are never written to a file.
     // The lock makes a second open of the same port fail, in this process
     // too; TIOCEXCL also keeps out other programs that do not use flock.
-    if (SYSTEM_CALL(isatty)(descriptor) != 1 || SYSTEM_CALL(flock)(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    if (SYSTEM_CALL(isatty)(descriptor) != 1 || IsForeignTerminal(descriptor) ||
+        SYSTEM_CALL(flock)(descriptor, LOCK_EX | LOCK_NB) != 0) {
         SYSTEM_CALL(close)(descriptor);
         return InvalidPort();
+    }
+    // A slot left by a descriptor that was closed behind the library's back
+    // belongs to no port now.
+    if (SavedSettings *stale = SavedSlot(descriptor)) {
+        stale->descriptor = -1;
     }
     SYSTEM_CALL(ioctl)(descriptor, TIOCEXCL, nullptr);
     return HandleFromDescriptor(descriptor);
@@ -88,6 +129,11 @@ void PosixConfigureLine(PortHandle port, ModemLines lines)
     termios settings{};
     if (descriptor < 0 || SYSTEM_CALL(tcgetattr)(descriptor, &settings) != 0) {
         return;
+    }
+    SavedSettings *saved = SavedSlot(descriptor);
+    if (saved == nullptr && (saved = SavedSlot(-1)) != nullptr) {
+        saved->descriptor = descriptor;
+        saved->settings = settings;
     }
     // Raw 8N1: every byte passes unchanged in both directions, with no flow
     // control, no echo and no line editing.
@@ -171,6 +217,10 @@ void PosixClosePort(PortHandle port)
     const int descriptor = DescriptorFromHandle(port);
     if (descriptor < 0) {
         return;
+    }
+    if (SavedSettings *saved = SavedSlot(descriptor)) {
+        SYSTEM_CALL(tcsetattr)(descriptor, TCSANOW, &saved->settings);
+        saved->descriptor = -1;
     }
     SYSTEM_CALL(ioctl)(descriptor, TIOCNXCL, nullptr);
     SYSTEM_CALL(close)(descriptor);

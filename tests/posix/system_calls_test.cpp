@@ -37,7 +37,9 @@ struct Script {
     std::vector<int> flockOperations;
     std::vector<int> closed;
     std::vector<Ioctl> ioctls;
-    std::vector<unsigned long> refusedIoctls;
+    // By default the port is no one's controlling terminal and no pty master.
+    std::vector<unsigned long> refusedIoctls{TIOCGSID, TIOCGPTN};
+    pid_t terminalSession = 0;  // what TIOCGSID reports when not refused
     int serialFlags = 0;          // what TIOCGSERIAL reports
     serial_struct serialSet{};    // what TIOCSSERIAL was given
     termios setSettings{};
@@ -105,6 +107,8 @@ int IoctlCall(int, unsigned long request, void *argument)
         info->type = PORT_16550A;
         info->flags = g_script->serialFlags;
         info->baud_base = 115200;
+    } else if (request == TIOCGSID) {
+        *static_cast<pid_t *>(argument) = g_script->terminalSession;
     } else if (request == TIOCSSERIAL) {
         g_script->serialSet = *static_cast<const serial_struct *>(argument);
     }
@@ -222,6 +226,39 @@ TEST_F(ScriptedSystemCalls, APortLockedElsewhereOrNotATerminalIsClosedUnused)
     EXPECT_FALSE(script_.Saw(TIOCEXCL));
 }
 
+TEST_F(ScriptedSystemCalls, TheCallersTerminalAndPtyMastersAreRefused)
+{
+    script_.refusedIoctls = {TIOCGPTN};
+    script_.terminalSession = getsid(0);
+    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/tty"));
+    // Another session's terminal is a line like any other (a port that a
+    // login service also watches).
+    script_.terminalSession = getsid(0) + 1;
+    const PortHandle other = os_.openPort("/dev/ttyS0");
+    EXPECT_NE(InvalidPort(), other);
+    os_.closePort(other);
+    script_.refusedIoctls = {TIOCGSID};
+    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/ptmx"));
+    EXPECT_EQ((std::vector<int>{kDescriptor, kDescriptor, kDescriptor}), script_.closed);
+    EXPECT_EQ(std::vector<int>{LOCK_EX | LOCK_NB}, script_.flockOperations);
+}
+
+TEST_F(ScriptedSystemCalls, ClosingPutsBackTheSettingsThePortHadBeforeTheOpen)
+{
+    const PortHandle port = Opened();
+    os_.configureLine(port, ModemLines::kDtrOnRtsOff);
+    ASSERT_EQ(0, script_.setSettings.c_cc[VMIN]);
+    os_.closePort(port);
+    termios before;
+    std::memset(&before, 0xFF, sizeof(before));
+    EXPECT_EQ(0, std::memcmp(&before, &script_.setSettings, sizeof(before)));
+    EXPECT_EQ(TCSANOW, script_.setWhen);
+    // A port the library never set is closed without a word to its settings.
+    script_.setWhen = -1;
+    os_.closePort(Opened());
+    EXPECT_EQ(-1, script_.setWhen);
+}
+
 TEST_F(ScriptedSystemCalls, TheLineIsRaw8N1At38400WithoutFlowControl)
 {
     os_.configureLine(Opened(), ModemLines::kDtrOnRtsOff);
@@ -271,7 +308,7 @@ TEST_F(ScriptedSystemCalls, ADriverThatRefusesLowLatencyLeavesTheOpenWorking)
 {
     for (const unsigned long refused : {TIOCGSERIAL, TIOCSSERIAL}) {
         script_ = Script{};
-        script_.refusedIoctls = {refused};
+        script_.refusedIoctls.push_back(refused);
         HANDLE handle = nullptr;
         ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("ttyUSB0", &handle));
         EXPECT_EQ(refused == TIOCSSERIAL, script_.Saw(TIOCSSERIAL));

@@ -85,6 +85,20 @@ TEST_F(LateReplies, ACallLaterThanTheSilencePaysNothing)
     EXPECT_EQ(2U + 20, elapsed_);
 }
 
+TEST_F(LateReplies, AnInterfaceOpenedAgainStartsAfresh)
+{
+    // The scripted port comes back with the same handle, as a port can.
+    AnswerRequests(port_, PortsAnsweringAfter(150));
+    unsigned char value = 0;
+    ASSERT_EQ(GPIO_RESULT_TIMEOUT, Input(1, value));
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    port_.arrivals.clear();
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+    AnswerRequests(port_, PortsAnsweringAfter(2));
+    EXPECT_EQ(GPIO_RESULT_OK, Input(0, value));
+    EXPECT_EQ(2U + 20, elapsed_);
+}
+
 TEST_F(LateReplies, ATimeoutOnAnotherPortCostsThisOneNothing)
 {
     // Discovery's probes time out on their own ports; the open interface
