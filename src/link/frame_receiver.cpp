@@ -159,6 +159,12 @@ Pass ReadWaitingBytes(const SerialServices &os, PortHandle port, ReceiverState &
     return Pass::kNoFrame;
 }
 
+// Milliseconds from `since` to now, across the tick's wrap.
+std::uint32_t ElapsedSince(const SerialServices &os, std::uint32_t since)
+{
+    return static_cast<std::uint32_t>(os.tickMilliseconds() - since);
+}
+
 LinkResult OutcomeOf(Pass pass) { return pass == Pass::kFrameOk ? FrameOk : CrcError; }
 
 }  // namespace
@@ -177,9 +183,8 @@ LinkResult ReceiveFrame(PortHandle port, std::uint8_t *destination, std::int32_t
         } else if (pass != Pass::kNoFrame) {
             return OutcomeOf(pass);
         }
-        const std::uint32_t now = os.tickMilliseconds();
-        const bool overdue = static_cast<std::uint32_t>(now - start) >= kReceiveLimitMs;
-        if (static_cast<std::uint32_t>(now - lastActivity) < kSilenceTimeoutMs && !overdue) {
+        const bool overdue = ElapsedSince(os, start) >= kReceiveLimitMs;
+        if (ElapsedSince(os, lastActivity) < kSilenceTimeoutMs && !overdue) {
             continue;
         }
         // A reply waiting in the queue is not silence: the idle step can

@@ -16,7 +16,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdint>
 #include <ctime>
 
@@ -62,12 +64,10 @@ SavedSettings g_savedSettings[8];
 
 SavedSettings *SavedSlot(int descriptor)
 {
-    for (SavedSettings &slot : g_savedSettings) {
-        if (slot.descriptor == descriptor) {
-            return &slot;
-        }
-    }
-    return nullptr;
+    SavedSettings *const end = std::end(g_savedSettings);
+    SavedSettings *const slot = std::find_if(std::begin(g_savedSettings), end,
+                                             [descriptor](const SavedSettings &saved) { return saved.descriptor == descriptor; });
+    return slot != end ? slot : nullptr;
 }
 
 // The caller's own controlling terminal and the master side of a
@@ -195,6 +195,7 @@ std::uint32_t PosixWriteBytes(PortHandle port, const std::uint8_t *bytes, std::u
     }
     for (;;) {
         const ssize_t written = SYSTEM_CALL(write)(descriptor, bytes, count);
+        // cppcheck-suppress knownConditionTrueFalse ; a failed write gives -1
         if (written >= 0) {
             return static_cast<std::uint32_t>(written);
         }

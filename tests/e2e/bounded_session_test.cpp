@@ -8,14 +8,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "fixed_port_list.h"
 #include "gpiolink.h"
 #include "interface/current_interface.h"
+#include "late_reply_tally.h"
 #include "link/frame_receiver.h"
 #include "pty_simulator.h"
 
@@ -73,21 +72,9 @@ TEST(BoundedSession, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
     }
     HANDLE handle = nullptr;
     ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(sim.PortName().c_str(), &handle));
-    // GPIOLINK_LATE_CALLS=200 is the long run.
-    const char *calls = std::getenv("GPIOLINK_LATE_CALLS");
-    const int count = calls != nullptr ? std::atoi(calls) : 24;
-    int wrong = 0;
-    int successes = 0;
-    for (int i = 0; i < count; ++i) {
-        const auto port = static_cast<unsigned char>(i % 4);
-        unsigned char value = 0;
-        const int result = GPIO_Input(handle, port, &value);
-        EXPECT_TRUE(result == GPIO_RESULT_OK || result == GPIO_RESULT_TIMEOUT) << result;
-        successes += result == GPIO_RESULT_OK ? 1 : 0;
-        wrong += result == GPIO_RESULT_OK && value != 0xA0 + port ? 1 : 0;
-    }
-    std::printf("late replies: %d calls, %d successes, %d wrong values with success\n", count, successes, wrong);
-    EXPECT_EQ(0, wrong) << "of " << count << " calls gave another port's value with success";
+    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle);
+    EXPECT_EQ(0, tally.wrong) << "of " << tally.calls << " calls gave another port's value with success";
+    EXPECT_EQ(0, tally.others);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
 }
 

@@ -7,6 +7,7 @@
 #include "gpiolink.h"
 #include "link/frame_receiver.h"
 #include "scripted_controller.h"
+#include "scripted_session.h"
 #include "test_helpers.h"
 #include "wire_codec.h"
 
@@ -23,34 +24,14 @@ using testing::ScriptedLine;
 using testing::ScriptedPort;
 using testing::ScriptedReply;
 
-class DeviceOperations : public ::testing::Test {
+class DeviceOperations : public testing::ScriptedSession {
 protected:
-    DeviceOperations() : port_(line_.AddPort("dev:COM3"))
-    {
-        EXPECT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
-    }
-    ~DeviceOperations() override { GPIO_CloseInterface(handle_); }
-
     void Reply(const Bytes &payload, std::uint32_t delay = 2) { AnswerRequests(port_, ReplyWith(payload, delay)); }
     void ReplyWire(const Bytes &wire, std::uint32_t delay = 2)
     {
         AnswerRequests(port_, [wire, delay](const Bytes &) { return ScriptedReply{wire, delay}; });
     }
 
-    // Runs an operation and measures it on the virtual clock.
-    template <typename Operation>
-    int Timed(Operation operation)
-    {
-        const std::uint32_t start = line_.now;
-        const int result = operation();
-        elapsed_ = line_.now - start;
-        return result;
-    }
-
-    ScriptedLine line_;
-    ScriptedPort &port_;
-    HANDLE handle_ = nullptr;
-    std::uint32_t elapsed_ = 0;
 };
 
 TEST_F(DeviceOperations, InputSendsTheWorkedExampleAndStoresTheValue)

@@ -5,6 +5,7 @@
 #include "gpiolink.h"
 #include "link/frame_receiver.h"
 #include "scripted_controller.h"
+#include "scripted_session.h"
 #include "wire_codec.h"
 
 namespace gpiolink {
@@ -13,7 +14,6 @@ namespace {
 using testing::AnswerRequests;
 using testing::Bytes;
 using testing::Call;
-using testing::ScriptedLine;
 using testing::ScriptedPort;
 using testing::ScriptedReply;
 
@@ -26,27 +26,13 @@ testing::Responder PortsAnsweringAfter(std::uint32_t delay)
     };
 }
 
-class LateReplies : public ::testing::Test {
+class LateReplies : public testing::ScriptedSession {
 protected:
-    LateReplies() : port_(line_.AddPort("dev:COM3"))
-    {
-        EXPECT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
-    }
-    ~LateReplies() override { GPIO_CloseInterface(handle_); }
-
     // One Input, timed on the virtual clock.
     int Input(unsigned char port, unsigned char &value)
     {
-        const std::uint32_t start = line_.now;
-        const int result = GPIO_Input(handle_, port, &value);
-        elapsed_ = line_.now - start;
-        return result;
+        return Timed([&] { return GPIO_Input(handle_, port, &value); });
     }
-
-    ScriptedLine line_;
-    ScriptedPort &port_;
-    HANDLE handle_ = nullptr;
-    std::uint32_t elapsed_ = 0;
 };
 
 TEST_F(LateReplies, AReplyAfterTheTimeoutIsNeverTakenForTheNextRequest)

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs a Windows test program under Wine with simulated controllers mapped
 # as COM ports, and COM9 mapped to a regular file (see e2e_session_test.cpp
-# for the roles of COM5, COM6, COM7 and COM9, bounded_session_test.cpp for
-# COM10 and COM11; COM8 is run_through_tap.sh's).
+# for the roles of COM5, COM6, COM7, COM9, COM10 and COM11; COM8 is
+# run_through_tap.sh's).
 # usage: run_with_simulators.sh GPIO_SIM WINE_RUN WINEPREFIX PROGRAM [ARGS...]
 set -eu
 sim=$1 run=$2 prefix=$3
