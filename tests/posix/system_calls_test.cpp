@@ -243,22 +243,6 @@ TEST_F(ScriptedSystemCalls, TheCallersTerminalAndPtyMastersAreRefused)
     EXPECT_EQ(std::vector<int>{LOCK_EX | LOCK_NB}, script_.flockOperations);
 }
 
-TEST_F(ScriptedSystemCalls, ClosingPutsBackTheSettingsThePortHadBeforeTheOpen)
-{
-    const PortHandle port = Opened();
-    os_.configureLine(port, ModemLines::kDtrOnRtsOff);
-    ASSERT_EQ(0, script_.setSettings.c_cc[VMIN]);
-    os_.closePort(port);
-    termios before;
-    std::memset(&before, 0xFF, sizeof(before));
-    EXPECT_EQ(0, std::memcmp(&before, &script_.setSettings, sizeof(before)));
-    EXPECT_EQ(TCSANOW, script_.setWhen);
-    // A port the library never set is closed without a word to its settings.
-    script_.setWhen = -1;
-    os_.closePort(Opened());
-    EXPECT_EQ(-1, script_.setWhen);
-}
-
 TEST_F(ScriptedSystemCalls, TheLineIsRaw8N1At38400WithoutFlowControl)
 {
     os_.configureLine(Opened(), ModemLines::kDtrOnRtsOff);

@@ -213,13 +213,6 @@ TEST_F(FrameReceiver, AReplyWaitingInTheQueueIsNotSilence)
     line_.oversleepMs = 150;
     EXPECT_EQ(FrameOk, Receive());
     EXPECT_EQ((Bytes{0x00, 0x3C}), Copied());
-    // The same over a partial frame: its rest waits in the queue.
-    const Bytes reply = EncodeReply({0x00, 0x3D});
-    line_.Arrive(port_, Bytes(reply.begin(), reply.begin() + 3), 0);
-    line_.Arrive(port_, Bytes(reply.begin() + 3, reply.end()), 20);
-    line_.oversleepMs = 200;
-    EXPECT_EQ(FrameOk, Receive());
-    EXPECT_EQ((Bytes{0x00, 0x3D}), Copied());
 }
 
 TEST_F(FrameReceiver, ReplyBytesSpreadOverTimeAreCollected)

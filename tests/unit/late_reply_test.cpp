@@ -85,21 +85,6 @@ TEST_F(LateReplies, AnInterfaceOpenedAgainStartsAfresh)
     EXPECT_EQ(2U + 20, elapsed_);
 }
 
-TEST_F(LateReplies, ATimeoutOnAnotherPortCostsThisOneNothing)
-{
-    // Discovery's probes time out on their own ports; the open interface
-    // does not wait for them.
-    ScriptedPort &silent = line_.AddPort("dev:COM4");
-    line_.portList = {"COM4"};
-    char name[20];
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
-    ASSERT_EQ(1, silent.opens);
-    AnswerRequests(port_, PortsAnsweringAfter(2));
-    unsigned char value = 0;
-    EXPECT_EQ(GPIO_RESULT_OK, Input(0, value));
-    EXPECT_EQ(2U + 20, elapsed_);
-}
-
 TEST_F(LateReplies, ALineThatNeverStopsEndsEveryCall)
 {
     // A byte every 50 ms, never a frame, for longer than any call.
@@ -111,22 +96,6 @@ TEST_F(LateReplies, ALineThatNeverStopsEndsEveryCall)
     EXPECT_EQ(GPIO_RESULT_TIMEOUT, Input(0, value));
     EXPECT_LE(elapsed_, 2 * (kReceiveLimitMs + kPollIntervalMs) + 20);
     EXPECT_EQ(0x5A, value);
-}
-
-TEST_F(LateReplies, DiscoveryPassesAStreamingPortInBoundedTime)
-{
-    ScriptedPort &streaming = line_.AddPort("dev:COM1");
-    ScriptedPort &controller = line_.AddPort("dev:COM2");
-    line_.Arrive(streaming, Bytes(400, 0x24), 0, 20);
-    AnswerRequests(controller, [](const Bytes &) {
-        return ScriptedReply{gpio_sim::EncodeReply({0x00, 'G', 'P', 'I', 'O', '-', '1'}), 2};
-    });
-    line_.portList = {"COM1", "COM2"};
-    char name[20] = "unchanged";
-    const std::uint32_t start = line_.now;
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
-    EXPECT_STREQ("COM2", name);
-    EXPECT_LE(line_.now - start, kReceiveLimitMs + kPollIntervalMs + 20 + 2 + 20);
 }
 
 TEST_F(LateReplies, NullPointersAreRefusedBeforeAnythingIsSent)
