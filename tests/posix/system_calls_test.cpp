@@ -39,7 +39,6 @@ struct Script {
     std::vector<Ioctl> ioctls;
     // By default the port is no one's controlling terminal and no pty master.
     std::vector<unsigned long> refusedIoctls{TIOCGSID, TIOCGPTN};
-    pid_t terminalSession = 0;  // what TIOCGSID reports when not refused
     int serialFlags = 0;          // what TIOCGSERIAL reports
     serial_struct serialSet{};    // what TIOCSSERIAL was given
     termios setSettings{};
@@ -107,8 +106,6 @@ int IoctlCall(int, unsigned long request, void *argument)
         info->type = PORT_16550A;
         info->flags = g_script->serialFlags;
         info->baud_base = 115200;
-    } else if (request == TIOCGSID) {
-        *static_cast<pid_t *>(argument) = g_script->terminalSession;
     } else if (request == TIOCSSERIAL) {
         g_script->serialSet = *static_cast<const serial_struct *>(argument);
     }
@@ -224,23 +221,6 @@ TEST_F(ScriptedSystemCalls, APortLockedElsewhereOrNotATerminalIsClosedUnused)
     EXPECT_EQ(InvalidPort(), os_.openPort("/tmp/file"));
     EXPECT_EQ((std::vector<int>{kDescriptor, kDescriptor}), script_.closed);
     EXPECT_FALSE(script_.Saw(TIOCEXCL));
-}
-
-TEST_F(ScriptedSystemCalls, TheCallersTerminalAndPtyMastersAreRefused)
-{
-    script_.refusedIoctls = {TIOCGPTN};
-    script_.terminalSession = getsid(0);
-    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/tty"));
-    // Another session's terminal is a line like any other (a port that a
-    // login service also watches).
-    script_.terminalSession = getsid(0) + 1;
-    const PortHandle other = os_.openPort("/dev/ttyS0");
-    EXPECT_NE(InvalidPort(), other);
-    os_.closePort(other);
-    script_.refusedIoctls = {TIOCGSID};
-    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/ptmx"));
-    EXPECT_EQ((std::vector<int>{kDescriptor, kDescriptor, kDescriptor}), script_.closed);
-    EXPECT_EQ(std::vector<int>{LOCK_EX | LOCK_NB}, script_.flockOperations);
 }
 
 TEST_F(ScriptedSystemCalls, TheLineIsRaw8N1At38400WithoutFlowControl)
