@@ -114,9 +114,10 @@ GPIOLINK_API int GPIO_CloseInterface(HANDLE handle);
  * or the port took no bytes), GPIO_RESULT_TIMEOUT, GPIO_RESULT_DEVICE_FE,
  * GPIO_RESULT_DEVICE_FF or GPIO_RESULT_UNEXPECTED (any other status, or a
  * reply too short for what the operation reads) besides their own results.
- * Each blocks for at least 20 ms, about 120 ms when the controller is silent,
- * and never more than about a second when the line keeps sending bytes that
- * form no reply.
+ * Each blocks for at least 20 ms, about 120 ms when the controller is silent.
+ * A line that keeps sending bytes that form no reply holds a call for about
+ * a second at most, and for a second more when the call before it timed out
+ * (the wait for silence below gives up after a second too).
  *
  * A reply carries no request number, so a reply that comes after its
  * exchange has given up (GPIO_RESULT_TIMEOUT) could be taken as the answer to
