@@ -109,7 +109,7 @@ void BM_CodecReceive(benchmark::State &state, Bytes payload)
 {
     const Bytes wire = gpio_tools::EncodeReply(payload);
     const gpiolink::SerialServices table = MemoryServices();
-    gpiolink::InstallServices(&table);
+    gpiolink::ReplaceServices(&table);
     g_source = wire.data();
     g_sourceLength = static_cast<std::uint32_t>(wire.size());
     // Any handle other than null and InvalidPort(): the table never uses it.
@@ -126,7 +126,7 @@ void BM_CodecReceive(benchmark::State &state, Bytes payload)
         benchmark::DoNotOptimize(destination);
         benchmark::ClobberMemory();
     }
-    gpiolink::InstallServices(nullptr);
+    gpiolink::ReplaceServices(nullptr);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(wire.size()));
     state.counters["wire_bytes"] = static_cast<double>(wire.size());
     state.SetLabel(std::to_string(payload.size()) + " payload <- " + std::to_string(wire.size()) + " wire bytes");

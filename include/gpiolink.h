@@ -75,8 +75,9 @@ extern "C" {
  *             Names longer than fit (7 characters on Windows, 19 elsewhere)
  *             are passed over whole.
  * Returns GPIO_RESULT_OK when the walk completes, found or not, and
- * GPIO_RESULT_IO_ERROR when the port list cannot be read. Never touches the
- * open interface.
+ * GPIO_RESULT_IO_ERROR when the port list cannot be read or portName is
+ * null. Never touches the open interface. A port that keeps sending without
+ * answering (a device that streams data) costs at most about a second.
  */
 GPIOLINK_API int GPIO_ScanInterface(char *portName);
 
@@ -91,7 +92,12 @@ GPIOLINK_API int GPIO_ScanInterface(char *portName);
  *           failure; the open interface becomes that same value.
  * Returns GPIO_RESULT_OK, or GPIO_RESULT_IO_ERROR when the port name is too
  * long, the port is absent, busy, or not a serial device. Opening again
- * replaces the open interface without closing the earlier port.
+ * replaces the open interface without closing the earlier port. A null
+ * portName or handle gives GPIO_RESULT_IO_ERROR before anything is opened;
+ * then nothing is written and the open interface stays as it was.
+ * On POSIX systems a process created by fork() has no open interface: its
+ * calls give GPIO_RESULT_BAD_HANDLE and its close cannot touch the parent's
+ * port.
  */
 GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle);
 
@@ -109,9 +115,25 @@ GPIOLINK_API int GPIO_CloseInterface(HANDLE handle);
  * GPIO_RESULT_DEVICE_FF or GPIO_RESULT_UNEXPECTED (any other status, or a
  * reply too short for what the operation reads) besides their own results.
  * Each blocks for at least 20 ms, about 120 ms when the controller is silent.
+ * A line that keeps sending bytes that form no reply holds a call for about
+ * a second at most, and for a second more when the call before it timed out
+ * (the wait for silence below gives up after a second too).
+ *
+ * A reply carries no request number, so a reply that comes after its
+ * exchange has given up (GPIO_RESULT_TIMEOUT) could be taken as the answer to
+ * the next request. To prevent that, the first exchange after a time-out
+ * waits until the line has been silent for 100 ms, counted from the time-out,
+ * and discards what arrives meanwhile; a call made later than that waits for
+ * nothing. A controller whose replies always come after the time-out then
+ * gives GPIO_RESULT_TIMEOUT every time, never a wrong value. The limit: a
+ * reply that comes more than about 200 ms after its request can still be
+ * taken for the answer to a later request.
  */
 
-/* Reads a port. *value is written only when the result is GPIO_RESULT_OK. */
+/*
+ * Reads a port. *value is written only when the result is GPIO_RESULT_OK. A
+ * null value gives GPIO_RESULT_UNEXPECTED before anything is sent.
+ */
 GPIOLINK_API int GPIO_Input(HANDLE handle, unsigned char port,
                             unsigned char *value);
 
@@ -141,6 +163,7 @@ GPIOLINK_API int GPIO_BitReset(HANDLE handle, unsigned char port,
  *   status it holds the raw reply payload, status first. On every other path
  *   it is not written. A bufferSize of 0 or less, or an empty reply, gives
  *   GPIO_RESULT_UNEXPECTED; a failed purge also gives GPIO_RESULT_UNEXPECTED.
+ *   A null buffer gives GPIO_RESULT_UNEXPECTED before anything is sent.
  */
 GPIOLINK_API int GPIO_GetVersion(HANDLE handle, char *buffer, int bufferSize);
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "interface/request_exchange.h"
 #include "link/bounded_string.h"
 #include "link/serial_services.h"
 
@@ -16,6 +17,8 @@ HANDLE g_currentHandle = nullptr;
 
 // cppcheck-suppress constParameter ; HANDLE is opaque, not data to protect
 bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
+
+void ForgetCurrentHandle() { g_currentHandle = nullptr; }
 
 bool IsPlausiblePortName(const char *name, const char *forbidden)
 {
@@ -36,6 +39,11 @@ using gpiolink::Services;
 
 extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle)
 {
+    // Null pointers are refused before anything is opened, and leave the
+    // open interface as it was.
+    if (portName == nullptr || handle == nullptr) {
+        return GPIO_RESULT_IO_ERROR;
+    }
     const gpiolink::SerialServices &os = Services();
     // A name that does not fit the device path is refused before anything
     // is opened: cutting it short could open a different port. So is a
@@ -53,6 +61,7 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
     // failed open leaves INVALID_HANDLE_VALUE as the current handle.
     *handle = port;
     gpiolink::g_currentHandle = port;
+    gpiolink::ForgetTimeout();
     if (port == gpiolink::InvalidPort()) {
         return GPIO_RESULT_IO_ERROR;
     }
@@ -67,5 +76,6 @@ extern "C" GPIOLINK_API int GPIO_CloseInterface(HANDLE handle)
     }
     Services().closePort(handle);
     gpiolink::g_currentHandle = nullptr;
+    gpiolink::ForgetTimeout();
     return GPIO_RESULT_OK;
 }

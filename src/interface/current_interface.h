@@ -10,6 +10,13 @@ namespace gpiolink {
 // the open interface.
 bool IsCurrentHandle(HANDLE handle);
 
+// Drops the current handle without closing its port: the port belongs to
+// another process (a forked child's parent). POSIX only.
+void ForgetCurrentHandle();
+
+// True when the POSIX fork guard is in place (fork_guard_posix.cpp).
+bool ForkGuardRegistered();
+
 // False for a port name that cannot name a serial device below the
 // platform's device prefix: empty, rooted, climbing out with "..", or
 // holding one of the `forbidden` characters. `name` is zero-terminated.

@@ -123,6 +123,50 @@ ByteOutcome HandleByte(ReceiverState &state, std::uint8_t byte, std::uint8_t *de
     return ByteOutcome::kContinue;
 }
 
+// What one pass over the bytes waiting in the queue found.
+enum class Pass {
+    kFrameOk,
+    kCrcError,
+    kNoFrame,  // bytes read, no frame ended
+    kIdle,     // nothing waiting, or a read failed
+};
+
+// Reads the bytes the queue counts as waiting now, and no more, so that a
+// line that never stops cannot keep one pass going.
+Pass ReadWaitingBytes(const SerialServices &os, PortHandle port, ReceiverState &state, std::uint8_t *destination,
+                      std::int32_t &capacity, std::uint32_t &lastActivity)
+{
+    const std::uint32_t waiting = os.countWaitingBytes(port);
+    if (waiting == 0) {
+        return Pass::kIdle;
+    }
+    for (std::uint32_t i = 0; i < waiting; ++i) {
+        std::uint8_t byte = 0;
+        if (!os.readByte(port, &byte)) {
+            // A failed read is no byte: it neither extends the silence
+            // time-out nor lets a broken port spin this loop.
+            return Pass::kIdle;
+        }
+        lastActivity = os.tickMilliseconds();
+        const ByteOutcome outcome = HandleByte(state, byte, destination, capacity);
+        if (outcome == ByteOutcome::kFrameOk) {
+            return Pass::kFrameOk;
+        }
+        if (outcome == ByteOutcome::kCrcError) {
+            return Pass::kCrcError;
+        }
+    }
+    return Pass::kNoFrame;
+}
+
+// Milliseconds from `since` to now, across the tick's wrap.
+std::uint32_t ElapsedSince(const SerialServices &os, std::uint32_t since)
+{
+    return static_cast<std::uint32_t>(os.tickMilliseconds() - since);
+}
+
+LinkResult OutcomeOf(Pass pass) { return pass == Pass::kFrameOk ? FrameOk : CrcError; }
+
 }  // namespace
 
 LinkResult ReceiveFrame(PortHandle port, std::uint8_t *destination, std::int32_t &capacity)
@@ -130,31 +174,29 @@ LinkResult ReceiveFrame(PortHandle port, std::uint8_t *destination, std::int32_t
     const SerialServices &os = Services();
     ReceiverState state;
     g_receiveLength = 0;
-    std::uint32_t lastActivity = os.tickMilliseconds();
+    const std::uint32_t start = os.tickMilliseconds();
+    std::uint32_t lastActivity = start;
     for (;;) {
-        const std::uint32_t waiting = os.countWaitingBytes(port);
-        bool idle = waiting == 0;
-        for (std::uint32_t i = 0; i < waiting; ++i) {
-            std::uint8_t byte = 0;
-            if (!os.readByte(port, &byte)) {
-                // A failed read is no byte: it neither extends the silence
-                // time-out nor lets a broken port spin this loop.
-                idle = true;
-                break;
-            }
-            lastActivity = os.tickMilliseconds();
-            const ByteOutcome outcome = HandleByte(state, byte, destination, capacity);
-            if (outcome == ByteOutcome::kFrameOk) {
-                return FrameOk;
-            }
-            if (outcome == ByteOutcome::kCrcError) {
-                return CrcError;
-            }
-        }
-        if (idle) {
+        Pass pass = ReadWaitingBytes(os, port, state, destination, capacity, lastActivity);
+        if (pass == Pass::kIdle) {
             os.waitForInput(port, kPollIntervalMs);
+        } else if (pass != Pass::kNoFrame) {
+            return OutcomeOf(pass);
         }
-        if (static_cast<std::uint32_t>(os.tickMilliseconds() - lastActivity) >= kSilenceTimeoutMs) {
+        const bool overdue = ElapsedSince(os, start) >= kReceiveLimitMs;
+        if (ElapsedSince(os, lastActivity) < kSilenceTimeoutMs && !overdue) {
+            continue;
+        }
+        // A reply waiting in the queue is not silence: the idle step can
+        // oversleep (a loaded machine, a stopped process) while a reply
+        // arrives in time. One more look before giving up; when it finds
+        // bytes the line was not silent after all and the receiver goes on
+        // listening, unless the overall limit has passed.
+        pass = ReadWaitingBytes(os, port, state, destination, capacity, lastActivity);
+        if (pass == Pass::kFrameOk || pass == Pass::kCrcError) {
+            return OutcomeOf(pass);
+        }
+        if (overdue || pass == Pass::kIdle) {
             return Timeout;
         }
     }

@@ -9,7 +9,7 @@
 //
 // The list is read once when it is opened, into a fixed table, and the
 // directory is read with getdents64 on a plain descriptor: nothing here
-// allocates from the heap. Every system call goes through SystemCalls().
+// allocates from the heap. Every system call goes through SYSTEM_CALL.
 #include "link/port_list_linux.h"
 
 #include <fcntl.h>
@@ -50,13 +50,13 @@ bool IsPhantomUart(int directory, const char *name)
     if (!JoinBounded(typePath, sizeof(typePath), name, "/type")) {
         return false;
     }
-    const int descriptor = SystemCalls().openat(directory, typePath, O_RDONLY | O_CLOEXEC);
+    const int descriptor = SYSTEM_CALL(openat)(directory, typePath, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         return false;
     }
     char text[8] = {};
-    const ssize_t got = SystemCalls().read(descriptor, text, sizeof(text) - 1);
-    SystemCalls().close(descriptor);
+    const ssize_t got = SYSTEM_CALL(read)(descriptor, text, sizeof(text) - 1);
+    SYSTEM_CALL(close)(descriptor);
     return got >= 1 && text[0] == '0' && (got == 1 || text[1] == '\n');
 }
 
@@ -88,7 +88,7 @@ struct DirectoryEntry {
 
 bool LinuxOpenPortList(PortListHandle *list)
 {
-    const int directory = SystemCalls().open("/sys/class/tty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directory = SYSTEM_CALL(open)("/sys/class/tty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0) {
         return false;
     }
@@ -96,7 +96,7 @@ bool LinuxOpenPortList(PortListHandle *list)
     alignas(8) char buffer[4096];
     bool readable = true;
     for (;;) {
-        const long got = SystemCalls().getdents64(directory, buffer, sizeof(buffer));
+        const long got = SYSTEM_CALL(getdents64)(directory, buffer, sizeof(buffer));
         if (got <= 0) {
             readable = got == 0;
             break;
@@ -111,13 +111,13 @@ bool LinuxOpenPortList(PortListHandle *list)
             char devicePath[kMaxNameLength + sizeof("/device")];
             struct stat info {};
             if (!JoinBounded(devicePath, sizeof(devicePath), name, "/device") ||
-                SystemCalls().fstatat(directory, devicePath, &info, 0) != 0 || IsPhantomUart(directory, name)) {
+                SYSTEM_CALL(fstatat)(directory, devicePath, &info, 0) != 0 || IsPhantomUart(directory, name)) {
                 continue;
             }
             InsertSorted(g_list, name);
         }
     }
-    SystemCalls().close(directory);
+    SYSTEM_CALL(close)(directory);
     if (!readable) {
         return false;
     }

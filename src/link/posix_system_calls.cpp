@@ -1,4 +1,4 @@
-// The POSIX platform files' system calls, and the replacement a test installs.
+// The POSIX platform files' system calls and their table.
 #include "link/posix_system_calls.h"
 
 #include <fcntl.h>
@@ -8,79 +8,45 @@
 #include <unistd.h>
 
 namespace gpiolink {
-namespace {
 
-// Each wrapper fixes a variadic or overloaded call to one plain signature.
-int SystemOpen(const char *path, int flags) { return ::open(path, flags); }
-int SystemOpenat(int directory, const char *path, int flags) { return ::openat(directory, path, flags); }
-int SystemClose(int descriptor) { return ::close(descriptor); }
-int SystemIsatty(int descriptor) { return ::isatty(descriptor); }
-int SystemFlock(int descriptor, int operation) { return ::flock(descriptor, operation); }
-int SystemIoctl(int descriptor, unsigned long request, void *argument) { return ::ioctl(descriptor, request, argument); }
-int SystemTcgetattr(int descriptor, termios *settings) { return ::tcgetattr(descriptor, settings); }
-int SystemTcsetattr(int descriptor, int when, const termios *settings) { return ::tcsetattr(descriptor, when, settings); }
-int SystemTcflush(int descriptor, int queue) { return ::tcflush(descriptor, queue); }
-ssize_t SystemRead(int descriptor, void *buffer, std::size_t count) { return ::read(descriptor, buffer, count); }
-ssize_t SystemWrite(int descriptor, const void *buffer, std::size_t count)
-{
-    return ::write(descriptor, buffer, count);
-}
-int SystemPoll(pollfd *entries, nfds_t count, int timeoutMs) { return ::poll(entries, count, timeoutMs); }
-int SystemClockGettime(clockid_t clock, timespec *now) { return ::clock_gettime(clock, now); }
-int SystemNanosleep(const timespec *request, timespec *remaining) { return ::nanosleep(request, remaining); }
-long SystemGetdents64(int directory, void *buffer, std::size_t size)
-{
-    return ::syscall(SYS_getdents64, directory, buffer, size);
-}
-int SystemFstatat(int directory, const char *path, struct stat *info, int flags)
+namespace posix {
+int open(const char *path, int flags) { return ::open(path, flags); }
+int openat(int directory, const char *path, int flags) { return ::openat(directory, path, flags); }
+int close(int descriptor) { return ::close(descriptor); }
+int isatty(int descriptor) { return ::isatty(descriptor); }
+int flock(int descriptor, int operation) { return ::flock(descriptor, operation); }
+int ioctl(int descriptor, unsigned long request, void *argument) { return ::ioctl(descriptor, request, argument); }
+int tcgetattr(int descriptor, termios *settings) { return ::tcgetattr(descriptor, settings); }
+int tcsetattr(int descriptor, int when, const termios *settings) { return ::tcsetattr(descriptor, when, settings); }
+int tcflush(int descriptor, int queue) { return ::tcflush(descriptor, queue); }
+ssize_t read(int descriptor, void *buffer, std::size_t count) { return ::read(descriptor, buffer, count); }
+ssize_t write(int descriptor, const void *buffer, std::size_t count) { return ::write(descriptor, buffer, count); }
+int poll(pollfd *entries, nfds_t count, int timeoutMs) { return ::poll(entries, count, timeoutMs); }
+int clock_gettime(clockid_t clock, timespec *now) { return ::clock_gettime(clock, now); }
+int nanosleep(const timespec *request, timespec *remaining) { return ::nanosleep(request, remaining); }
+pid_t getsid(pid_t process) { return ::getsid(process); }
+long getdents64(int directory, void *buffer, std::size_t size) { return ::syscall(SYS_getdents64, directory, buffer, size); }
+int fstatat(int directory, const char *path, struct stat *info, int flags)
 {
     return ::fstatat(directory, path, info, flags);
 }
+}  // namespace posix
 
-// Filled by name, so that no entry can land in another's place.
-constexpr PosixSystemCalls MakeSystemCalls()
-{
-    PosixSystemCalls calls{};
-    calls.open = SystemOpen;
-    calls.openat = SystemOpenat;
-    calls.close = SystemClose;
-    calls.isatty = SystemIsatty;
-    calls.flock = SystemFlock;
-    calls.ioctl = SystemIoctl;
-    calls.tcgetattr = SystemTcgetattr;
-    calls.tcsetattr = SystemTcsetattr;
-    calls.tcflush = SystemTcflush;
-    calls.read = SystemRead;
-    calls.write = SystemWrite;
-    calls.poll = SystemPoll;
-    calls.clockGettime = SystemClockGettime;
-    calls.nanosleep = SystemNanosleep;
-    calls.getdents64 = SystemGetdents64;
-    calls.fstatat = SystemFstatat;
-    return calls;
-}
+namespace {
 
-constexpr PosixSystemCalls kSystemCalls = MakeSystemCalls();
-
-// A replacement table, copied in by SetSystemCalls; null while the system's
-// own calls are in force.
-PosixSystemCalls g_replacement;
-const PosixSystemCalls *g_installed = nullptr;
+#define GPIOLINK_POSIX_CALL_ENTRY(function)                                   \
+    {#function, reinterpret_cast<SystemCall>(&::gpiolink::posix::function), \
+     reinterpret_cast<SystemCall>(&::gpiolink::posix::function)},
+SystemCallEntry g_systemCalls[] = {GPIOLINK_POSIX_CALLS(GPIOLINK_POSIX_CALL_ENTRY)};
+#undef GPIOLINK_POSIX_CALL_ENTRY
 
 }  // namespace
 
-const PosixSystemCalls &SystemCalls() { return g_installed != nullptr ? *g_installed : kSystemCalls; }
+SystemCall PosixCallInForce(PosixCallIndex index) { return g_systemCalls[index].current; }
 
-const PosixSystemCalls &DefaultSystemCalls() { return kSystemCalls; }
-
-void SetSystemCalls(const PosixSystemCalls *calls)
+bool ReplaceSystemCall(const char *name, SystemCall replacement)
 {
-    if (calls == nullptr) {
-        g_installed = nullptr;
-        return;
-    }
-    g_replacement = *calls;
-    g_installed = &g_replacement;
+    return ReplaceEntry(g_systemCalls, sizeof(g_systemCalls) / sizeof(g_systemCalls[0]), name, replacement);
 }
 
 }  // namespace gpiolink

@@ -1,11 +1,8 @@
 // The system calls of the POSIX platform files (serial_services_posix.cpp,
-// port_list_linux.cpp), through one small table of their own.
-//
-// The platform files call the system only through SystemCalls(). A test
-// replaces any entry to see the exact flags, settings and requests that the
-// file passes, and to make any call fail, which a pseudo-terminal cannot
-// show: it has no modem lines, no driver latency and no UART. This table
-// sits below the services table and is private to the platform files.
+// port_list_linux.cpp), each through a named entry of the table of
+// system_call_table.h. The platform files call the system only as
+// SYSTEM_CALL(open)(...); a test replaces an entry with
+// ReplaceSystemCall("open", ...).
 #ifndef GPIOLINK_LINK_POSIX_SYSTEM_CALLS_H
 #define GPIOLINK_LINK_POSIX_SYSTEM_CALLS_H
 
@@ -17,40 +14,69 @@
 #include <cstddef>
 #include <ctime>
 
+#include "link/system_call_table.h"
+
 namespace gpiolink {
 
-struct PosixSystemCalls {
-    int (*open)(const char *path, int flags);
-    int (*openat)(int directory, const char *path, int flags);
-    int (*close)(int descriptor);
-    int (*isatty)(int descriptor);
-    int (*flock)(int descriptor, int operation);
-    // ioctl with a pointer argument (null for requests that take none).
-    int (*ioctl)(int descriptor, unsigned long request, void *argument);
-    int (*tcgetattr)(int descriptor, termios *settings);
-    int (*tcsetattr)(int descriptor, int when, const termios *settings);
-    int (*tcflush)(int descriptor, int queue);
-    ssize_t (*read)(int descriptor, void *buffer, std::size_t count);
-    ssize_t (*write)(int descriptor, const void *buffer, std::size_t count);
-    int (*poll)(pollfd *entries, nfds_t count, int timeoutMs);
-    int (*clockGettime)(clockid_t clock, timespec *now);
-    int (*nanosleep)(const timespec *request, timespec *remaining);
-    // Linux's getdents64: directory entries into a buffer.
-    long (*getdents64)(int directory, void *buffer, std::size_t size);
-    int (*fstatat)(int directory, const char *path, struct stat *info, int flags);
+// The system's own calls, each fixed to one plain signature (no variadic or
+// overloaded forms), under the system's names. A test's replacement calls
+// these to reach the system.
+namespace posix {
+int open(const char *path, int flags);
+int openat(int directory, const char *path, int flags);
+int close(int descriptor);
+int isatty(int descriptor);
+int flock(int descriptor, int operation);
+// ioctl with a pointer argument (null for requests that take none).
+int ioctl(int descriptor, unsigned long request, void *argument);
+int tcgetattr(int descriptor, termios *settings);
+int tcsetattr(int descriptor, int when, const termios *settings);
+int tcflush(int descriptor, int queue);
+ssize_t read(int descriptor, void *buffer, std::size_t count);
+ssize_t write(int descriptor, const void *buffer, std::size_t count);
+int poll(pollfd *entries, nfds_t count, int timeoutMs);
+int clock_gettime(clockid_t clock, timespec *now);
+int nanosleep(const timespec *request, timespec *remaining);
+pid_t getsid(pid_t process);
+// Linux's getdents64: directory entries into a buffer.
+long getdents64(int directory, void *buffer, std::size_t size);
+int fstatat(int directory, const char *path, struct stat *info, int flags);
+}  // namespace posix
+
+// Every entry of the table, in order.
+#define GPIOLINK_POSIX_CALLS(X) \
+    X(open)                     \
+    X(openat)                   \
+    X(close)                    \
+    X(isatty)                   \
+    X(flock)                    \
+    X(ioctl)                    \
+    X(tcgetattr)                \
+    X(tcsetattr)                \
+    X(tcflush)                  \
+    X(read)                     \
+    X(write)                    \
+    X(poll)                     \
+    X(clock_gettime)            \
+    X(nanosleep)                \
+    X(getsid)                   \
+    X(getdents64)               \
+    X(fstatat)
+
+enum PosixCallIndex : unsigned {
+#define GPIOLINK_POSIX_CALL_INDEX(function) kPosixCall_##function,
+    GPIOLINK_POSIX_CALLS(GPIOLINK_POSIX_CALL_INDEX)
+#undef GPIOLINK_POSIX_CALL_INDEX
 };
 
-// The table in force.
-const PosixSystemCalls &SystemCalls();
-
-// The system's own calls.
-const PosixSystemCalls &DefaultSystemCalls();
-
-// Installs a replacement table (tests); null restores the system's calls.
-// The table is copied: a test copies DefaultSystemCalls(), replaces the
-// entries it watches, and installs the copy.
-void SetSystemCalls(const PosixSystemCalls *calls);
+// The function in force for an entry.
+SystemCall PosixCallInForce(PosixCallIndex index);
 
 }  // namespace gpiolink
+
+// The function in force for `function`, in that function's own type.
+#define SYSTEM_CALL(function)                                      \
+    (reinterpret_cast<decltype(&::gpiolink::posix::function)>(     \
+        ::gpiolink::PosixCallInForce(::gpiolink::kPosixCall_##function)))
 
 #endif  // GPIOLINK_LINK_POSIX_SYSTEM_CALLS_H

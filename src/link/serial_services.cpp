@@ -4,7 +4,7 @@
 namespace gpiolink {
 namespace {
 
-// A replacement table, copied in by InstallServices. Null while the
+// A replacement table, copied in by ReplaceServices. Null while the
 // platform's own table is in force, which keeps this free of any
 // initialisation order between translation units.
 SerialServices g_replacement;
@@ -14,7 +14,7 @@ const SerialServices *g_installed = nullptr;
 
 const SerialServices &Services() { return g_installed != nullptr ? *g_installed : DefaultServices(); }
 
-void InstallServices(const SerialServices *services)
+void ReplaceServices(const SerialServices *services)
 {
     if (services == nullptr) {
         g_installed = nullptr;

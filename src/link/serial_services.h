@@ -111,10 +111,11 @@ const SerialServices &Services();
 // The platform's own table.
 const SerialServices &DefaultServices();
 
-// Installs a replacement table (tests); a null pointer restores the default.
-// The table is copied, so a test may change one entry of DefaultServices()
-// and install the copy.
-void InstallServices(const SerialServices *services);
+// Puts a replacement table in force (tests); a null pointer restores the
+// default. The table is copied, so a test may change one entry of
+// DefaultServices() and put the copy in force. (The system calls below
+// this table are replaced one by one: ReplaceSystemCall.)
+void ReplaceServices(const SerialServices *services);
 
 }  // namespace gpiolink
 

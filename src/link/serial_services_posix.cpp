@@ -1,11 +1,11 @@
 // The services table on POSIX systems: termios serial ports, a monotonic
 // millisecond tick and poll() for the receiver's idle wait. Every system
-// call goes through SystemCalls() (posix_system_calls.h), where tests watch
+// call goes through SYSTEM_CALL (posix_system_calls.h), where tests watch
 // and fail them.
 //
 // Map of this file:
 //   - port handles: descriptors encoded as pointers
-//   - open, exclusive lock and line settings, low latency
+//   - open, exclusive lock and line settings (restored at close), low latency
 //   - purge, count, read, write, close
 //   - clock, sleep and the idle wait
 //   - the table (the port list lives in port_list_linux.cpp)
@@ -16,7 +16,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdint>
 #include <ctime>
 
@@ -49,22 +51,61 @@ int DescriptorFromHandle(PortHandle port)
 
 // ---- open and line settings ---------------------------------------------
 
+// The settings each port had before the library changed them, put back when
+// it closes the port: a terminal is left as it was found. The open interface
+// and a discovery probe are the most ports open at once; an interface opened
+// again without a close keeps its earlier port open, so a few more slots
+// are kept. A port that finds none free is left as the library set it.
+struct SavedSettings {
+    int descriptor = -1;
+    termios settings{};
+};
+SavedSettings g_savedSettings[8];
+
+SavedSettings *SavedSlot(int descriptor)
+{
+    SavedSettings *const end = std::end(g_savedSettings);
+    SavedSettings *const slot = std::find_if(std::begin(g_savedSettings), end,
+                                             [descriptor](const SavedSettings &saved) { return saved.descriptor == descriptor; });
+    return slot != end ? slot : nullptr;
+}
+
+// The caller's own controlling terminal and the master side of a
+// pseudo-terminal are terminals, but no serial line to a controller: frames
+// written there would land on the user's screen or in another program, and
+// the line settings would leave the terminal raw.
+bool IsForeignTerminal(int descriptor)
+{
+    pid_t session = 0;
+    if (SYSTEM_CALL(ioctl)(descriptor, TIOCGSID, &session) == 0 && session == SYSTEM_CALL(getsid)(0)) {
+        return true;
+    }
+    unsigned int ptyNumber = 0;
+    return SYSTEM_CALL(ioctl)(descriptor, TIOCGPTN, &ptyNumber) == 0;
+}
+
 PortHandle PosixOpenPort(const char *devicePath)
 {
     // O_NONBLOCK: the open must not wait for a carrier, and no later call
     // may block without bound (writes wait with poll() instead).
-    const int descriptor = SystemCalls().open(devicePath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    const int descriptor = SYSTEM_CALL(open)(devicePath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
         return InvalidPort();
     }
     // Only a terminal is a serial port: frames are never written to a file.
     // The lock makes a second open of the same port fail, in this process
     // too; TIOCEXCL also keeps out other programs that do not use flock.
-    if (SystemCalls().isatty(descriptor) != 1 || SystemCalls().flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        SystemCalls().close(descriptor);
+    if (SYSTEM_CALL(isatty)(descriptor) != 1 || IsForeignTerminal(descriptor) ||
+        SYSTEM_CALL(flock)(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        SYSTEM_CALL(close)(descriptor);
         return InvalidPort();
     }
-    SystemCalls().ioctl(descriptor, TIOCEXCL, nullptr);
+    // A slot left by a descriptor that was closed behind the library's back
+    // belongs to no port now.
+    if (SavedSettings *stale = SavedSlot(descriptor)) {
+        stale->descriptor = -1;
+    }
+    SYSTEM_CALL(ioctl)(descriptor, TIOCEXCL, nullptr);
     return HandleFromDescriptor(descriptor);
 }
 
@@ -75,19 +116,24 @@ PortHandle PosixOpenPort(const char *devicePath)
 void RequestLowLatency(int descriptor)
 {
     serial_struct info{};
-    if (SystemCalls().ioctl(descriptor, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) {
+    if (SYSTEM_CALL(ioctl)(descriptor, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) {
         return;
     }
     info.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
-    SystemCalls().ioctl(descriptor, TIOCSSERIAL, &info);
+    SYSTEM_CALL(ioctl)(descriptor, TIOCSSERIAL, &info);
 }
 
 void PosixConfigureLine(PortHandle port, ModemLines lines)
 {
     const int descriptor = DescriptorFromHandle(port);
     termios settings{};
-    if (descriptor < 0 || SystemCalls().tcgetattr(descriptor, &settings) != 0) {
+    if (descriptor < 0 || SYSTEM_CALL(tcgetattr)(descriptor, &settings) != 0) {
         return;
+    }
+    SavedSettings *saved = SavedSlot(descriptor);
+    if (saved == nullptr && (saved = SavedSlot(-1)) != nullptr) {
+        saved->descriptor = descriptor;
+        saved->settings = settings;
     }
     // Raw 8N1: every byte passes unchanged in both directions, with no flow
     // control, no echo and no line editing.
@@ -99,14 +145,14 @@ void PosixConfigureLine(PortHandle port, ModemLines lines)
     settings.c_cc[VTIME] = 0;
     cfsetispeed(&settings, B38400);
     cfsetospeed(&settings, B38400);
-    SystemCalls().tcsetattr(descriptor, TCSANOW, &settings);
+    SYSTEM_CALL(tcsetattr)(descriptor, TCSANOW, &settings);
     if (lines == ModemLines::kDtrOnRtsOff) {
         // A pseudo-terminal has no modem lines and refuses these; that is
         // harmless.
         int dtr = TIOCM_DTR;
         int rts = TIOCM_RTS;
-        SystemCalls().ioctl(descriptor, TIOCMBIS, &dtr);
-        SystemCalls().ioctl(descriptor, TIOCMBIC, &rts);
+        SYSTEM_CALL(ioctl)(descriptor, TIOCMBIS, &dtr);
+        SYSTEM_CALL(ioctl)(descriptor, TIOCMBIC, &rts);
         // Only the open interface: the setting outlives the close, and the
         // probe must leave ports as it found them.
         RequestLowLatency(descriptor);
@@ -118,14 +164,14 @@ void PosixConfigureLine(PortHandle port, ModemLines lines)
 bool PosixPurgeReceiveQueue(PortHandle port)
 {
     const int descriptor = DescriptorFromHandle(port);
-    return descriptor >= 0 && SystemCalls().tcflush(descriptor, TCIFLUSH) == 0;
+    return descriptor >= 0 && SYSTEM_CALL(tcflush)(descriptor, TCIFLUSH) == 0;
 }
 
 std::uint32_t PosixCountWaitingBytes(PortHandle port)
 {
     const int descriptor = DescriptorFromHandle(port);
     int waiting = 0;
-    if (descriptor < 0 || SystemCalls().ioctl(descriptor, FIONREAD, &waiting) != 0 || waiting < 0) {
+    if (descriptor < 0 || SYSTEM_CALL(ioctl)(descriptor, FIONREAD, &waiting) != 0 || waiting < 0) {
         return 0;
     }
     return static_cast<std::uint32_t>(waiting);
@@ -135,7 +181,7 @@ bool PosixReadByte(PortHandle port, std::uint8_t *byte)
 {
     const int descriptor = DescriptorFromHandle(port);
     // An error or end of file (a hung-up line) delivers no byte.
-    return descriptor >= 0 && SystemCalls().read(descriptor, byte, 1) == 1;
+    return descriptor >= 0 && SYSTEM_CALL(read)(descriptor, byte, 1) == 1;
 }
 
 // How long a write waits for the driver to take bytes before giving up.
@@ -148,7 +194,8 @@ std::uint32_t PosixWriteBytes(PortHandle port, const std::uint8_t *bytes, std::u
         return 0;
     }
     for (;;) {
-        const ssize_t written = SystemCalls().write(descriptor, bytes, count);
+        const ssize_t written = SYSTEM_CALL(write)(descriptor, bytes, count);
+        // cppcheck-suppress knownConditionTrueFalse ; a failed write gives -1
         if (written >= 0) {
             return static_cast<std::uint32_t>(written);
         }
@@ -160,7 +207,7 @@ std::uint32_t PosixWriteBytes(PortHandle port, const std::uint8_t *bytes, std::u
         }
         // The output queue is full: wait, within bounds, until it drains.
         pollfd entry{descriptor, POLLOUT, 0};
-        if (SystemCalls().poll(&entry, 1, kWriteWaitMs) <= 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (SYSTEM_CALL(poll)(&entry, 1, kWriteWaitMs) <= 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             return 0;
         }
     }
@@ -172,8 +219,12 @@ void PosixClosePort(PortHandle port)
     if (descriptor < 0) {
         return;
     }
-    SystemCalls().ioctl(descriptor, TIOCNXCL, nullptr);
-    SystemCalls().close(descriptor);
+    if (SavedSettings *saved = SavedSlot(descriptor)) {
+        SYSTEM_CALL(tcsetattr)(descriptor, TCSANOW, &saved->settings);
+        saved->descriptor = -1;
+    }
+    SYSTEM_CALL(ioctl)(descriptor, TIOCNXCL, nullptr);
+    SYSTEM_CALL(close)(descriptor);
 }
 
 // ---- clock, sleep and the idle wait -------------------------------------
@@ -181,7 +232,7 @@ void PosixClosePort(PortHandle port)
 std::uint32_t PosixTickMilliseconds()
 {
     timespec now{};
-    SystemCalls().clockGettime(CLOCK_MONOTONIC, &now);
+    SYSTEM_CALL(clock_gettime)(CLOCK_MONOTONIC, &now);
     const auto milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
                               static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
     return static_cast<std::uint32_t>(milliseconds);
@@ -191,7 +242,7 @@ void PosixSleepMilliseconds(std::uint32_t milliseconds)
 {
     timespec remaining{static_cast<time_t>(milliseconds / 1000U),
                        static_cast<long>(milliseconds % 1000U) * 1000000L};
-    while (SystemCalls().nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    while (SYSTEM_CALL(nanosleep)(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
 
@@ -201,7 +252,7 @@ void PosixWaitForInput(PortHandle port, std::uint32_t maxMilliseconds)
     const std::uint32_t start = PosixTickMilliseconds();
     if (descriptor >= 0) {
         pollfd entry{descriptor, POLLIN, 0};
-        const int ready = SystemCalls().poll(&entry, 1, static_cast<int>(maxMilliseconds));
+        const int ready = SYSTEM_CALL(poll)(&entry, 1, static_cast<int>(maxMilliseconds));
         // Wake at once for data. A hung-up or failed line reports itself
         // ready all the time while reads return nothing, so it waits out
         // the interval instead, or the receiver would spin.

@@ -3,7 +3,7 @@
 // and pauses on a high-resolution waitable timer.
 //
 // Map of this file:
-//   - the file's own system calls (win32_system_calls.h)
+//   - the file's own system calls (system_call_table.h)
 //   - open and line settings
 //   - purge, count, read, write, close
 //   - clock, pause and the idle wait
@@ -15,10 +15,9 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "link/serial_services.h"
-#include "link/win32_system_calls.h"
+#include "link/system_call_table.h"
 
 // Windows 10 version 1803 and later; older MinGW headers lack the name.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -55,23 +54,15 @@ namespace {
     X(RegEnumValueA)             \
     X(RegCloseKey)
 
-struct SystemCall {
-    const char *name;
-    Win32SystemCall current;
-    const Win32SystemCall system;
-};
-
 enum SystemCallIndex : unsigned {
 #define GPIOLINK_CALL_INDEX(function) kCall##function,
     GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_INDEX)
 #undef GPIOLINK_CALL_INDEX
 };
 
-// Stored as void (*)(), the one type through which GCC's -Wcast-function-type
-// lets any function pointer pass.
 #define GPIOLINK_CALL_ENTRY(function) \
-    {#function, reinterpret_cast<Win32SystemCall>(&::function), reinterpret_cast<Win32SystemCall>(&::function)},
-SystemCall g_systemCalls[] = {GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_ENTRY)};
+    {#function, reinterpret_cast<SystemCall>(&::function), reinterpret_cast<SystemCall>(&::function)},
+SystemCallEntry g_systemCalls[] = {GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_ENTRY)};
 #undef GPIOLINK_CALL_ENTRY
 
 // The function in force for `function`, in that function's own type.
@@ -340,17 +331,9 @@ constexpr SerialServices kWin32Services = MakeWin32Services();
 
 const SerialServices &DefaultServices() { return kWin32Services; }
 
-bool SetWin32SystemCall(const char *name, Win32SystemCall replacement)
+bool ReplaceSystemCall(const char *name, SystemCall replacement)
 {
-    for (SystemCall &call : g_systemCalls) {
-        if (name == nullptr) {
-            call.current = call.system;
-        } else if (std::strcmp(call.name, name) == 0) {
-            call.current = replacement != nullptr ? replacement : call.system;
-            return true;
-        }
-    }
-    return name == nullptr;
+    return ReplaceEntry(g_systemCalls, sizeof(g_systemCalls) / sizeof(g_systemCalls[0]), name, replacement);
 }
 
 #undef SYSTEM_CALL

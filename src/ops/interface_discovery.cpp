@@ -62,6 +62,10 @@ int ProbePort(const char *path)
 extern "C" GPIOLINK_API int GPIO_ScanInterface(char *portName)
 {
     using namespace gpiolink;
+    // A null buffer is refused before any port is opened.
+    if (portName == nullptr) {
+        return GPIO_RESULT_IO_ERROR;
+    }
     const SerialServices &os = Services();
     PortListHandle list = nullptr;
     if (!os.openPortList(&list)) {

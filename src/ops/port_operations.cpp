@@ -1,6 +1,7 @@
 // The port and bit operations: one exchange each, differing only in their
 // request and in what they read from a successful reply.
 #include "gpiolink.h"
+#include "interface/current_interface.h"
 #include "interface/request_exchange.h"
 
 namespace gpiolink {
@@ -45,6 +46,10 @@ using namespace gpiolink;
 
 extern "C" GPIOLINK_API int GPIO_Input(HANDLE handle, unsigned char port, unsigned char *value)
 {
+    // Nowhere to put the value: refused before anything is sent.
+    if (value == nullptr) {
+        return IsCurrentHandle(handle) ? GPIO_RESULT_UNEXPECTED : GPIO_RESULT_BAD_HANDLE;
+    }
     std::uint8_t work[kWorkBufferSize] = {kCommandInput, port};
     std::uint8_t data = 0;
     const int result = RunQuery(handle, work, 2, data);

@@ -2,11 +2,16 @@
 #include <cstring>
 
 #include "gpiolink.h"
+#include "interface/current_interface.h"
 #include "interface/request_exchange.h"
 
 extern "C" GPIOLINK_API int GPIO_GetVersion(HANDLE handle, char *buffer, int bufferSize)
 {
     using namespace gpiolink;
+    // No buffer: refused before anything is sent, as a size of 0 is.
+    if (buffer == nullptr) {
+        return IsCurrentHandle(handle) ? GPIO_RESULT_UNEXPECTED : GPIO_RESULT_BAD_HANDLE;
+    }
     const std::uint8_t request[] = {kCommandVersion};
     // The reply payload goes straight into the caller's buffer, cut to its
     // size. After a non-zero status the buffer keeps the raw payload.

@@ -90,7 +90,7 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
     // inside allocates nothing.
     gpiolink::testing::FixedPortList list({silent.PortName(), controller.PortName()});
     const gpiolink::SerialServices fixed = gpiolink::Services();
-    gpiolink::InstallServices(nullptr);
+    gpiolink::ReplaceServices(nullptr);
 
     char found[20] = "";
     int results[10] = {};
@@ -98,9 +98,9 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
         // The system's own port list first, then the substituted one.
         char ignored[20];
         GPIO_ScanInterface(ignored);
-        gpiolink::InstallServices(&fixed);
+        gpiolink::ReplaceServices(&fixed);
         results[0] = GPIO_ScanInterface(found);
-        gpiolink::InstallServices(nullptr);
+        gpiolink::ReplaceServices(nullptr);
         HANDLE handle = nullptr;
         unsigned char value = 0;
         char version[32];

@@ -13,6 +13,7 @@
 #include "gpiolink.h"
 #include "link/serial_services.h"
 #include "pty_simulator.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ protected:
         ASSERT_NE(nullptr, mkdtemp(folder));
         folder_ = folder;
     }
-    void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
+    void TearDown() override { gpiolink::testing::RemoveTree(folder_); }
 
     gpio_sim::PtySimulator sim_;
     std::string folder_;

@@ -356,7 +356,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The exact expectation, where the controller's decoder reads the reply
     // as the receiver does.
-    if (input.delay >= gpiolink::kSilenceTimeoutMs) {
+    // A reply that is waiting when the 100 ms of silence end is read before
+    // the receiver gives up; one that starts later is never taken.
+    if (input.delay > gpiolink::kSilenceTimeoutMs) {
         FUZZ_CHECK(result == GPIO_RESULT_TIMEOUT, "a reply after 100 ms of silence was taken");
         return 0;
     }

@@ -9,8 +9,8 @@
 // Checked on every input: the receiver returns, with one of its three
 // results; nothing is written outside the caller's capacity, and nothing at
 // all unless a frame was accepted; an accepted frame carries a valid CRC and
-// the host address; the time-out comes 100 ms after the last byte, never
-// earlier. Where the simulated controller's decoder sees the same frames
+// the host address; the time-out comes 100 ms after the last byte, or at
+// the overall limit after the start, never earlier. Where the simulated controller's decoder sees the same frames
 // (no unknown escape sequence, nothing longer than the receive buffer) the
 // two must agree on which frame ends the call and on its verdict.
 #include <cstddef>
@@ -110,7 +110,7 @@ void InstallVirtualLine()
     table.tickMilliseconds = Tick;
     table.sleepMilliseconds = Sleep;
     table.waitForInput = WaitForInput;
-    gpiolink::InstallServices(&table);
+    gpiolink::ReplaceServices(&table);
 }
 
 // Silences before a burst: around the poll interval and the 100 ms time-out.
@@ -276,10 +276,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             FUZZ_CHECK(destination[i] == kFill, "destination written without an accepted frame");
         }
         if (result == gpiolink::Timeout) {
-            FUZZ_CHECK(Since(g_line.lastReadAt) >= static_cast<std::int32_t>(gpiolink::kSilenceTimeoutMs),
-                       "time-out before 100 ms of silence");
-            FUZZ_CHECK(Since(g_line.lastReadAt) <
-                           static_cast<std::int32_t>(gpiolink::kSilenceTimeoutMs + gpiolink::kPollIntervalMs),
+            const auto silence = static_cast<std::int32_t>(gpiolink::kSilenceTimeoutMs);
+            const auto limit = static_cast<std::int32_t>(gpiolink::kReceiveLimitMs);
+            const auto poll = static_cast<std::int32_t>(gpiolink::kPollIntervalMs);
+            FUZZ_CHECK(Since(g_line.lastReadAt) >= silence || Since(kStart) >= limit,
+                       "time-out before 100 ms of silence and before the overall limit");
+            FUZZ_CHECK(Since(g_line.lastReadAt) < silence + poll || Since(kStart) < limit + poll,
                        "time-out more than a poll interval late");
         }
         break;
@@ -287,6 +289,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(false, "result is not FrameOk, CrcError or Timeout");
     }
     CheckAgainstDecoder(result);
-    gpiolink::InstallServices(nullptr);
+    gpiolink::ReplaceServices(nullptr);
     return 0;
 }

@@ -103,13 +103,23 @@ kill "$holder" 2>/dev/null
 start_sim denied
 path=$(sed -n 's/^path: //p' "$work/denied.out")
 chmod 600 "$path"
+as_nobody=$gpioctl
 if [ "$(id -u)" = 0 ]; then
   as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+  # The checkout and the build may lie in a folder nobody cannot enter: run
+  # copies of gpioctl and its library from a folder that nobody can read.
+  mkdir -m 755 "$work/nobody"
+  chmod 711 "$work"
+  cp "$gpioctl" "$work/nobody/"
+  cp -L "$(ldd "$gpioctl" | awk '/libgpiolink/ { print $3 }')" "$work/nobody/"
+  chmod a+r "$work/nobody/"*
+  as_nobody="$work/nobody/$(basename "$gpioctl")"
+  as_user="env LD_LIBRARY_PATH=$work/nobody $as_user"
 else
   chmod 000 "$path"
   as_user=""
 fi
-out=$($as_user "$gpioctl" --port "$path" version 2>&1)
+out=$(cd / && $as_user "$as_nobody" --port "$path" version 2>&1)
 printf '%s\n' "$out" | grep -Eq -- "$(cause permission-denied "$path")" ||
   fail "no permission cause" "$out"
 

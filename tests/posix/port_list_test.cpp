@@ -14,6 +14,7 @@
 
 #include "link/port_list_linux.h"
 #include "link/posix_system_calls.h"
+#include "test_helpers.h"
 
 namespace gpiolink {
 namespace {
@@ -60,14 +61,12 @@ public:
         root_ = mkdtemp(folder);
         g_root = root_;
         g_otherOpens.clear();
-        PosixSystemCalls calls = DefaultSystemCalls();
-        calls.open = Open;
-        SetSystemCalls(&calls);
+        ReplaceSystemCall("open", Open);
     }
     ~SysfsFixture()
     {
-        SetSystemCalls(nullptr);
-        std::system(("rm -rf '" + root_ + "'").c_str());
+        ReplaceSystemCall(nullptr, nullptr);
+        testing::RemoveTree(root_);
     }
     SysfsFixture(const SysfsFixture &) = delete;
     SysfsFixture &operator=(const SysfsFixture &) = delete;
@@ -94,10 +93,10 @@ private:
     static int Open(const char *path, int flags)
     {
         if (std::string(path) == "/sys/class/tty") {
-            return DefaultSystemCalls().open(g_root.c_str(), flags);
+            return posix::open(g_root.c_str(), flags);
         }
         g_otherOpens.emplace_back(path);
-        return DefaultSystemCalls().open(path, flags);
+        return posix::open(path, flags);
     }
     static std::string g_root;
     std::string root_;
@@ -149,19 +148,16 @@ TEST(PortList, ReadsTheSystemsPortsInOrder)
 
 TEST(PortList, AnUnreadableFolderIsAFailure)
 {
-    PosixSystemCalls calls = DefaultSystemCalls();
-    calls.open = [](const char *, int) {
+    ReplaceSystemCall("open", +[](const char *, int) {
         errno = EACCES;
         return -1;
-    };
-    SetSystemCalls(&calls);
+    });
     PortListHandle list = nullptr;
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    calls.getdents64 = [](int, void *, std::size_t) -> long { return -1; };
-    calls.open = DefaultSystemCalls().open;
-    SetSystemCalls(&calls);
+    ReplaceSystemCall("open", nullptr);
+    ReplaceSystemCall("getdents64", +[](int, void *, std::size_t) -> long { return -1; });
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    SetSystemCalls(nullptr);
+    ReplaceSystemCall(nullptr, nullptr);
 }
 
 }  // namespace

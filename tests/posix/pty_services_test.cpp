@@ -6,7 +6,10 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -158,6 +161,80 @@ TEST_F(PtyServices, RefusesAbsentPathsAndFilesThatAreNotTerminals)
     ASSERT_EQ(0, stat(file, &info));
     EXPECT_EQ(0, info.st_size);
     unlink(file);
+}
+
+TEST_F(PtyServices, ClosingPutsBackTheTerminalsOwnSettings)
+{
+    termios before{};
+    const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(0, tcgetattr(slave, &before));
+    ASSERT_NE(0U, before.c_lflag & (ECHO | ICANON)) << "a new pty starts in canonical mode";
+    ASSERT_NE(InvalidPort(), OpenConfigured());
+    termios during{};
+    ASSERT_EQ(0, tcgetattr(slave, &during));
+    EXPECT_EQ(0U, during.c_lflag & (ECHO | ICANON | ISIG));
+    os_.closePort(port_);
+    port_ = InvalidPort();
+    termios after{};
+    ASSERT_EQ(0, tcgetattr(slave, &after));
+    EXPECT_EQ(before.c_lflag, after.c_lflag);
+    EXPECT_EQ(before.c_iflag, after.c_iflag);
+    EXPECT_EQ(before.c_oflag, after.c_oflag);
+    EXPECT_EQ(before.c_cflag, after.c_cflag);
+    close(slave);
+}
+
+TEST_F(PtyServices, TheCallersOwnTerminalAndPtyMastersAreRefused)
+{
+    EXPECT_EQ(InvalidPort(), os_.openPort("/dev/ptmx"));
+    // A child in a session of its own, with the pty as its controlling
+    // terminal: neither /dev/tty nor the pty's name opens there, and the
+    // terminal's settings stay as they were.
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        if (setsid() < 0) {
+            _exit(2);
+        }
+        const int terminal = open(path_.c_str(), O_RDWR);  // without O_NOCTTY: becomes the terminal
+        termios before{};
+        if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0 || tcgetattr(terminal, &before) != 0) {
+            _exit(3);
+        }
+        const bool refused = os_.openPort("/dev/tty") == InvalidPort() && os_.openPort(path_.c_str()) == InvalidPort();
+        termios after{};
+        const bool untouched = tcgetattr(terminal, &after) == 0 && after.c_lflag == before.c_lflag;
+        _exit(refused && untouched ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    // In this process the pty is no one's terminal: it opens.
+    EXPECT_NE(InvalidPort(), OpenConfigured());
+}
+
+// A signal handled during a pause interrupts nanosleep, which then returns
+// early; the pause sleeps on for what is left. Only the lower bound is
+// checked: load can lengthen a pause, never shorten it.
+TEST(PosixPause, SignalsDuringThePauseDoNotShortenIt)
+{
+    struct sigaction action{};
+    action.sa_handler = [](int) {};  // no SA_RESTART: sleeps end with EINTR
+    struct sigaction previous{};
+    ASSERT_EQ(0, sigaction(SIGALRM, &action, &previous));
+    const itimerval every3ms{{0, 3000}, {0, 3000}};
+    ASSERT_EQ(0, setitimer(ITIMER_REAL, &every3ms, nullptr));
+    const SerialServices &os = DefaultServices();
+    for (int i = 0; i < 10; ++i) {
+        const auto start = Clock::now();
+        os.sleepMilliseconds(20);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20)) << "pause " << i;
+    }
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
 }
 
 TEST_F(PtyServices, HandlesAreNeverNullEvenForDescriptorZero)

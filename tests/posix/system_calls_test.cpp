@@ -37,7 +37,8 @@ struct Script {
     std::vector<int> flockOperations;
     std::vector<int> closed;
     std::vector<Ioctl> ioctls;
-    std::vector<unsigned long> refusedIoctls;
+    // By default the port is no one's controlling terminal and no pty master.
+    std::vector<unsigned long> refusedIoctls{TIOCGSID, TIOCGPTN};
     int serialFlags = 0;          // what TIOCGSERIAL reports
     serial_struct serialSet{};    // what TIOCSSERIAL was given
     termios setSettings{};
@@ -165,23 +166,21 @@ protected:
     ScriptedSystemCalls()
     {
         g_script = &script_;
-        PosixSystemCalls calls = DefaultSystemCalls();
-        calls.open = Open;
-        calls.close = Close;
-        calls.isatty = Isatty;
-        calls.flock = Flock;
-        calls.ioctl = IoctlCall;
-        calls.tcgetattr = Tcgetattr;
-        calls.tcsetattr = Tcsetattr;
-        calls.write = Write;
-        calls.poll = Poll;
-        calls.clockGettime = ClockGettime;
-        calls.nanosleep = Nanosleep;
-        SetSystemCalls(&calls);
+        ReplaceSystemCall("open", Open);
+        ReplaceSystemCall("close", Close);
+        ReplaceSystemCall("isatty", Isatty);
+        ReplaceSystemCall("flock", Flock);
+        ReplaceSystemCall("ioctl", IoctlCall);
+        ReplaceSystemCall("tcgetattr", Tcgetattr);
+        ReplaceSystemCall("tcsetattr", Tcsetattr);
+        ReplaceSystemCall("write", Write);
+        ReplaceSystemCall("poll", Poll);
+        ReplaceSystemCall("clock_gettime", ClockGettime);
+        ReplaceSystemCall("nanosleep", Nanosleep);
     }
     ~ScriptedSystemCalls() override
     {
-        SetSystemCalls(nullptr);
+        ReplaceSystemCall(nullptr, nullptr);
         g_script = nullptr;
     }
 
@@ -273,7 +272,7 @@ TEST_F(ScriptedSystemCalls, ADriverThatRefusesLowLatencyLeavesTheOpenWorking)
 {
     for (const unsigned long refused : {TIOCGSERIAL, TIOCSSERIAL}) {
         script_ = Script{};
-        script_.refusedIoctls = {refused};
+        script_.refusedIoctls.push_back(refused);
         HANDLE handle = nullptr;
         ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("ttyUSB0", &handle));
         EXPECT_EQ(refused == TIOCSSERIAL, script_.Saw(TIOCSSERIAL));

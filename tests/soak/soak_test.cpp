@@ -29,7 +29,9 @@ constexpr unsigned kDelayMaxMs = 10;
 // The longest call this line allows: the reply starts at most kDelayMaxMs
 // late and arrives in one burst; when it is damaged past recognition, the
 // receiver then waits out 100 ms of silence after its last byte, and every
-// call ends with the 20 ms pause. On a loaded machine each wake-up on that
+// call ends with the 20 ms pause. A call that follows a time-out first waits
+// until the line has been silent for 100 ms since that time-out, which adds
+// at most another 100 ms. On a loaded machine each wake-up on that
 // path (the simulator's write, the receiver's poll, the end of the pause)
 // can wait for a CPU: the margin allows about 30 ms for each. The exact
 // timing is checked on the virtual clock (tests/unit); here the bound
@@ -37,7 +39,8 @@ constexpr unsigned kDelayMaxMs = 10;
 constexpr unsigned kSilenceMs = 100;
 constexpr unsigned kPauseMs = 20;
 constexpr unsigned kLoadMarginMs = 100;
-constexpr auto kCallBound = std::chrono::milliseconds(kDelayMaxMs + kSilenceMs + kPauseMs + kLoadMarginMs);
+constexpr auto kCallBound =
+    std::chrono::milliseconds(kSilenceMs + kDelayMaxMs + kSilenceMs + kPauseMs + kLoadMarginMs);
 
 long EnvNumber(const char *name, long fallback)
 {

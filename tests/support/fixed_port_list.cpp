@@ -46,12 +46,12 @@ FixedPortList::FixedPortList(const std::vector<std::string> &names)
     table.countPortListEntries = CountList;
     table.readPortListEntry = ReadList;
     table.closePortList = CloseList;
-    InstallServices(&table);
+    ReplaceServices(&table);
 }
 
 FixedPortList::~FixedPortList()
 {
-    InstallServices(replacedDefault_ ? nullptr : &replaced_);
+    ReplaceServices(replacedDefault_ ? nullptr : &replaced_);
     g_count = 0;
 }
 

@@ -78,12 +78,12 @@ ScriptedLine::ScriptedLine()
     table.countPortListEntries = ListCount;
     table.readPortListEntry = ListRead;
     table.closePortList = ListClose;
-    InstallServices(&table);
+    ReplaceServices(&table);
 }
 
 ScriptedLine::~ScriptedLine()
 {
-    InstallServices(nullptr);
+    ReplaceServices(nullptr);
     g_current = nullptr;
 }
 
@@ -277,7 +277,8 @@ void ScriptedLine::Wait(PortHandle handle, std::uint32_t maxMilliseconds)
             step = until < step ? until : step;
         }
     }
-    line.now += step;
+    line.now += step + line.oversleepMs;
+    line.oversleepMs = 0;
 }
 
 }  // namespace gpiolink::testing

@@ -106,6 +106,11 @@ public:
     // Removes every scheduled failure.
     void ClearFailures();
 
+    // Makes the next idle wait return this many ms late, whatever arrives
+    // meanwhile: the caller was not scheduled (a loaded machine, a stopped
+    // process). Used once, then back to 0.
+    std::uint32_t oversleepMs = 0;
+
     // The most bytes one write takes (partial writes); 0 takes all.
     std::uint32_t writeLimit = 0;
 

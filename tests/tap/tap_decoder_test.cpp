@@ -8,6 +8,7 @@
 
 #include "capture_file.h"
 #include "tap_decoder.h"
+#include "test_helpers.h"
 
 namespace gpio_tap {
 namespace {
@@ -15,16 +16,11 @@ namespace {
 using gpio_tools::EncodeFrame;
 using gpio_tools::EncodeReply;
 using gpio_tools::EncodeRequest;
+using gpiolink::testing::Join;
 
 class Decoding : public ::testing::Test {
 protected:
     Decoding() : decoder_([this](const TraceEntry &entry) { lines_.push_back(gpio_tools::TraceText(entry)); }) {}
-
-    static Bytes Join(Bytes a, const Bytes &b)
-    {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    }
 
     std::vector<std::string> lines_;
     TapDecoder decoder_;
@@ -36,11 +32,11 @@ TEST_F(Decoding, FlagsNoiseForeignAndBrokenFramesAndALateReply)
     decoder_.Take(1000, Side::kApplication, request);
     // Noise ahead of a foreign frame, then the reply split over two reads.
     const Bytes reply = EncodeReply({0x00, 0x5A});
-    decoder_.Take(2000, Side::kDevice, Join({0x41, 0xFF}, EncodeFrame(0x00, 0x41, {0x00})));
+    decoder_.Take(2000, Side::kDevice, Join({{0x41, 0xFF}, EncodeFrame(0x00, 0x41, {0x00})}));
     decoder_.Take(2500, Side::kDevice, Bytes(reply.begin(), reply.begin() + 3));
     decoder_.Take(3000, Side::kDevice, Bytes(reply.begin() + 3, reply.end()));
     // A frame cut short by the next STX; the request it started is lost.
-    decoder_.Take(10000, Side::kApplication, Join({0x02, 0x00, 0x40}, request));
+    decoder_.Take(10000, Side::kApplication, Join({{0x02, 0x00, 0x40}, request}));
     // No reply within 100 ms, then one after all: the silence is stamped
     // at its deadline, and the reply marked late.
     decoder_.Take(150000, Side::kDevice, reply);

@@ -7,6 +7,8 @@
 #include "gpiolink.h"
 #include "link/frame_receiver.h"
 #include "scripted_controller.h"
+#include "scripted_session.h"
+#include "test_helpers.h"
 #include "wire_codec.h"
 
 namespace gpiolink {
@@ -22,34 +24,14 @@ using testing::ScriptedLine;
 using testing::ScriptedPort;
 using testing::ScriptedReply;
 
-class DeviceOperations : public ::testing::Test {
+class DeviceOperations : public testing::ScriptedSession {
 protected:
-    DeviceOperations() : port_(line_.AddPort("dev:COM3"))
-    {
-        EXPECT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
-    }
-    ~DeviceOperations() override { GPIO_CloseInterface(handle_); }
-
     void Reply(const Bytes &payload, std::uint32_t delay = 2) { AnswerRequests(port_, ReplyWith(payload, delay)); }
     void ReplyWire(const Bytes &wire, std::uint32_t delay = 2)
     {
         AnswerRequests(port_, [wire, delay](const Bytes &) { return ScriptedReply{wire, delay}; });
     }
 
-    // Runs an operation and measures it on the virtual clock.
-    template <typename Operation>
-    int Timed(Operation operation)
-    {
-        const std::uint32_t start = line_.now;
-        const int result = operation();
-        elapsed_ = line_.now - start;
-        return result;
-    }
-
-    ScriptedLine line_;
-    ScriptedPort &port_;
-    HANDLE handle_ = nullptr;
-    std::uint32_t elapsed_ = 0;
 };
 
 TEST_F(DeviceOperations, InputSendsTheWorkedExampleAndStoresTheValue)
@@ -259,46 +241,38 @@ protected:
     // area, and returns the result.
     int Query(int size)
     {
-        std::memset(area_, 'x', sizeof(area_));
-        return GPIO_GetVersion(handle_, area_ + kGuard, size);
+        area_.Reset(kArea);
+        return GPIO_GetVersion(handle_, area_.Text(), size);
     }
-    bool Untouched(std::size_t from, std::size_t to) const
-    {
-        for (std::size_t i = from; i < to; ++i) {
-            if (area_[i] != 'x') {
-                return false;
-            }
-        }
-        return true;
-    }
+    // True when nothing from `from` on, nor before the buffer, was written.
+    bool UntouchedFrom(std::size_t from) const { return area_.GuardsIntact() && area_.UntouchedFrom(from); }
 
-    static constexpr std::size_t kGuard = 8;
-    char area_[64] = {};
+    static constexpr std::size_t kArea = 48;
+    testing::GuardedBuffer area_{kArea, 'x'};
 };
 
 TEST_F(VersionQuery, TextIsTerminatedInsideTheBuffer)
 {
     ASSERT_EQ(GPIO_RESULT_OK, Query(20));
-    EXPECT_STREQ("GPIO-1", area_ + kGuard);
-    EXPECT_TRUE(Untouched(0, kGuard));
-    EXPECT_TRUE(Untouched(kGuard + 7, sizeof(area_)));
+    EXPECT_STREQ("GPIO-1", area_.Text());
+    EXPECT_TRUE(UntouchedFrom(7));
 }
 
 TEST_F(VersionQuery, TextIsCutToTheBufferSize)
 {
     ASSERT_EQ(GPIO_RESULT_OK, Query(5));
-    EXPECT_STREQ("GPIO", area_ + kGuard);
-    EXPECT_TRUE(Untouched(kGuard + 5, sizeof(area_)));
+    EXPECT_STREQ("GPIO", area_.Text());
+    EXPECT_TRUE(UntouchedFrom(5));
     ASSERT_EQ(GPIO_RESULT_OK, Query(1));
-    EXPECT_EQ('\0', area_[kGuard]);
-    EXPECT_TRUE(Untouched(kGuard + 1, sizeof(area_)));
+    EXPECT_EQ('\0', area_.Text()[0]);
+    EXPECT_TRUE(UntouchedFrom(1));
 }
 
 TEST_F(VersionQuery, NoRoomMeansUnexpectedAndNothingWritten)
 {
     EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(0));
     EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(-5));
-    EXPECT_TRUE(Untouched(0, sizeof(area_)));
+    EXPECT_TRUE(UntouchedFrom(0));
 }
 
 }  // namespace

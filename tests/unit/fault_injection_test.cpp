@@ -12,6 +12,7 @@
 
 #include "gpiolink.h"
 #include "scripted_controller.h"
+#include "test_helpers.h"
 #include "wire_codec.h"
 
 namespace gpiolink {
@@ -24,24 +25,8 @@ using testing::ScriptedLine;
 using testing::ScriptedReply;
 
 // The caller's buffers, inside guard bytes.
-struct Buffers {
-    static constexpr std::size_t kGuard = 8;
-    static constexpr int kSize = 20;
-    unsigned char area[kSize + 2 * kGuard];
-
-    Buffers() { std::memset(area, 0xAA, sizeof(area)); }
-    char *Text() { return reinterpret_cast<char *>(area + kGuard); }
-    unsigned char *Value() { return area + kGuard; }
-    bool GuardsIntact() const
-    {
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (area[i] != 0xAA || area[kGuard + kSize + i] != 0xAA) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
+using Buffers = testing::GuardedBuffer;
+constexpr int kBufferSize = 20;
 
 struct Operation {
     const char *name;
@@ -77,7 +62,7 @@ const Operation kOperations[] = {
      }},
     {"close", true, {GPIO_RESULT_OK}, [](HANDLE h, Buffers &) { return GPIO_CloseInterface(h); }},
     {"input", true, {GPIO_RESULT_OK, GPIO_RESULT_BAD_HANDLE, GPIO_RESULT_IO_ERROR, GPIO_RESULT_TIMEOUT},
-     [](HANDLE h, Buffers &b) { return GPIO_Input(h, 1, b.Value()); }},
+     [](HANDLE h, Buffers &b) { return GPIO_Input(h, 1, b.Data()); }},
     {"output", true, {GPIO_RESULT_OK, GPIO_RESULT_BAD_HANDLE, GPIO_RESULT_IO_ERROR, GPIO_RESULT_TIMEOUT},
      [](HANDLE h, Buffers &) { return GPIO_Output(h, 1, 2); }},
     {"bit test", true, {GPIO_RESULT_BIT_HIGH, GPIO_RESULT_BAD_HANDLE, GPIO_RESULT_IO_ERROR, GPIO_RESULT_TIMEOUT},
@@ -87,7 +72,7 @@ const Operation kOperations[] = {
     {"bit reset", true, {GPIO_RESULT_OK, GPIO_RESULT_BAD_HANDLE, GPIO_RESULT_IO_ERROR, GPIO_RESULT_TIMEOUT},
      [](HANDLE h, Buffers &) { return GPIO_BitReset(h, 1, 2); }},
     {"version", true, {GPIO_RESULT_OK, GPIO_RESULT_UNEXPECTED, GPIO_RESULT_IO_ERROR, GPIO_RESULT_TIMEOUT},
-     [](HANDLE h, Buffers &b) { return GPIO_GetVersion(h, b.Text(), Buffers::kSize); }},
+     [](HANDLE h, Buffers &b) { return GPIO_GetVersion(h, b.Text(), kBufferSize); }},
 };
 
 // What one faulted run left behind.
@@ -111,7 +96,7 @@ Outcome RunFaulted(const Operation &op, Call call, int n, bool persistent, std::
     if (op.needsInterface && GPIO_OpenInterface("COM3", &handle) != GPIO_RESULT_OK) {
         return {-1, false, "the interface did not open before the fault"};
     }
-    Buffers buffers;
+    Buffers buffers(kBufferSize);
     const int before = line.Calls(call);
     line.FailCall(call, n, persistent);
     Outcome outcome;

@@ -5,6 +5,7 @@
 #include "link/frame_format.h"
 #include "link/frame_receiver.h"
 #include "scripted_line.h"
+#include "test_helpers.h"
 #include "wire_codec.h"
 
 namespace gpiolink {
@@ -13,17 +14,10 @@ namespace {
 using gpio_tools::EncodeReply;
 using testing::Bytes;
 using testing::Call;
+using testing::GuardedBuffer;
+using testing::Join;
 using testing::ScriptedLine;
 using testing::ScriptedPort;
-
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
 
 class FrameReceiver : public ::testing::Test {
 protected:
@@ -32,38 +26,26 @@ protected:
     // Runs the receiver with a fresh destination guarded on both sides.
     LinkResult Receive(std::int32_t capacity = 20)
     {
-        destination_.assign(capacity > 0 ? static_cast<std::size_t>(capacity) + 2 * kGuard : 2 * kGuard, 0xAA);
+        destination_.Reset(capacity > 0 ? static_cast<std::size_t>(capacity) : 0);
         capacity_ = capacity;
         start_ = line_.now;
-        const LinkResult result = ReceiveFrame(line_.HandleOf(0), destination_.data() + kGuard, capacity_);
+        const LinkResult result = ReceiveFrame(line_.HandleOf(0), destination_.Data(), capacity_);
         elapsed_ = line_.now - start_;
         return result;
     }
 
     // The bytes the receiver copied (capacity_ of them after FrameOk).
-    Bytes Copied() const
+    Bytes Copied() const { return destination_.Contents(capacity_ > 0 ? static_cast<std::size_t>(capacity_) : 0); }
+
+    // True when nothing past the first `inside` bytes was written.
+    bool GuardsIntact(std::int32_t inside) const
     {
-        const auto begin = destination_.begin() + kGuard;
-        return Bytes(begin, begin + (capacity_ > 0 ? capacity_ : 0));
+        return destination_.GuardsIntact() && destination_.UntouchedFrom(inside > 0 ? static_cast<std::size_t>(inside) : 0);
     }
 
-    // True when nothing outside the caller's capacity was written.
-    bool GuardsIntact(std::int32_t capacity) const
-    {
-        const std::size_t inside = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
-        for (std::size_t i = 0; i < destination_.size(); ++i) {
-            const bool guard = i < kGuard || i >= kGuard + inside;
-            if (guard && destination_[i] != 0xAA) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    static constexpr std::size_t kGuard = 16;
     ScriptedLine line_;
     ScriptedPort &port_;
-    Bytes destination_;
+    GuardedBuffer destination_;
     std::int32_t capacity_ = 0;
     std::uint32_t start_ = 0;
     std::uint32_t elapsed_ = 0;
@@ -196,16 +178,41 @@ TEST_F(FrameReceiver, PartialFrameThenSilenceTimesOut)
     EXPECT_EQ(30U + kSilenceTimeoutMs, elapsed_);
 }
 
-TEST_F(FrameReceiver, ALineThatKeepsSendingKeepsTheReceiverListening)
+TEST_F(FrameReceiver, ALineThatKeepsSendingKeepsTheReceiverListeningUpToTheLimit)
 {
-    // Noise every 90 ms for a second, then the reply.
-    for (std::uint32_t t = 0; t < 1000; t += 90) {
+    // Noise every 90 ms, then the reply just inside the overall limit.
+    for (std::uint32_t t = 0; t < kReceiveLimitMs - 150; t += 90) {
         line_.Arrive(port_, {0x55}, t);
     }
-    line_.Arrive(port_, EncodeReply({0x00, 0x07}), 1050);
+    line_.Arrive(port_, EncodeReply({0x00, 0x07}), kReceiveLimitMs - 120);
     EXPECT_EQ(FrameOk, Receive());
-    EXPECT_EQ(1050U, elapsed_);
+    EXPECT_EQ(kReceiveLimitMs - 120, elapsed_);
     EXPECT_EQ((Bytes{0x00, 0x07}), Copied());
+}
+
+TEST_F(FrameReceiver, ALineThatNeverStopsEndsAtTheOverallLimit)
+{
+    // A byte every 50 ms that never completes a frame, and a stream that
+    // floods the queue: neither holds the receiver past its limit.
+    for (const std::uint32_t spacing : {50U, 1U}) {
+        const Bytes endless(3 * kReceiveLimitMs / spacing, spacing == 1 ? 0x02 : 0x41);
+        line_.Arrive(port_, endless, 0, spacing);
+        EXPECT_EQ(Timeout, Receive());
+        EXPECT_GE(elapsed_, kReceiveLimitMs);
+        EXPECT_LE(elapsed_, kReceiveLimitMs + kPollIntervalMs);
+        EXPECT_TRUE(GuardsIntact(20));
+        port_.arrivals.clear();
+    }
+}
+
+TEST_F(FrameReceiver, AReplyWaitingInTheQueueIsNotSilence)
+{
+    // The reply arrives 5 ms after the start, while the caller is not
+    // scheduled for 150 ms: when it runs again the reply is waiting.
+    line_.Arrive(port_, EncodeReply({0x00, 0x3C}), 5);
+    line_.oversleepMs = 150;
+    EXPECT_EQ(FrameOk, Receive());
+    EXPECT_EQ((Bytes{0x00, 0x3C}), Copied());
 }
 
 TEST_F(FrameReceiver, ReplyBytesSpreadOverTimeAreCollected)

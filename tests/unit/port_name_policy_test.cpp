@@ -32,7 +32,7 @@ protected:
         table.devicePathSize = platform.devicePathSize;
         table.rootedNamesArePaths = platform.rootedNamesArePaths;
         table.discoveredNameSize = platform.discoveredNameSize;
-        InstallServices(&table);
+        ReplaceServices(&table);
     }
 
     // Opens `name` and closes it again; the result of the open.

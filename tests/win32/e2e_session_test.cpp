@@ -5,6 +5,10 @@
 //   COM6  another device: it answers, but not as the controller
 //   COM7  a second controller, which discovery must never reach
 //   COM9  a link to an empty regular file, named in GPIOLINK_TEST_FILE
+//   COM10 a controller whose replies leave 150 ms after each request
+//         (GPIOLINK_TEST_LATE_PORT)
+//   COM11 a line that sends a byte every 20 ms and never completes a frame
+//         (GPIOLINK_TEST_STREAM_PORT)
 // and passes the controller's port name in GPIOLINK_TEST_PORT.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -20,6 +24,7 @@
 #include <string>
 
 #include "gpiolink.h"
+#include "late_reply_tally.h"
 
 namespace {
 
@@ -158,11 +163,14 @@ TEST_F(WineSession, HandleRules)
 // that runs long stretches most. (With GetTickCount and Sleep under Wine the
 // ten took 121 to 146 ms, six to eight of them over 135 ms; the fastest
 // alone would not show it.)
+// Each exchange comes 110 ms after the one before, so the wait for silence
+// after a time-out (100 ms from that time-out) costs it nothing.
 TEST_F(WineSession, SilentExchangesLastTheSilenceAndThePause)
 {
     Range range;
     int late = 0;
     for (int i = 0; i < 10; ++i) {
+        Sleep(110);
         const double took = range.Add(TimedInput(handle_, 0xF0, GPIO_RESULT_TIMEOUT));
         EXPECT_GT(took, 119.0) << "exchange " << i;
         EXPECT_LE(took, 230.0) << "exchange " << i;
@@ -255,6 +263,92 @@ TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
     ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(name, &handle));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_Output(handle, 0, 0));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+// ---- replies later than the time-out, lines that never stop ---------------
+
+// Milliseconds by the performance counter since `start`.
+double MillisecondsSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// The receiver's limit of 1000 ms, the pause, and a second for a loaded
+// machine and Wine's server.
+constexpr double kCallBoundMs = 1000 + 20 + 1000;
+
+TEST(WineBounded, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+{
+    const std::string late = Environment("GPIOLINK_TEST_LATE_PORT");
+    if (late.empty()) {
+        GTEST_SKIP() << "GPIOLINK_TEST_LATE_PORT is not set: run through run_with_simulators.sh";
+    }
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(late.c_str(), &handle));
+    // Ports 0-3 hold 0xA0-0xA3; the simulator acts on each request even
+    // when its reply comes too late to be taken.
+    for (unsigned char port = 0; port < 4; ++port) {
+        GPIO_Output(handle, port, static_cast<unsigned char>(0xA0 + port));
+    }
+    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle);
+    EXPECT_EQ(0, tally.wrong) << "of " << tally.calls << " calls gave another port's value with success";
+    EXPECT_EQ(0, tally.others);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+TEST(WineBounded, ALineThatNeverStopsEndsTheCall)
+{
+    const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
+    if (stream.empty()) {
+        GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
+    }
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(stream.c_str(), &handle));
+    unsigned char value = 0x5A;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle, 0, &value));
+    const double took = MillisecondsSince(start);
+    std::printf("exchange on a streaming line: %.1f ms\n", took);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, kCallBoundMs);
+    EXPECT_EQ(0x5A, value);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+// The registry lists the streaming line before the controller.
+TEST(WineBounded, DiscoveryPassesAStreamingPort)
+{
+    const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
+    const std::string controller = Environment("GPIOLINK_TEST_PORT");
+    if (stream.empty() || controller.empty()) {
+        GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    const std::pair<const char *, std::string> values[] = {{"\\Device\\GpiolinkStream0", stream},
+                                                           {"\\Device\\GpiolinkStream1", controller}};
+    for (const auto &[name, port] : values) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
+                                                static_cast<DWORD>(port.size() + 1)));
+    }
+    char found[20] = "unchanged";
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(found));
+    const double took = MillisecondsSince(start);
+    for (const auto &value : values) {
+        RegDeleteValueA(key, value.first);
+    }
+    RegCloseKey(key);
+    std::printf("discovery past a streaming port: %.1f ms\n", took);
+    EXPECT_EQ(controller, found);
+    EXPECT_LT(took, kCallBoundMs + 1000);
 }
 
 }  // namespace

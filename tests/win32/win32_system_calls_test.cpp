@@ -1,5 +1,5 @@
 // The Windows platform file seen from below: its Win32 calls are replaced
-// through its own system-call table (win32_system_calls.h), so the tests
+// through its own system-call table (system_call_table.h), so the tests
 // see the exact arguments it passes and make the system answer what Wine
 // cannot show: a busy port, a disk file behind a COM name, a refused
 // high-resolution timer, a clock about to wrap.
@@ -18,7 +18,7 @@
 
 #include "gpiolink.h"
 #include "link/serial_services.h"
-#include "link/win32_system_calls.h"
+#include "link/system_call_table.h"
 
 namespace gpiolink {
 namespace {
@@ -30,7 +30,7 @@ struct SystemCallSlot {
     const char *name;
     void operator=(Function fake) const
     {
-        ASSERT_TRUE(SetWin32SystemCall(name, reinterpret_cast<Win32SystemCall>(fake))) << name;
+        ASSERT_TRUE(ReplaceSystemCall(name, fake)) << name;
     }
 };
 #define SYSTEM(function) (SystemCallSlot<decltype(&::function)>{#function})
@@ -116,7 +116,7 @@ protected:
     void TearDown() override
     {
         GPIO_CloseInterface(kPort);
-        SetWin32SystemCall(nullptr, nullptr);
+        ReplaceSystemCall(nullptr, nullptr);
     }
 
     // Every byte distinct, everything the line settings turn off turned
@@ -310,7 +310,7 @@ protected:
             return TRUE;
         };
     }
-    void TearDown() override { SetWin32SystemCall(nullptr, nullptr); }
+    void TearDown() override { ReplaceSystemCall(nullptr, nullptr); }
 
     // The pause, and the receiver's idle step, of `milliseconds`; returns
     // how long it took.

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -97,20 +98,47 @@ def test_a_port_held_open_is_busy_under_any_of_its_names(start_sim, tmp_path):
     assert re.search(_expected("busy", str(link)), message), message
 
 
+def _copy_for_nobody(folder):
+    """The package, and the library named in GPIOLINK_LIBRARY, copied where
+    nobody can read them: the checkout and the build may lie in a folder that
+    nobody cannot enter. Returns the environment that finds the copies."""
+    env = dict(os.environ, PYTHONPATH=folder)
+    shutil.copytree(os.path.dirname(gpiolink.__file__), os.path.join(folder, "gpiolink"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    if os.environ.get("GPIOLINK_LIBRARY"):
+        env["GPIOLINK_LIBRARY"] = shutil.copy(os.environ["GPIOLINK_LIBRARY"], folder)
+    for root, folders, files in os.walk(folder):
+        os.chmod(root, 0o755)
+        for name in files:
+            os.chmod(os.path.join(root, name), 0o644)
+    return env
+
+
 def test_permission_denied_names_the_group_and_the_fix(start_sim):
     path = "/dev/" + start_sim()
     os.chmod(path, 0o600)
+    env = os.environ
+    python = sys.executable
     if os.geteuid() == 0:
-        # Root is never refused: ask as nobody, in a process of its own.
+        # Root is never refused: ask as nobody, in a process of its own, with
+        # the system's Python (the venv may be out of nobody's reach too).
         if shutil.which("setpriv") is None:
             pytest.skip("running as root without setpriv: no way to drop privileges")
         command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        python = os.path.realpath(sys.executable)
+        copies = tempfile.mkdtemp(prefix="gpiolink-nobody-")
+        env = _copy_for_nobody(copies)
     else:
         os.chmod(path, 0)
         command = []
-    script = ("import gpiolink\n"
-              "try:\n    gpiolink.Controller(%r)\n"
-              "except gpiolink.GpioError as error:\n    print(error)\n" % path)
-    out = subprocess.run(command + [sys.executable, "-c", script], capture_output=True, text=True,
-                         env=os.environ, timeout=60)
+        copies = None
+    try:
+        script = ("import gpiolink\n"
+                  "try:\n    gpiolink.Controller(%r)\n"
+                  "except gpiolink.GpioError as error:\n    print(error)\n" % path)
+        out = subprocess.run(command + [python, "-c", script], capture_output=True, text=True,
+                             env=env, timeout=60, cwd="/")
+    finally:
+        if copies:
+            shutil.rmtree(copies)
     assert re.search(_expected("permission-denied", path), out.stdout), out.stdout + out.stderr

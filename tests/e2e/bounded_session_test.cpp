@@ -1,0 +1,144 @@
+// End to end on Linux: replies later than the time-out, lines that never
+// stop, and a process that forks with the interface open. Real time is
+// involved, so every bound is generous.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "fixed_port_list.h"
+#include "gpiolink.h"
+#include "interface/current_interface.h"
+#include "late_reply_tally.h"
+#include "link/frame_receiver.h"
+#include "pty_port.h"
+#include "pty_simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A pty whose far end sends one byte every `interval` and never completes a
+// frame: a device that streams data (a GPS receiver, a modem).
+class StreamingLine {
+public:
+    explicit StreamingLine(milliseconds interval)
+        : thread_([this, interval] {
+              while (!stop_) {
+                  port_.Write({0x24}, false);
+                  std::this_thread::sleep_for(interval);
+              }
+          })
+    {
+    }
+    ~StreamingLine()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    StreamingLine(const StreamingLine &) = delete;
+    StreamingLine &operator=(const StreamingLine &) = delete;
+    std::string PortName() const { return port_.PortName(); }
+
+private:
+    gpio_sim::PtyPort port_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+template <typename Operation>
+milliseconds Timed(Operation operation)
+{
+    const auto start = Clock::now();
+    operation();
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// The receiver's limit, the pause, and a second for a loaded machine.
+const milliseconds kCallBound{gpiolink::kReceiveLimitMs + 20 + 1000};
+
+TEST(BoundedSession, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+{
+    gpio_sim::SimOptions options;
+    options.replyDelayMs = 150;
+    gpio_sim::PtySimulator sim(options);
+    for (unsigned char port = 0; port < 4; ++port) {
+        sim.Model().SetLatch(port, static_cast<std::uint8_t>(0xA0 + port));
+    }
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(sim.PortName().c_str(), &handle));
+    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle);
+    EXPECT_EQ(0, tally.wrong) << "of " << tally.calls << " calls gave another port's value with success";
+    EXPECT_EQ(0, tally.others);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+TEST(BoundedSession, ALineThatNeverStopsEndsTheCall)
+{
+    StreamingLine line(milliseconds(50));
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(line.PortName().c_str(), &handle));
+    for (int i = 0; i < 2; ++i) {
+        unsigned char value = 0x5A;
+        int result = 0;
+        const milliseconds took = Timed([&] { result = GPIO_Input(handle, 0, &value); });
+        EXPECT_EQ(GPIO_RESULT_TIMEOUT, result);
+        EXPECT_EQ(0x5A, value);
+        // The first call ends at the receiver's limit; the second first
+        // gives up waiting for silence at the same limit.
+        EXPECT_GE(took, milliseconds(gpiolink::kReceiveLimitMs));
+        EXPECT_LT(took, (i + 1) * kCallBound) << "call " << i;
+    }
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+TEST(BoundedSession, DiscoveryPassesAStreamingPort)
+{
+    StreamingLine line(milliseconds(20));
+    gpio_sim::PtySimulator controller;
+    gpiolink::testing::FixedPortList ports({line.PortName(), controller.PortName()});
+    char name[20] = "unchanged";
+    int result = 0;
+    const milliseconds took = Timed([&] { result = GPIO_ScanInterface(name); });
+    EXPECT_EQ(GPIO_RESULT_OK, result);
+    EXPECT_EQ(controller.PortName(), name);
+    EXPECT_LT(took, kCallBound + milliseconds(1000));
+}
+
+TEST(BoundedSession, AForkedChildHasNoOpenInterface)
+{
+    // Registered when the library loads; naming it here also links it into
+    // this program from the internal archive.
+    ASSERT_TRUE(gpiolink::ForkGuardRegistered());
+    // A bare pty and no simulator: no thread of this process is copied
+    // half-alive into the child.
+    gpio_sim::PtyPort line;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(line.PortName().c_str(), &handle));
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        unsigned char value = 0;
+        const bool refused = GPIO_Input(handle, 0, &value) == GPIO_RESULT_BAD_HANDLE &&
+                             GPIO_CloseInterface(handle) == GPIO_RESULT_BAD_HANDLE;
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The child wrote nothing on the line, and the parent's interface is
+    // still open: its request goes out (and, unanswered, times out).
+    char byte = 0;
+    EXPECT_EQ(-1, read(line.Master(), &byte, 1));
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Output(handle, 1, 0x42));
+    EXPECT_GT(read(line.Master(), &byte, 1), 0);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Small helpers that several test files share.
+#ifndef GPIOLINK_TESTS_TEST_HELPERS_H
+#define GPIOLINK_TESTS_TEST_HELPERS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace gpiolink::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
+
+// A caller's buffer of `room` bytes between guard bytes, all filled with
+// `fill`: shows whether a call wrote outside the room it was given.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(std::size_t room = 0, std::uint8_t fill = 0xAA);
+
+    // Refills everything and gives the call `room` bytes.
+    void Reset(std::size_t room);
+    std::uint8_t *Data() { return bytes_.data() + kGuard; }
+    char *Text() { return reinterpret_cast<char *>(Data()); }
+    // The first `count` bytes of the room.
+    Bytes Contents(std::size_t count) const;
+    // True when nothing outside the room was written.
+    bool GuardsIntact() const { return Untouched(0, kGuard) && Untouched(kGuard + room_, bytes_.size()); }
+    // True when the room's bytes from `from` on were not written.
+    bool UntouchedFrom(std::size_t from) const { return Untouched(kGuard + from, bytes_.size()); }
+
+    static constexpr std::size_t kGuard = 16;
+
+private:
+    bool Untouched(std::size_t from, std::size_t to) const;
+
+    std::uint8_t fill_;
+    std::size_t room_ = 0;
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Removes a folder and everything in it (test scratch folders).
+void RemoveTree(const std::string &path);
+
+}  // namespace gpiolink::testing
+
+#endif  // GPIOLINK_TESTS_TEST_HELPERS_H
