@@ -22,7 +22,7 @@ testing::Responder PortsAnsweringAfter(std::uint32_t delay)
 {
     return [delay](const Bytes &request) {
         const auto value = static_cast<std::uint8_t>(0xA0 + (request.size() > 1 ? request[1] : 0));
-        return ScriptedReply{gpio_sim::EncodeReply({0x00, value}), delay};
+        return ScriptedReply{gpio_tools::EncodeReply({0x00, value}), delay};
     };
 }
 
