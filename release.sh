@@ -83,13 +83,15 @@ fi
 cp "$src/debian/libgpiolink0/usr/lib/$multiarch/libgpiolink.so.$version" "$linux/libgpiolink.so"
 
 step "Windows: DLL and tools (MinGW-w64)"
-CFLAGS=$prefix_map CXXFLAGS=$prefix_map LDFLAGS=-Wl,--no-insert-timestamp \
+# The PE headers get no time stamp (zero): ld is told so, and both ld and
+# strip write SOURCE_DATE_EPOCH there when it is set, the current time when not.
+SOURCE_DATE_EPOCH=0 CFLAGS="$prefix_map" CXXFLAGS="$prefix_map" LDFLAGS=-Wl,--no-insert-timestamp \
   cmake -S "$src" -B "$windows" -G Ninja --toolchain "$src/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPIOLINK_BUILD_TESTS=OFF >"$windows/configure.log"
-cmake --build "$windows" -j "$(nproc 2>/dev/null || echo 2)" >"$windows/build.log" ||
+SOURCE_DATE_EPOCH=0 cmake --build "$windows" -j "$(nproc 2>/dev/null || echo 2)" >"$windows/build.log" ||
   { tail -40 "$windows/build.log" >&2; fail "the Windows build failed (build/release-windows/build.log)"; }
 zip_root=$windows/stage/gpiolink-$version-win64
-cmake --install "$windows" --prefix "$zip_root" --strip >/dev/null
+SOURCE_DATE_EPOCH=0 cmake --install "$windows" --prefix "$zip_root" --strip >/dev/null
 cp "$src/README.md" "$src/LICENSE" "$src/CHANGELOG.md" "$zip_root/"
 for file in bin/gpiolink.dll bin/gpioctl.exe include/gpiolink.h lib/libgpiolink.dll.a lib/gpiolink.lib \
     lib/cmake/gpiolink/gpiolinkConfig.cmake lib/pkgconfig/gpiolink.pc; do
