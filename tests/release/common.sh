@@ -1,20 +1,19 @@
-# Shared by the release tests (sourced): failing, the project's version,
-# an empty work folder, clean-up at exit, and a gpio-sim started in the
-# background.
+# Shared by the release tests (sourced): sets source_dir (the project's
+# root) and version (the CMake project's, which every artefact carries);
+# failing, an empty work folder, clean-up at exit, and a gpio-sim started
+# in the background.
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
-# The version of the CMake project, which every artefact carries.
-project_version() {
-  sed -n 's/^project(gpiolink VERSION \([0-9][0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt"
-}
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+version=$(sed -n 's/^project(gpiolink VERSION \([0-9][0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 
 # empty_work NAME: build/release-tests/NAME, emptied; printed.
 empty_work() {
-  work=$(cd "$(dirname "$0")/../.." && pwd)/build/release-tests/$1
+  work=$source_dir/build/release-tests/$1
   rm -rf "$work"
   mkdir -p "$work"
   echo "$work"

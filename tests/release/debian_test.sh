@@ -10,7 +10,6 @@
 set -eu
 dist=$(cd "$1" && pwd)
 . "$(dirname "$0")/common.sh"
-version=$(project_version)
 arch=$(dpkg --print-architecture)
 work=$(empty_work debian)
 packages="libgpiolink0 libgpiolink-dev gpiolink-tools"

@@ -11,8 +11,6 @@
 set -eu
 dist=$(cd "$1" && pwd) sim=$2
 . "$(dirname "$0")/common.sh"
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-version=$(project_version)
 work=$(empty_work python-wheels)
 
 linux_wheel=$(ls "$dist"/gpiolink-"$version"-py3-none-*linux*_x86_64.whl)

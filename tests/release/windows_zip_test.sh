@@ -7,8 +7,6 @@
 set -eu
 dist=$(cd "$1" && pwd) sim=$2
 . "$(dirname "$0")/common.sh"
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-version=$(project_version)
 work=$(empty_work windows-zip)
 
 zip=$dist/gpiolink-$version-win64.zip
