@@ -47,7 +47,7 @@ for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap; do
   readelf -h "$program" | grep -q 'Type:[[:space:]]*DYN' || fail "$program is not PIE"
   readelf -l "$program" | grep -q GNU_RELRO || fail "$program has no RELRO segment"
   readelf -d "$program" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$program is not linked with -z now"
-  readelf -d "$program" | grep -q 'RUNPATH\|RPATH' && fail "$program carries a runtime path"
+  if readelf -d "$program" | grep -q 'RUNPATH\|RPATH'; then fail "$program carries a runtime path"; fi
 done
 library=$(dpkg -L libgpiolink0 | grep "libgpiolink.so.$version\$")
 readelf -d "$library" | grep -q "SONAME.*\[libgpiolink.so.${version%%.*}\]" || fail "$library has another SONAME"
