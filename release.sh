@@ -49,10 +49,12 @@ rm -rf "$root"/build/release-* "$dist"
 mkdir -p "$src" "$linux" "$windows" "$dist"
 
 step "gpiolink $version, time $(date -u -d "@$SOURCE_DATE_EPOCH" +%FT%TZ) (the last commit's)"
-# The checkout's files as they are, without build outputs and ignored files.
+# The checkout's files as they are, without build outputs and ignored
+# files, all dated SOURCE_DATE_EPOCH: a file's date goes into the Debian
+# packages, and a checkout's dates differ from clone to clone.
 git ls-files -z --cached --others --exclude-standard |
   while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
-  tar --null -T - -cf - | tar -xf - -C "$src"
+  tar --null -T - --mtime="@$SOURCE_DATE_EPOCH" -cf - | tar -xf - -C "$src"
 
 # The binaries name no folder of this machine: the build paths map to '.'.
 prefix_map="-ffile-prefix-map=$root=."
