@@ -8,6 +8,8 @@
 #   fuzz        the libFuzzer targets (clang), their seed corpora replayed
 # and then fuzzes each target for GPIOLINK_FUZZ_SECONDS (default 30) from a
 # scratch copy of its corpus; a crashing input is kept in build/fuzz/artifacts.
+# Then ./release.sh builds the release into dist/, and each artefact is
+# installed in an empty place and used (tests/release).
 # Fails if any test fails or if no test ran; the last line counts them.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -62,4 +64,32 @@ for target in fuzz_receiver fuzz_device_operation; do
     failed=$((failed + 1))
   fi
 done
+
+# The release: ./release.sh builds every artefact into dist/, then each is
+# installed in an empty place and used (tests/release). A test that cannot
+# run here says why and exits with 77: it counts neither way.
+release_test() {
+  local name=$1 status=0
+  shift
+  echo "== release: $name"
+  "$@" || status=$?
+  case $status in
+    0) passed=$((passed + 1)) ;;
+    77) echo "== release: $name skipped" ;;
+    *) failed=$((failed + 1)) ;;
+  esac
+}
+release_test build ./release.sh
+[ "$failed" -eq 0 ] || finish 1
+sim=build/linux/tools/gpio_sim/gpio-sim
+release_test windows_zip tests/release/windows_zip_test.sh dist "$sim"
+release_test debian_packages tests/release/debian_test.sh dist
+release_test python_wheels tests/release/python_wheels_test.sh dist "$sim"
+if [ -f tests/release/nuget_test.sh ]; then
+  if ls dist/Gpiolink.*.nupkg >/dev/null 2>&1; then
+    release_test nuget_package tests/release/nuget_test.sh dist "$sim"
+  else
+    echo "== release: no NuGet package in dist/ (release.sh said why): its test is skipped"
+  fi
+fi
 finish

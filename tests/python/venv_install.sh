@@ -1,17 +1,17 @@
 #!/bin/sh
 # Installs the Python binding the way its README says, into a fresh venv,
-# offline: pip builds it with Debian's setuptools and wheel, which the venv
-# sees through --system-site-packages (pytest too).
+# offline: pip builds it with the package's own backend, in an isolated
+# build environment that has no setuptools and no wheel. The venv sees
+# Debian's pytest through --system-site-packages.
 #
 # usage: venv_install.sh SOURCE VENV
-#   SOURCE  bindings/python; copied first, since the build writes beside it
+#   SOURCE  bindings/python; the backend writes nothing into it
 #   VENV    the venv to create (emptied first)
 set -eu
 source=$1 venv=$2
-rm -rf "$venv" "$venv.src"
-cp -r "$source" "$venv.src"
+rm -rf "$venv"
 /usr/bin/python3 -m venv --system-site-packages "$venv"
-"$venv/bin/pip" install --no-index --no-build-isolation --disable-pip-version-check "$venv.src"
+"$venv/bin/pip" install --no-index --disable-pip-version-check "$source"
 # The package imports from the venv, not from a source tree.
 (cd / && "$venv/bin/python" -c 'import gpiolink; print("imports", gpiolink.__file__)') | tee "$venv.where"
 grep -q "^imports $venv/lib/" "$venv.where"

@@ -9,9 +9,11 @@
         controller.bit_set(1, 7)
         assert controller.bit_test(1, 7)
 
-The library is found through the GPIOLINK_LIBRARY environment variable (the
-full path of libgpiolink.so or gpiolink.dll) or else the system's library
-search. Every failure the library reports is raised as GpioError, which
+The library is the one this package carries (a wheel built by the release
+holds it), or else the one named by the GPIOLINK_LIBRARY environment
+variable (the full path of libgpiolink.so or gpiolink.dll), or else the one
+the system's library search finds. __version__ is the package's version,
+which is the library's release. Every failure the library reports is raised as GpioError, which
 carries the result code and its name.
 
 One interface per process: the library keeps a single open interface, and
@@ -33,6 +35,11 @@ import weakref
 from typing import Optional, Union
 
 from . import _diagnose, _native
+
+try:
+    from ._version import version as __version__
+except ImportError:  # imported from a source tree, not an installed package
+    __version__ = "0+unknown"
 
 __all__ = [
     "GpioError", "Controller", "scan", "result_name", "result_text",
@@ -174,7 +181,11 @@ class Controller:
             if port is None:
                 raise GpioError(RESULT_TIMEOUT, "GPIO_ScanInterface",
                                 "no serial port answered as the controller")
-        name = os.fsencode(port)
+        try:
+            name = os.fsencode(port)
+        except UnicodeError:
+            # A name the file system's encoding cannot express names no port.
+            raise ValueError("port name %r cannot be encoded for the file system" % (port,)) from None
         if not name or b"\0" in name:
             raise ValueError("port must be a non-empty name without NUL characters: %r" % (port,))
         self.port = os.fsdecode(name)

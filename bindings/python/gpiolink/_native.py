@@ -28,12 +28,20 @@ call_lock = threading.RLock()
 _library = None
 
 
+# The library a wheel carries, in the package's own folder.
+_BUNDLED = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                        "gpiolink.dll" if sys.platform == "win32" else "libgpiolink.so.0")
+
+
 def _candidates():
+    """The libraries to try, in order: the one this package carries, then
+    GPIOLINK_LIBRARY, then the system's."""
+    bundled = [_BUNDLED] if os.path.isfile(_BUNDLED) else []
     explicit = os.environ.get("GPIOLINK_LIBRARY")
     if explicit:
-        # An explicit path is the only choice: falling back to another copy
-        # would hide a wrong setting.
-        return [explicit]
+        # An explicit path is the only choice after the package's own copy:
+        # falling back to the system's would hide a wrong setting.
+        return bundled + [explicit]
     if sys.platform == "win32":
         names = ["gpiolink.dll"]
     elif sys.platform == "darwin":
@@ -43,7 +51,7 @@ def _candidates():
     found = ctypes.util.find_library("gpiolink")
     if found and found not in names:
         names.append(found)
-    return names
+    return bundled + names
 
 
 def library():

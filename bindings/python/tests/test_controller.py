@@ -159,9 +159,29 @@ def test_scan_gives_the_found_name_none_or_the_error(monkeypatch):
 
 def test_explicit_library_path_has_no_fallback(monkeypatch, tmp_path):
     monkeypatch.setattr(_native, "_library", None)
+    monkeypatch.setattr(_native, "_BUNDLED", str(tmp_path / "libnone.so.0"))
     monkeypatch.setenv("GPIOLINK_LIBRARY", str(tmp_path / "libmissing.so"))
     with pytest.raises(OSError, match="GPIOLINK_LIBRARY"):
         _native.library()
+
+
+def test_the_package_own_library_comes_before_the_variable(monkeypatch, tmp_path):
+    # A wheel's library sits in the package's folder: it wins over a
+    # GPIOLINK_LIBRARY that points elsewhere.
+    real = os.environ.get("GPIOLINK_LIBRARY")
+    if not real:
+        pytest.skip("GPIOLINK_LIBRARY does not name the built library")
+    monkeypatch.setattr(_native, "_library", None)
+    monkeypatch.setattr(_native, "_BUNDLED", real)
+    monkeypatch.setenv("GPIOLINK_LIBRARY", str(tmp_path / "libmissing.so"))
+    assert _native.library()._name == real
+
+
+def test_port_name_the_file_system_cannot_encode_is_a_value_error():
+    with pytest.raises(ValueError) as raised:
+        Controller("pts/\ud800")  # a lone surrogate has no encoding
+    assert type(raised.value) is ValueError
+    assert "cannot be encoded" in str(raised.value)
 
 
 def test_installed_package_is_the_one_under_test():
@@ -170,4 +190,5 @@ def test_installed_package_is_the_one_under_test():
     if not expected:
         pytest.skip("GPIOLINK_VERSION is not set: not the installed package's run")
     assert importlib.metadata.version("gpiolink") == expected
+    assert gpiolink.__version__ == expected
     assert "site-packages" in pathlib.Path(gpiolink.__file__).parts

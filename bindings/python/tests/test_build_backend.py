@@ -1,0 +1,57 @@
+"""The package's build backend: wheels pip accepts, the same bytes every time."""
+
+import hashlib
+import base64
+import pathlib
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "build_backend"))
+import gpiolink_backend  # noqa: E402
+
+
+def test_wheel_records_every_file_with_its_hash(tmp_path):
+    library = tmp_path / "libgpiolink.so.0"
+    library.write_bytes(b"\x7fELF stand-in")
+    name = gpiolink_backend.build_wheel(
+        str(tmp_path), {"native-library": str(library), "platform": "manylinux_2_17_x86_64"})
+    assert name == "gpiolink-%s-py3-none-manylinux_2_17_x86_64.whl" % gpiolink_backend.version()
+    with zipfile.ZipFile(tmp_path / name) as wheel:
+        names = wheel.namelist()
+        record = wheel.read(next(n for n in names if n.endswith("/RECORD"))).decode().splitlines()
+        assert sorted(line.split(",")[0] for line in record) == sorted(names)
+        for line in record:
+            path, digest, size = line.split(",")
+            if path.endswith("/RECORD"):
+                continue
+            data = wheel.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert (digest, int(size)) == ("sha256=" + expected, len(data))
+        assert wheel.read("gpiolink/libgpiolink.so.0") == library.read_bytes()
+        assert wheel.getinfo("gpiolink/libgpiolink.so.0").external_attr >> 16 == 0o100755
+        assert b"Root-Is-Purelib: false" in wheel.read(next(n for n in names if n.endswith("/WHEEL")))
+    with pytest.raises(ValueError):  # a library needs its platform
+        gpiolink_backend.build_wheel(str(tmp_path), {"native-library": str(library)})
+        version = wheel.read("gpiolink/_version.py").decode()
+        assert "version = %r" % gpiolink_backend.version() in version
+
+
+def test_archives_are_reproducible(tmp_path, monkeypatch):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    first, second = tmp_path / "first", tmp_path / "second"
+    for folder in (first, second):
+        folder.mkdir()
+        wheel = gpiolink_backend.build_wheel(str(folder))
+        sdist = gpiolink_backend.build_sdist(str(folder))
+    for name in (wheel, sdist):
+        assert (first / name).read_bytes() == (second / name).read_bytes()
+    with tarfile.open(first / sdist) as archive:
+        assert all(member.mtime == 1700000000 for member in archive.getmembers())
+        names = archive.getnames()
+    assert names == sorted(names)
+    root = names[0].split("/")[0]
+    assert {root + "/PKG-INFO", root + "/LICENSE", root + "/gpiolink/__init__.py"} <= set(names)
+

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Builds every release artefact of gpiolink into dist/, from the files of
+# this checkout (those git tracks or would add; never build outputs):
+#   gpiolink-VERSION-win64.zip             the DLL, gpioctl.exe, header, import
+#                                          libraries, CMake and pkg-config files
+#   libgpiolink0_VERSION_ARCH.deb          the Debian packages: library,
+#   libgpiolink-dev_VERSION_ARCH.deb       development files and tools
+#   gpiolink-tools_VERSION_ARCH.deb
+#   gpiolink-VERSION-py3-none-TAG.whl      Python wheels carrying the library
+#                                          (Linux x86_64 and win_amd64)
+#   gpiolink-VERSION.tar.gz                the Python sdist
+#   Gpiolink.VERSION.nupkg                 the NuGet package (with dotnet)
+#   SHA256SUMS                             the checksums of all of the above
+# VERSION is the CMake project's. The builds use folders of their own,
+# build/release-*, with the tests off; docs/release.md tells the details.
+#
+# Reproducible: every time stamp is the last commit's (SOURCE_DATE_EPOCH),
+# the PE headers carry none, the build folder is mapped out of the binaries
+# and the archives hold sorted entries with fixed times and modes.
+#
+# Needs the 'release' package set: tools/install-deps.sh release.
+# Without dotnet the NuGet package is left out with a message; with CI=true
+# that fails the release instead.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+tools/install-deps.sh release
+
+fail() {
+  echo "release: $*" >&2
+  exit 1
+}
+step() {
+  echo "== release: $*"
+}
+
+version=$(sed -n 's/^project(gpiolink VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || fail "no 'project(gpiolink VERSION x.y.z' line in CMakeLists.txt"
+git rev-parse --git-dir >/dev/null 2>&1 || fail "not a git checkout: the release takes its time from the last commit"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C.UTF-8
+umask 022
+
+src=$root/build/release-src/gpiolink-$version
+linux=$root/build/release-linux
+windows=$root/build/release-windows
+dist=$root/dist
+rm -rf "$root"/build/release-* "$dist"
+mkdir -p "$src" "$linux" "$windows" "$dist"
+
+step "gpiolink $version, time $(date -u -d "@$SOURCE_DATE_EPOCH" +%FT%TZ) (the last commit's)"
+# The checkout's files as they are, without build outputs and ignored
+# files, all dated SOURCE_DATE_EPOCH: a file's date goes into the Debian
+# packages, and a checkout's dates differ from clone to clone.
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+  tar --null -T - --mtime="@$SOURCE_DATE_EPOCH" -cf - | tar -xf - -C "$src"
+
+# The binaries name no folder of this machine: the build paths map to '.'.
+prefix_map="-ffile-prefix-map=$root=."
+
+step "Debian packages"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+cp -r "$src/packaging/debian" "$src/debian"
+maintainer=$(sed -n 's/^Maintainer: //p' "$src/debian/control")
+cat >"$src/debian/changelog" <<EOF
+gpiolink ($version) unstable; urgency=medium
+
+  * Release $version: see CHANGELOG.md.
+
+ -- $maintainer  $(date -u -R -d "@$SOURCE_DATE_EPOCH")
+EOF
+(cd "$src" && DEB_BUILD_OPTIONS="noautodbgsym ${DEB_BUILD_OPTIONS:-}" \
+  dpkg-buildpackage -b -us -uc >"$root/build/release-src/dpkg-buildpackage.log" 2>&1) ||
+  { tail -40 "$root/build/release-src/dpkg-buildpackage.log" >&2; fail "dpkg-buildpackage failed (build/release-src/dpkg-buildpackage.log)"; }
+cp "$root"/build/release-src/*_"$version"_*.deb "$dist/"
+if command -v lintian >/dev/null; then
+  # Errors fail the release; warnings and notes are shown.
+  lintian --fail-on error --tag-display-limit 0 "$root"/build/release-src/gpiolink_"${version}"_*.changes |
+    tee "$root/build/release-src/lintian.txt" || fail "lintian found errors (build/release-src/lintian.txt)"
+else
+  fail "lintian is not installed (tools/install-deps.sh release)"
+fi
+# The Linux library of every other artefact is the package's: hardened and stripped.
+cp "$src/debian/libgpiolink0/usr/lib/$multiarch/libgpiolink.so.$version" "$linux/libgpiolink.so"
+
+step "Windows: DLL and tools (MinGW-w64)"
+# The PE headers get no time stamp (zero): ld is told so, and both ld and
+# strip write SOURCE_DATE_EPOCH there when it is set, the current time when not.
+SOURCE_DATE_EPOCH=0 CFLAGS="$prefix_map" CXXFLAGS="$prefix_map" LDFLAGS=-Wl,--no-insert-timestamp \
+  cmake -S "$src" -B "$windows" -G Ninja --toolchain "$src/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPIOLINK_BUILD_TESTS=OFF >"$windows/configure.log"
+SOURCE_DATE_EPOCH=0 cmake --build "$windows" -j "$(nproc 2>/dev/null || echo 2)" >"$windows/build.log" ||
+  { tail -40 "$windows/build.log" >&2; fail "the Windows build failed (build/release-windows/build.log)"; }
+zip_root=$windows/stage/gpiolink-$version-win64
+SOURCE_DATE_EPOCH=0 cmake --install "$windows" --prefix "$zip_root" --strip >/dev/null
+cp "$src/README.md" "$src/LICENSE" "$src/CHANGELOG.md" "$zip_root/"
+for file in bin/gpiolink.dll bin/gpioctl.exe include/gpiolink.h lib/libgpiolink.dll.a lib/gpiolink.lib \
+    lib/cmake/gpiolink/gpiolinkConfig.cmake lib/pkgconfig/gpiolink.pc; do
+  [ -f "$zip_root/$file" ] || fail "the Windows install has no $file"
+done
+python3 "$src/packaging/zip_tree.py" "$dist/gpiolink-$version-win64.zip" "$zip_root"
+
+step "Python wheels and sdist"
+# A manylinux tag only when the library needs nothing but glibc, and then
+# the newest glibc symbol version it uses; linux_x86_64 otherwise.
+linux_wheel_platform() {
+  local library=$1 needed versions newest
+  needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  for lib in $needed; do
+    case $lib in
+      libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux-x86-64.so.2) ;;
+      *) echo linux_x86_64; return ;;
+    esac
+  done
+  versions=$(readelf -V -W "$library" | sed -n 's/.*Name: \([A-Z_]*[0-9][0-9.]*\) .*/\1/p' | sort -u)
+  if echo "$versions" | grep -qv '^GLIBC_2\.[0-9.]*$'; then
+    echo linux_x86_64
+    return
+  fi
+  newest=$(echo "$versions" | sed 's/^GLIBC_//' | sort -V | tail -1)
+  newest=${newest#2.}
+  echo "manylinux_2_${newest%%.*}_x86_64"
+}
+linux_platform=$(linux_wheel_platform "$linux/libgpiolink.so")
+(cd "$src/bindings/python" && python3 - "$dist" "$linux/libgpiolink.so" "$linux_platform" \
+  "$zip_root/bin/gpiolink.dll" <<'EOF'
+import sys
+sys.path.insert(0, "build_backend")
+import gpiolink_backend
+
+dist, linux_library, linux_platform, windows_library = sys.argv[1:]
+for library, platform in ((linux_library, linux_platform), (windows_library, "win_amd64")):
+    print(gpiolink_backend.build_wheel(dist, {"native-library": library, "platform": platform}))
+print(gpiolink_backend.build_sdist(dist))
+EOF
+)
+
+step "NuGet package"
+pack=$src/packaging/nuget/pack.sh
+if [ ! -f "$pack" ]; then
+  echo "release: no packaging/nuget/pack.sh in this tree: no NuGet package"
+elif command -v dotnet >/dev/null; then
+  bash "$pack" "$version" "$linux/libgpiolink.so" "$zip_root/bin/gpiolink.dll" "$dist"
+  [ -f "$dist/Gpiolink.$version.nupkg" ] || fail "packaging/nuget/pack.sh left no Gpiolink.$version.nupkg"
+elif [ "${CI:-}" = true ]; then
+  fail "the .NET SDK (dotnet) is missing: CI builds the NuGet package too"
+else
+  echo "release: the .NET SDK (dotnet) is not installed: the NuGet package is skipped"
+fi
+
+step "SHA256SUMS"
+(cd "$dist" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
+(cd "$dist" && ls -l --time-style=+ | sed 1d && cat SHA256SUMS)

@@ -1,0 +1,46 @@
+# Shared by the release tests (sourced): sets source_dir (the project's
+# root) and version (the CMake project's, which every artefact carries);
+# failing, an empty work folder, clean-up at exit, and a gpio-sim started
+# in the background.
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+version=$(sed -n 's/^project(gpiolink VERSION \([0-9][0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+
+# empty_work NAME: build/release-tests/NAME, emptied; printed.
+empty_work() {
+  work=$source_dir/build/release-tests/$1
+  rm -rf "$work"
+  mkdir -p "$work"
+  echo "$work"
+}
+
+# at_exit COMMAND: runs COMMAND when the test exits, before those added earlier.
+at_exit() {
+  exit_commands="$1; ${exit_commands:-}"
+  # shellcheck disable=SC2064
+  trap "$exit_commands" EXIT
+}
+
+# start_sim PROGRAM OUT [ARGS...]: starts gpio-sim with its stdout in OUT,
+# sets sim_pid and sim_port (pts/N) once it has printed its port, and stops
+# it when the test exits.
+start_sim() {
+  program=$1 out=$2
+  shift 2
+  : >"$out"
+  "$program" "$@" >"$out" 2>"$out.err" &
+  sim_pid=$!
+  at_exit 'kill "$sim_pid" 2>/dev/null || true'
+  sim_port=
+  for _ in $(seq 100); do
+    sim_port=$(sed -n 's/^port: //p' "$out")
+    [ -n "$sim_port" ] && return 0
+    sleep 0.1
+  done
+  fail "$program printed no port: $(cat "$out" "$out.err")"
+}

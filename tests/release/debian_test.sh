@@ -1,0 +1,88 @@
+#!/bin/sh
+# The Debian packages installed into this machine with dpkg -i, used, and
+# purged: the installed gpioctl drives the installed gpio-sim, a C program
+# builds with pkg-config alone and runs with the installed library, the binaries carry Debian's
+# hardening, and the purge leaves none of the packages' files behind.
+# Needs root; leaves the machine alone (exit 77, skipped) when it is not
+# root or when one of the packages is already installed.
+#
+# usage: debian_test.sh DIST
+set -eu
+dist=$(cd "$1" && pwd)
+. "$(dirname "$0")/common.sh"
+arch=$(dpkg --print-architecture)
+work=$(empty_work debian)
+packages="libgpiolink0 libgpiolink-dev gpiolink-tools"
+
+if [ "$(id -u)" != 0 ]; then
+  echo "skipped: installing the Debian packages needs root"
+  exit 77
+fi
+debs=
+for package in $packages; do
+  deb=$dist/${package}_${version}_$arch.deb
+  [ -f "$deb" ] || fail "no $deb"
+  debs="$debs $deb"
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  if [ "$status" = installed ]; then
+    echo "skipped: $package is installed on this machine already; remove it to run this test"
+    exit 77
+  fi
+done
+
+# The files the packages bring, to look for after the purge.
+# shellcheck disable=SC2086
+for deb in $debs; do dpkg-deb -c "$deb"; done | awk '{ print substr($6, 2) }' | grep -v '/$' >"$work/files"
+at_exit 'dpkg -P $packages >/dev/null 2>&1 || true'
+# shellcheck disable=SC2086
+dpkg -i $debs >"$work/dpkg-install.log" 2>&1 || fail "dpkg -i failed: $(cat "$work/dpkg-install.log")"
+for package in $packages; do
+  installed=$(dpkg-query -W -f='${Version}' "$package")
+  [ "$installed" = "$version" ] || fail "$package is version $installed, not $version"
+done
+
+# Debian's hardening: PIE programs, full RELRO (read-only after relocation
+# and bound at load), the stack protector, fortified functions.
+for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap; do
+  readelf -h "$program" | grep -q 'Type:[[:space:]]*DYN' || fail "$program is not PIE"
+  readelf -l "$program" | grep -q GNU_RELRO || fail "$program has no RELRO segment"
+  readelf -d "$program" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$program is not linked with -z now"
+  if readelf -d "$program" | grep -q 'RUNPATH\|RPATH'; then fail "$program carries a runtime path"; fi
+done
+library=$(dpkg -L libgpiolink0 | grep "libgpiolink.so.$version\$")
+readelf -d "$library" | grep -q "SONAME.*\[libgpiolink.so.${version%%.*}\]" || fail "$library has another SONAME"
+readelf -d "$library" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$library is not linked with -z now"
+readelf --dyn-syms -W /usr/bin/gpioctl "$library" | grep -q '__stack_chk_fail' || fail "no stack protector"
+readelf --dyn-syms -W /usr/bin/gpioctl "$library" | grep -q '__[a-z]*_chk@' || fail "no fortified function"
+
+# The installed programs, as a user runs them.
+start_sim /usr/bin/gpio-sim "$work/sim.out"
+for command in version "output 2 0x5A" "input 2"; do
+  # shellcheck disable=SC2086
+  output=$(env -u LD_LIBRARY_PATH gpioctl --port "$sim_port" $command 2>&1) ||
+    fail "gpioctl --port $sim_port $command exited with $?: $output"
+  echo "gpioctl $command: $output"
+done
+case $output in
+  *"value 0x5A"*) ;;
+  *) fail "gpioctl input 2 did not read back 0x5A" ;;
+esac
+
+# A C program built with the flags of pkg-config and nothing else.
+[ "$(pkg-config --modversion gpiolink)" = "$version" ] || fail "pkg-config does not report version $version"
+# shellcheck disable=SC2046
+cc -Wall -Wextra -Werror -o "$work/app" "$source_dir/tests/consumer/app/consumer.c" $(pkg-config --cflags --libs gpiolink) ||
+  fail "the program does not build with pkg-config's flags"
+output=$(env -u LD_LIBRARY_PATH "$work/app") || fail "the program exited with $?: $output"
+echo "pkg-config program: $output"
+
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+# shellcheck disable=SC2086
+dpkg -P $packages >"$work/dpkg-purge.log" 2>&1 || fail "dpkg -P failed: $(cat "$work/dpkg-purge.log")"
+left=$(while read -r file; do [ ! -e "$file" ] && [ ! -L "$file" ] || echo "$file"; done <"$work/files")
+[ -z "$left" ] || fail "left behind after the purge: $left"
+for dir in /usr/lib/*/cmake/gpiolink /usr/share/doc/libgpiolink0 /usr/share/doc/gpiolink-tools; do
+  [ ! -e "$dir" ] || fail "left behind after the purge: $dir"
+done
+echo "debian packages: installed, gpioctl drove gpio-sim, a pkg-config program ran, purged without a trace"
