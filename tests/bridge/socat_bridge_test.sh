@@ -8,14 +8,7 @@
 set -u
 gpioctl=$1 sim=$2 exchanges=${3:-50}
 command -v socat >/dev/null || { echo "socat is not installed (tools/install-deps.sh test)"; exit 1; }
-work=$(mktemp -d /tmp/gpiolink-bridge-XXXXXX)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/../tools/tool_test_lib.sh"
 
 # Waits up to 5 s for a path to exist.
 await() {
@@ -47,7 +40,6 @@ done
 pids="$pids $client"
 await "$work/bridge"
 
-failures=0
 out=$("$gpioctl" --port "$work/bridge" demo 2>&1)
 echo "$out"
 for line in "^version: GPIO_RESULT_OK: success, version GPIO-SIM" "^output: GPIO_RESULT_OK" \

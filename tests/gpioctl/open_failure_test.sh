@@ -4,21 +4,7 @@
 # usage: open_failure_test.sh GPIOCTL GPIO_SIM
 set -u
 gpioctl=$1 sim=$2
-work=$(mktemp -d /tmp/gpiolink-open-failure-XXXXXX)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $1, output:"
-  printf '%s\n' "$2" | sed 's/^/    /' | cut -c1-300
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/../tools/tool_test_lib.sh"
 
 # cause NAME PATH: the message the shared table expects for cause NAME of
 # a failed open of PATH, as an extended regular expression.
@@ -137,8 +123,4 @@ wait "$demo"
 grep -Eq "^[a-z-]+: GPIO_RESULT_BAD_HANDLE: the port stopped responding \(was the adapter unplugged\?\)(, |$)" "$work/demo.out" ||
   fail "no unplugged message after the port stopped" "$(cat "$work/demo.out")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures open-failure checks failed"
-  exit 1
-fi
-echo "open-failure checks passed"
+finish open-failure
