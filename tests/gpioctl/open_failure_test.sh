@@ -54,6 +54,7 @@ expect 3 "$(cause regular-file "$work/file")" --port "$work/file" output 1 0xFF
 [ -s "$work/file" ] && fail "the regular file was written" "$(od -c "$work/file" | head -3)"
 expect 3 "$(cause folder "$work")" --port "$work" version
 expect 3 "$(cause not-a-terminal /dev/null)" --port null version
+expect 3 "$(cause pty-master /dev/ptmx)" --port ptmx version
 
 # Name too long: the library's limit, and the system's limit for one part.
 long=$(head -c 4100 /dev/zero | tr '\0' a)

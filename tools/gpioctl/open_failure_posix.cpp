@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,22 @@ namespace {
 constexpr std::size_t kMaxPathLength = 4095;
 constexpr std::size_t kMaxDiscoveredName = 19;
 const char *const kTtyClass = "/sys/class/tty";
+
+// The terminals that the library refuses although they are terminals: the
+// master side of a pseudo-terminal and the caller's own terminal. Returns
+// the cause, or "" for any other terminal.
+std::string ForeignTerminal(int descriptor, const std::string &path)
+{
+    unsigned int ptyNumber = 0;
+    if (ioctl(descriptor, TIOCGPTN, &ptyNumber) == 0) {
+        return "not a serial device: " + path + " is the master side of a pseudo-terminal; open its pts/N side";
+    }
+    pid_t session = 0;
+    if (ioctl(descriptor, TIOCGSID, &session) == 0 && session == getsid(0)) {
+        return "not a serial device: " + path + " is the terminal of this session, not a line to a controller";
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -149,10 +166,10 @@ std::string DescribeOpenFailure(const std::string &port)
     std::string cause;
     if (isatty(descriptor) != 1) {
         cause = NotSerial(path, "a device but not a terminal");
-    } else if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        cause = Busy(path);
-    } else {
-        cause = "the port opens now: it may have been busy for a moment; try again";
+    } else if ((cause = ForeignTerminal(descriptor, path)).empty()) {
+        cause = flock(descriptor, LOCK_EX | LOCK_NB) != 0
+                    ? Busy(path)
+                    : "the port opens now: it may have been busy for a moment; try again";
     }
     close(descriptor);
     return cause;

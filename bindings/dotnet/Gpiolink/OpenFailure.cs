@@ -228,6 +228,14 @@ namespace Gpiolink
                 {
                     return NotSerial(path, "a device but not a terminal");
                 }
+                if (Posix.IsPseudoTerminalMaster(descriptor))
+                {
+                    return NotSerial(path, "the master side of a pseudo-terminal; open its pts/N side");
+                }
+                if (Posix.IsOwnTerminal(descriptor))
+                {
+                    return NotSerial(path, "the terminal of this session, not a line to a controller");
+                }
                 return Posix.TryLock(descriptor) ? OpensNow : Busy(path);
             }
             finally
@@ -364,6 +372,28 @@ namespace Gpiolink
             internal static bool IsTerminal(int descriptor)
             {
                 return NativeIsatty(descriptor) == 1;
+            }
+
+            // Linux ioctl requests: a pseudo-terminal master's number
+            // (_IOR('T', 0x30, unsigned int)) and a terminal's session.
+            private const ulong TIOCGPTN = 0x80045430, TIOCGSID = 0x5429;
+
+            [DllImport(Libc, EntryPoint = "ioctl")]
+            private static extern int NativeIoctl(int descriptor, ulong request, out int value);
+
+            [DllImport(Libc, EntryPoint = "getsid")]
+            private static extern int NativeGetsid(int process);
+
+            internal static bool IsPseudoTerminalMaster(int descriptor)
+            {
+                int number;
+                return NativeIoctl(descriptor, TIOCGPTN, out number) == 0;
+            }
+
+            internal static bool IsOwnTerminal(int descriptor)
+            {
+                int session;
+                return NativeIoctl(descriptor, TIOCGSID, out session) == 0 && session == NativeGetsid(0);
             }
 
             internal static bool TryLock(int descriptor)

@@ -91,6 +91,7 @@ namespace Gpiolink.Tests
             ClassicAssert.AreEqual(0, new FileInfo(file).Length, "the file was written");
             AssertCause(folder, "folder", folder);
             AssertCause("null", "not-a-terminal", "/dev/null");
+            AssertCause("ptmx", "pty-master", "/dev/ptmx");
         }
 
         [Test]

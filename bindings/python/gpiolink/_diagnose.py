@@ -21,6 +21,33 @@ _MAX_DISCOVERED_NAME_LENGTH = 19
 _TTY_CLASS = "/sys/class/tty"
 
 
+# Linux ioctl requests: the number of a pseudo-terminal master
+# (_IOR('T', 0x30, unsigned int)) and a terminal's session.
+_TIOCGPTN = 0x80045430
+_TIOCGSID = 0x5429
+
+
+def _foreign_terminal(descriptor, path):
+    """The cause for the terminals the library refuses although they are
+    terminals (a pseudo-terminal master, this session's own terminal), or
+    None for any other terminal."""
+    import fcntl
+    import struct
+    try:
+        fcntl.ioctl(descriptor, _TIOCGPTN, b"\0" * 4)
+        return ("not a serial device: %s is the master side of a pseudo-terminal; "
+                "open its pts/N side" % path)
+    except OSError:
+        pass
+    try:
+        session = struct.unpack("i", fcntl.ioctl(descriptor, _TIOCGSID, b"\0" * 4))[0]
+    except OSError:
+        return None
+    if session == os.getsid(0):
+        return "not a serial device: %s is the terminal of this session, not a line to a controller" % path
+    return None
+
+
 def discovery_ports():
     """The ports the library's discovery would probe on Linux: ttys with a
     device behind them, less ttyS ports whose sysfs type says no UART."""
@@ -125,6 +152,9 @@ def describe_open_failure(port):
         if not os.isatty(descriptor):
             return "not a serial device: %s is a device but not a terminal" % path
         import fcntl
+        foreign = _foreign_terminal(descriptor, path)
+        if foreign:
+            return foreign
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:

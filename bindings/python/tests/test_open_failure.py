@@ -71,6 +71,7 @@ def test_files_folders_and_other_devices_are_not_serial_devices(tmp_path):
     assert plain.stat().st_size == 0
     assert re.search(_expected("folder", str(tmp_path)), _open_failure(str(tmp_path)))
     assert re.search(_expected("not-a-terminal", "/dev/null"), _open_failure("null"))
+    assert re.search(_expected("pty-master", "/dev/ptmx"), _open_failure("ptmx"))
 
 
 def test_names_too_long_for_the_library_or_the_system(tmp_path):
