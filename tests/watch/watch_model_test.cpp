@@ -124,6 +124,24 @@ TEST(WatchModel, ScreenHighlightsFreshChangesAndShowsFailures)
     EXPECT_EQ(std::string::npos, later.find(text.message));
 }
 
+TEST(WatchModel, PortsThatDoNotFitTheTerminalAreCountedNotScrolled)
+{
+    WatchModel model({0, 1, 2, 3, 4});
+    ScreenText text{"pts/4", "", "", ""};
+    text.rows = 10;  // room for two ports and the line that counts the rest
+    const std::string screen = RenderScreen(model, text, 0.0, FixedClock);
+    EXPECT_NE(std::string::npos, screen.find("   1  . ."));
+    EXPECT_EQ(std::string::npos, screen.find("   2  . ."));
+    EXPECT_NE(std::string::npos, screen.find("3 more ports do not fit: make the window taller"));
+    std::size_t lines = 0;
+    for (std::size_t at = screen.find("\r\n"); at != std::string::npos; at = screen.find("\r\n", at + 1)) {
+        ++lines;
+    }
+    EXPECT_LT(lines, 10u);  // the cursor's last line break stays on the screen too
+    text.rows = 12;         // now all five fit
+    EXPECT_EQ(std::string::npos, RenderScreen(model, text, 0.0, FixedClock).find("more ports"));
+}
+
 TEST(WatchModel, ChangeLinesAsTextAndJson)
 {
     WatchModel model({2});

@@ -199,7 +199,16 @@ std::string RenderScreen(const WatchModel &model, const ScreenText &text, double
                   text.version.c_str(), model.PollRate());
     std::string screen = "\x1b[H" + std::string(line) + endLine + endLine;
     screen += "port  7 6 5 4 3 2 1 0  value  last change   failed  state" + endLine;
-    for (const PortView &view : model.Ports()) {
+    // Six lines are the heading, the column names and the three below the
+    // ports, and the cursor ends on a seventh; one more line says how many
+    // ports did not fit.
+    const std::vector<PortView> &ports = model.Ports();
+    std::size_t shown = ports.size();
+    if (text.rows > 0 && ports.size() > static_cast<std::size_t>(std::max(text.rows - 7, 0))) {
+        shown = static_cast<std::size_t>(std::max(text.rows - 8, 0));
+    }
+    for (std::size_t index = 0; index < shown; ++index) {
+        const PortView &view = ports[index];
         std::snprintf(line, sizeof(line), "%4u ", view.port);
         screen += line;
         const bool fresh = view.changedAt >= 0.0 && now - view.changedAt < kHighlightS;
@@ -215,6 +224,9 @@ std::string RenderScreen(const WatchModel &model, const ScreenText &text, double
                                                                   : gpiolink_result_name(view.lastResult);
         std::snprintf(line, sizeof(line), "  %-5s  %-12s %7lu  %s", value.c_str(), when.c_str(), view.failures, state);
         screen += line + endLine;
+    }
+    if (shown < ports.size()) {
+        screen += std::to_string(ports.size() - shown) + " more ports do not fit: make the window taller" + endLine;
     }
     screen += endLine + "q quits; a port number, then a bit number, toggles that output bit" + endLine;
     screen += (text.prompt.empty() ? text.message : text.prompt) + endLine;

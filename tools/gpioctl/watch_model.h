@@ -100,12 +100,15 @@ inline std::string TerminalSafe(const std::string &text) { return gpio_tools::Sa
 // The screen, drawn from its top left corner: a heading line with the
 // port, the version text and the poll rate, then a row of 8 bits per port.
 // Bits that changed within the last two seconds are shown in reverse
-// video. `clock` gives a time as the wall-clock text to show.
+// video. `clock` gives a time as the wall-clock text to show. When the
+// terminal has fewer rows than the screen needs, the ports that do not fit
+// are counted on one line instead, so the screen never scrolls.
 struct ScreenText {
     std::string portName;
     std::string version;  // already terminal-safe
     std::string prompt;   // the toggle keys typed so far
     std::string message;  // the outcome of the last toggle
+    int rows = 0;         // the terminal's height; 0 when unknown
 };
 std::string RenderScreen(const WatchModel &model, const ScreenText &text, double now,
                          std::string (*clock)(double seconds));

@@ -5,6 +5,7 @@
 // and is restored on q, on SIGINT, SIGTERM or SIGHUP, and on any error.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -236,6 +237,8 @@ int RunScreen(HANDLE handle, const WatchOptions &options, const std::string &ver
             std::lock_guard<std::mutex> lock(shared.mutex);
             text.prompt = keys.Prompt();
             text.message = shared.message;
+            winsize size{};
+            text.rows = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
             screen = RenderScreen(shared.model, text, std::chrono::duration<double>(Clock::now() - start).count(),
                                   WallClock);
         }
