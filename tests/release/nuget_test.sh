@@ -6,44 +6,31 @@
 #   tests/release/nuget_test.sh DIST_DIR GPIO_SIM
 # Prints one line with the result; exits 0 when the example printed what
 # the README says.
-set -uo pipefail
+set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 DIST_DIR GPIO_SIM" >&2; exit 64; }
 dist=$(cd "$1" && pwd) sim=$(readlink -f "$2")
-root=$(cd "$(dirname "$0")/../.." && pwd)
-fail() {
-  echo "nuget_test: FAIL: $1"
-  exit 1
-}
+. "$(dirname "$0")/common.sh"
 command -v dotnet >/dev/null || fail "the .NET SDK (dotnet) is not on the PATH"
-package=$(ls "$dist"/Gpiolink.*.nupkg 2>/dev/null | head -1)
-[ -n "$package" ] || fail "no Gpiolink.*.nupkg in $dist"
-version=$(basename "$package" .nupkg)
-version=${version#Gpiolink.}
+package=$dist/Gpiolink.$version.nupkg
+[ -f "$package" ] || fail "no $package"
+work=$(empty_work nuget)
 
-work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$work"' EXIT
 unset LD_LIBRARY_PATH
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_CLI_USE_MSBUILD_SERVER=0 MSBUILDDISABLENODEREUSE=1
 # A package folder of its own: a Gpiolink of the same version restored
 # earlier into ~/.nuget/packages would be taken instead of this one.
 export NUGET_PACKAGES=$work/packages
-cd "$work" || fail "no scratch folder"
+cd "$work"
 # The README's example and the commands that run it with the package.
-readme=$root/bindings/dotnet/README.md
+readme=$source_dir/bindings/dotnet/README.md
 sed -n '/^```csharp$/,/^```$/p' "$readme" | sed '1d;$d' >Example.cs
 awk '/^    /{block = block substr($0, 5) "\n"; next} {if (block ~ /add Example package/) printf "%s", block; block = ""}' \
   "$readme" >commands.sh
 grep -q 'add Example package Gpiolink --source dist$' commands.sh || fail "no package commands in $readme"
 
-"$sim" >sim.out 2>sim.err &
-for _ in $(seq 100); do
-  grep -q '^port: ' sim.out && break
-  sleep 0.05
-done
-port=$(sed -n 's/^port: //p' sim.out)
-[ -n "$port" ] || fail "gpio-sim did not start: $(cat sim.err)"
-sed -i "s|--source dist\$|--source '$dist'|; s|ttyUSB0\$|$port|" commands.sh
+start_sim "$sim" "$work/sim.out"
+sed -i "s|--source dist\$|--source '$dist'|; s|ttyUSB0\$|$sim_port|" commands.sh
 sh -e commands.sh >run.out 2>run.err || fail "the README's commands failed: $(tail -5 run.err | tr '\n' ' ')"
 [ "$(tail -2 run.out)" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
   fail "the example printed '$(tail -2 run.out)', stderr: $(tail -5 run.err | tr '\n' ' ')"
-echo "nuget_test: PASS: Gpiolink $version from $(basename "$package") drove gpio-sim on $port through dotnet run"
+echo "nuget_test: PASS: Gpiolink $version from $(basename "$package") drove gpio-sim on $sim_port through dotnet run"
