@@ -3,6 +3,7 @@ using System.Collections.Generic;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Text.RegularExpressions;
 
 namespace Gpiolink
 {
@@ -81,7 +82,7 @@ namespace Gpiolink
                 }
                 ports.Add(name);
             }
-            ports.Sort(NaturalOrder);
+            ports.Sort((left, right) => string.CompareOrdinal(NaturalKey(left), NaturalKey(right)));
             return ports;
         }
 
@@ -98,65 +99,14 @@ namespace Gpiolink
         }
 
         /// <summary>
-        /// The library's natural order of port names, the order discovery walks
-        /// them in: negative, zero or positive like strcmp, with runs of digits
-        /// compared as whole numbers, leading zeros aside (ttyS2 before ttyS10).
+        /// A key whose ordinal order is the library's natural order of port
+        /// names, the order discovery walks them in: every run of digits,
+        /// leading zeros aside, padded to one width so that it compares as a
+        /// whole number (ttyS2 before ttyS10).
         /// </summary>
-        internal static int NaturalOrder(string left, string right)
+        private static string NaturalKey(string name)
         {
-            int l = 0, r = 0;
-            while (l < left.Length && r < right.Length)
-            {
-                if (IsDigit(left[l]) && IsDigit(right[r]))
-                {
-                    l = SkipZeros(left, l);
-                    r = SkipZeros(right, r);
-                    int leftDigits = DigitRun(left, l), rightDigits = DigitRun(right, r);
-                    if (leftDigits != rightDigits)
-                    {
-                        return leftDigits < rightDigits ? -1 : 1;
-                    }
-                    int digits = string.CompareOrdinal(left, l, right, r, leftDigits);
-                    if (digits != 0)
-                    {
-                        return digits;
-                    }
-                    l += leftDigits;
-                    r += rightDigits;
-                    continue;
-                }
-                if (left[l] != right[r])
-                {
-                    return left[l] < right[r] ? -1 : 1;
-                }
-                l++;
-                r++;
-            }
-            return (l < left.Length ? 1 : 0) - (r < right.Length ? 1 : 0);
-        }
-
-        private static bool IsDigit(char c)
-        {
-            return c >= '0' && c <= '9';
-        }
-
-        private static int SkipZeros(string name, int index)
-        {
-            while (index < name.Length && name[index] == '0')
-            {
-                index++;
-            }
-            return index;
-        }
-
-        private static int DigitRun(string name, int index)
-        {
-            int end = index;
-            while (end < name.Length && IsDigit(name[end]))
-            {
-                end++;
-            }
-            return end - index;
+            return Regex.Replace(name, "[0-9]+", run => run.Value.TrimStart('0').PadLeft(MaxDiscoveredNameLength, '0'));
         }
 
         private static string DescribeLinux(string port)

@@ -44,22 +44,16 @@ def test_no_such_device_lists_the_ports_discovery_would_try():
 
 def test_the_ports_discovery_would_try_come_in_its_order(tmp_path, monkeypatch):
     from gpiolink import _diagnose
-    for name, uart in [("ttyS10", "4"), ("ttyS2", "4"), ("ttyS3", "0"), ("ttyUSB10", None), ("ttyUSB9", None),
-                       ("ttyACM0", None), ("tty" + "X" * 17, None)]:
-        (tmp_path / name / "device").mkdir(parents=True)
-        if uart is not None:
-            (tmp_path / name / "type").write_text(uart + "\n")
-    (tmp_path / "pts0").mkdir()  # no device behind it
-    monkeypatch.setattr(_diagnose, "_TTY_CLASS", str(tmp_path))
-    assert _diagnose.discovery_ports() == ["ttyACM0", "ttyS2", "ttyS10", "ttyUSB9", "ttyUSB10"]
-
-
-def test_port_names_sort_in_the_shared_order(tmp_path, monkeypatch):
-    from gpiolink import _diagnose
     names = [line for line in (_SHARED / "port_order.txt").read_text().splitlines()
              if line and not line.startswith("#")]
     for name in reversed(names):
         (tmp_path / name / "device").mkdir(parents=True)
+    (tmp_path / "ttyS10" / "type").write_text("4\n")  # a UART: kept
+    # Left out: a ttyS port without a UART, a name too long, a tty without a device.
+    for name in ("ttyS3", "tty" + "X" * 17):
+        (tmp_path / name / "device").mkdir(parents=True)
+    (tmp_path / "ttyS3" / "type").write_text("0\n")
+    (tmp_path / "pts0").mkdir()
     monkeypatch.setattr(_diagnose, "_TTY_CLASS", str(tmp_path))
     assert _diagnose.discovery_ports() == names
 
