@@ -45,6 +45,7 @@ Settings from the environment:
   GPIOLINK_CC          the C compiler
 """
 
+import functools
 import os
 import pathlib
 import re
@@ -59,8 +60,8 @@ LIBDIR = PREFIX / os.environ.get("GPIOLINK_LIBDIR", "lib")
 BINDIR = PREFIX / "bin"
 SOURCE = pathlib.Path(os.environ.get("GPIOLINK_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
 FENCE = re.compile(r"^```(\w*)[^\n]*\n(.*?)^```$", re.S | re.M)
-NOT_RUN = re.compile(r"<!--\s*not run:\s*(.*?)\s*-->\s*\n$")
-NOT_RUN_EMPTY = re.compile(r"<!--\s*not run\s*:?\s*-->\s*\n$")
+# The comment before a block not run; the reason (group 1) may be missing or empty.
+NOT_RUN = re.compile(r"<!--\s*not run\s*(?::\s*(.*?))?\s*-->\s*\n$")
 # A comment on a printing line: Python/shell "# text", C "/* text */".
 PRINTED = re.compile(r"\bprint[f]?\(.*(?:#\s*(.+)|/\*\s*(.+?)\s*\*/)\s*$")
 # A sh block may build the project from source: a few minutes on 2 cores.
@@ -70,10 +71,12 @@ TIMEOUT = 600
 LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 
-def heading_anchors(text):
-    """The anchors a Markdown page gives its headings, as GitHub makes them."""
+@functools.lru_cache(maxsize=None)
+def heading_anchors(page):
+    """The anchors a Markdown page gives its headings, as GitHub makes them
+    (each page read once, however many links lead to it)."""
     anchors = set()
-    for heading in re.findall(r"^#+\s+(.*?)\s*$", FENCE.sub("", text), re.M):
+    for heading in re.findall(r"^#+\s+(.*?)\s*$", FENCE.sub("", page.read_text()), re.M):
         anchors.add(re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-"))
     return anchors
 
@@ -88,7 +91,7 @@ def broken_links(name, text):
         page = (name.parent / path) if path else name
         if not page.exists():
             broken.append(target)
-        elif anchor and page.suffix == ".md" and anchor not in heading_anchors(page.read_text()):
+        elif anchor and page.suffix == ".md" and anchor not in heading_anchors(page.resolve()):
             broken.append(target)
     return broken
 
@@ -247,7 +250,7 @@ def main(arguments):
                 where = "%s:%d (%s)" % (name, text.count("\n", 0, match.start()) + 1, language or "no language")
                 before = text[:match.start()]
                 not_run = NOT_RUN.search(before)
-                if NOT_RUN_EMPTY.search(before) or (not_run and not not_run.group(1)):
+                if not_run and not not_run.group(1):
                     failures.append("%s: a block not run says why: <!-- not run: the reason -->" % where)
                     continue
                 if not_run:
