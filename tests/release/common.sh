@@ -1,7 +1,7 @@
 # Shared by the release tests (sourced): sets source_dir (the project's
 # root) and version (the CMake project's, which every artefact carries);
-# failing, an empty work folder, clean-up at exit, and a gpio-sim started
-# in the background.
+# failing, an empty work folder, clean-up at exit, a gpio-sim started in
+# the background, and a gpioctl driving it.
 
 fail() {
   echo "FAIL: $*" >&2
@@ -43,4 +43,19 @@ start_sim() {
     sleep 0.1
   done
   fail "$program printed no port: $(cat "$out" "$out.err")"
+}
+
+# drive_sim GPIOCTL...: runs the command GPIOCTL... (a gpioctl and its
+# --port) with version, output 2 0x5A and input 2, and fails unless the
+# input reads 0x5A back.
+drive_sim() {
+  for command in version "output 2 0x5A" "input 2"; do
+    # shellcheck disable=SC2086
+    output=$("$@" $command 2>&1 </dev/null) || fail "$* $command exited with $?: $output"
+    echo "gpioctl $command: $output"
+  done
+  case $output in
+    *"value 0x5A"*) ;;
+    *) fail "$* input 2 did not read back 0x5A" ;;
+  esac
 }
