@@ -36,19 +36,25 @@ std::string Environment(const char *name)
 
 std::string ControllerPort() { return Environment("GPIOLINK_TEST_PORT"); }
 
+// Milliseconds by the performance counter since `start`.
+double MillisecondsSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 // One GPIO_Input on `port`, expecting `result`; returns the milliseconds it
 // took by the performance counter.
 double TimedInput(HANDLE handle, unsigned char port, int result)
 {
     LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    LARGE_INTEGER frequency;
     unsigned char value = 0;
     QueryPerformanceCounter(&start);
     EXPECT_EQ(result, GPIO_Input(handle, port, &value));
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    return MillisecondsSince(start);
 }
 
 // The shortest and the longest of a series of times, printed for the record.
@@ -64,14 +70,17 @@ struct Range {
     void Print(const char *what) const { std::printf("%s: %.2f to %.2f ms\n", what, least, most); }
 };
 
+// A test with the interface open on the port named in PortVariable().
 class WineSession : public ::testing::Test {
 protected:
+    virtual const char *PortVariable() const { return "GPIOLINK_TEST_PORT"; }
     void SetUp() override
     {
-        if (ControllerPort().empty()) {
-            GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
+        const std::string port = Environment(PortVariable());
+        if (port.empty()) {
+            GTEST_SKIP() << PortVariable() << " is not set: run through run_with_simulators.sh";
         }
-        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(ControllerPort().c_str(), &handle_));
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port.c_str(), &handle_));
     }
     void TearDown() override
     {
@@ -267,57 +276,45 @@ TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
 
 // ---- replies later than the time-out, lines that never stop ---------------
 
-// Milliseconds by the performance counter since `start`.
-double MillisecondsSince(const LARGE_INTEGER &start)
-{
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-// The receiver's limit of 1000 ms, the pause, and a second for a loaded
+// The receiver''s limit of 1000 ms, the pause, and a second for a loaded
 // machine and Wine's server.
 constexpr double kCallBoundMs = 1000 + 20 + 1000;
 
-TEST(WineBounded, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+class WineLateReplies : public WineSession {
+protected:
+    const char *PortVariable() const override { return "GPIOLINK_TEST_LATE_PORT"; }
+};
+
+class WineStreamingLine : public WineSession {
+protected:
+    const char *PortVariable() const override { return "GPIOLINK_TEST_STREAM_PORT"; }
+};
+
+TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
 {
-    const std::string late = Environment("GPIOLINK_TEST_LATE_PORT");
-    if (late.empty()) {
-        GTEST_SKIP() << "GPIOLINK_TEST_LATE_PORT is not set: run through run_with_simulators.sh";
-    }
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(late.c_str(), &handle));
     // Ports 0-3 hold 0xA0-0xA3; the simulator acts on each request even
     // when its reply comes too late to be taken.
     for (unsigned char port = 0; port < 4; ++port) {
-        GPIO_Output(handle, port, static_cast<unsigned char>(0xA0 + port));
+        GPIO_Output(handle_, port, static_cast<unsigned char>(0xA0 + port));
     }
-    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle);
+    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle_);
     EXPECT_EQ(0, tally.wrong) << "of " << tally.calls << " calls gave another port's value with success";
     EXPECT_EQ(0, tally.others);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
 }
 
-TEST(WineBounded, ALineThatNeverStopsEndsTheCall)
+TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)
 {
-    const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
-    if (stream.empty()) {
-        GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
-    }
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(stream.c_str(), &handle));
     unsigned char value = 0x5A;
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle, 0, &value));
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle_, 0, &value));
     const double took = MillisecondsSince(start);
     std::printf("exchange on a streaming line: %.1f ms\n", took);
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, kCallBoundMs);
     EXPECT_EQ(0x5A, value);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
 }
 
 // The registry lists the streaming line before the controller.
