@@ -31,7 +31,10 @@ public:
     bool GuardsIntact() const { return Untouched(0, kGuard) && Untouched(kGuard + room_, bytes_.size()); }
     // True when nothing before the room, nor the room's bytes from `from`
     // on, was written.
-    bool UntouchedFrom(std::size_t from) const { return Untouched(0, kGuard) && Untouched(kGuard + from, bytes_.size()); }
+    bool UntouchedFrom(std::size_t from) const
+    {
+        return Untouched(0, kGuard) && Untouched(kGuard + from, bytes_.size());
+    }
 
     static constexpr std::size_t kGuard = 16;
 

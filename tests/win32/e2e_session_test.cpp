@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gpiolink.h"
 #include "late_reply_tally.h"
@@ -220,49 +221,45 @@ TEST(WineRefusal, AComNameLeadingToAFileIsRefusedAndTheFileStaysEmpty)
     EXPECT_EQ(0U, info.nFileSizeHigh);
 }
 
-// The registry's serial port list, with three ports of the test's own.
-// Wine lists the values sorted by name, so the names fix the order.
+// The registry's serial port list, with ports of the test's own. Wine lists
+// the values sorted by name, so the names fix the order.
 class WineDiscovery : public ::testing::Test {
 protected:
-    static constexpr const char *kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-    struct Value {
-        const char *name;
-        const char *port;
-    };
-    static constexpr Value kValues[] = {
-        {"\\Device\\GpiolinkTest0", "COM12345"},  // too long: passed over, not cut to COM1234
-        {"\\Device\\GpiolinkTest1", "COM6"},
-        {"\\Device\\GpiolinkTest2", "COM5"},
-        {"\\Device\\GpiolinkTest3", "COM7"},
-    };
-
     void SetUp() override
     {
         if (ControllerPort().empty()) {
             GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
         }
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                                 KEY_ALL_ACCESS, nullptr, &key_, nullptr));
-        for (const Value &value : kValues) {
-            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, value.name, 0, REG_SZ,
-                                                    reinterpret_cast<const BYTE *>(value.port),
-                                                    static_cast<DWORD>(std::strlen(value.port) + 1)));
-        }
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                                 REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, nullptr));
     }
     void TearDown() override
     {
         if (key_ != nullptr) {
-            for (const Value &value : kValues) {
-                RegDeleteValueA(key_, value.name);
+            for (const std::string &name : listed_) {
+                RegDeleteValueA(key_, name.c_str());
             }
             RegCloseKey(key_);
         }
     }
+    // Lists `port` under the value `name`; removed again after the test.
+    void List(const std::string &name, const std::string &port)
+    {
+        listed_.push_back(name);
+        const auto *data = reinterpret_cast<const BYTE *>(port.c_str());
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegSetValueExA(key_, name.c_str(), 0, REG_SZ, data, static_cast<DWORD>(port.size() + 1)));
+    }
     HKEY key_ = nullptr;
+    std::vector<std::string> listed_;
 };
 
 TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
 {
+    List("\\Device\\GpiolinkTest0", "COM12345");  // too long: passed over, not cut to COM1234
+    List("\\Device\\GpiolinkTest1", "COM6");
+    List("\\Device\\GpiolinkTest2", "COM5");
+    List("\\Device\\GpiolinkTest3", "COM7");
     char name[20];
     std::memset(name, 'x', sizeof(name));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
@@ -318,33 +315,21 @@ TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)
 }
 
 // The registry lists the streaming line before the controller.
-TEST(WineBounded, DiscoveryPassesAStreamingPort)
+TEST_F(WineDiscovery, PassesAStreamingPort)
 {
     const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
-    const std::string controller = Environment("GPIOLINK_TEST_PORT");
-    if (stream.empty() || controller.empty()) {
+    if (stream.empty()) {
         GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
     }
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    const std::pair<const char *, std::string> values[] = {{"\\Device\\GpiolinkStream0", stream},
-                                                           {"\\Device\\GpiolinkStream1", controller}};
-    for (const auto &[name, port] : values) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
-                                                static_cast<DWORD>(port.size() + 1)));
-    }
+    List("\\Device\\GpiolinkStream0", stream);
+    List("\\Device\\GpiolinkStream1", ControllerPort());
     char found[20] = "unchanged";
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(found));
     const double took = MillisecondsSince(start);
-    for (const auto &value : values) {
-        RegDeleteValueA(key, value.first);
-    }
-    RegCloseKey(key);
     std::printf("discovery past a streaming port: %.1f ms\n", took);
-    EXPECT_EQ(controller, found);
+    EXPECT_EQ(ControllerPort(), found);
     EXPECT_LT(took, kCallBoundMs + 1000);
 }
 
