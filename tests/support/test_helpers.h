@@ -29,8 +29,12 @@ public:
     Bytes Contents(std::size_t count) const;
     // True when nothing outside the room was written.
     bool GuardsIntact() const { return Untouched(0, kGuard) && Untouched(kGuard + room_, bytes_.size()); }
-    // True when the room's bytes from `from` on were not written.
-    bool UntouchedFrom(std::size_t from) const { return Untouched(kGuard + from, bytes_.size()); }
+    // True when nothing before the room, nor the room's bytes from `from`
+    // on, was written.
+    bool UntouchedFrom(std::size_t from) const
+    {
+        return Untouched(0, kGuard) && Untouched(kGuard + from, bytes_.size());
+    }
 
     static constexpr std::size_t kGuard = 16;
 

@@ -31,7 +31,6 @@ protected:
     {
         AnswerRequests(port_, [wire, delay](const Bytes &) { return ScriptedReply{wire, delay}; });
     }
-
 };
 
 TEST_F(DeviceOperations, InputSendsTheWorkedExampleAndStoresTheValue)
@@ -244,8 +243,6 @@ protected:
         area_.Reset(kArea);
         return GPIO_GetVersion(handle_, area_.Text(), size);
     }
-    // True when nothing from `from` on, nor before the buffer, was written.
-    bool UntouchedFrom(std::size_t from) const { return area_.GuardsIntact() && area_.UntouchedFrom(from); }
 
     static constexpr std::size_t kArea = 48;
     testing::GuardedBuffer area_{kArea, 'x'};
@@ -255,24 +252,24 @@ TEST_F(VersionQuery, TextIsTerminatedInsideTheBuffer)
 {
     ASSERT_EQ(GPIO_RESULT_OK, Query(20));
     EXPECT_STREQ("GPIO-1", area_.Text());
-    EXPECT_TRUE(UntouchedFrom(7));
+    EXPECT_TRUE(area_.UntouchedFrom(7));
 }
 
 TEST_F(VersionQuery, TextIsCutToTheBufferSize)
 {
     ASSERT_EQ(GPIO_RESULT_OK, Query(5));
     EXPECT_STREQ("GPIO", area_.Text());
-    EXPECT_TRUE(UntouchedFrom(5));
+    EXPECT_TRUE(area_.UntouchedFrom(5));
     ASSERT_EQ(GPIO_RESULT_OK, Query(1));
     EXPECT_EQ('\0', area_.Text()[0]);
-    EXPECT_TRUE(UntouchedFrom(1));
+    EXPECT_TRUE(area_.UntouchedFrom(1));
 }
 
 TEST_F(VersionQuery, NoRoomMeansUnexpectedAndNothingWritten)
 {
     EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(0));
     EXPECT_EQ(GPIO_RESULT_UNEXPECTED, Query(-5));
-    EXPECT_TRUE(UntouchedFrom(0));
+    EXPECT_TRUE(area_.UntouchedFrom(0));
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ protected:
     // True when nothing past the first `inside` bytes was written.
     bool GuardsIntact(std::int32_t inside) const
     {
-        return destination_.GuardsIntact() && destination_.UntouchedFrom(inside > 0 ? static_cast<std::size_t>(inside) : 0);
+        return destination_.UntouchedFrom(inside > 0 ? static_cast<std::size_t>(inside) : 0);
     }
 
     ScriptedLine line_;

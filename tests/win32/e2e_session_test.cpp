@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gpiolink.h"
 #include "late_reply_tally.h"
@@ -36,19 +37,25 @@ std::string Environment(const char *name)
 
 std::string ControllerPort() { return Environment("GPIOLINK_TEST_PORT"); }
 
+// Milliseconds by the performance counter since `start`.
+double MillisecondsSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 // One GPIO_Input on `port`, expecting `result`; returns the milliseconds it
 // took by the performance counter.
 double TimedInput(HANDLE handle, unsigned char port, int result)
 {
     LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    LARGE_INTEGER frequency;
     unsigned char value = 0;
     QueryPerformanceCounter(&start);
     EXPECT_EQ(result, GPIO_Input(handle, port, &value));
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    return MillisecondsSince(start);
 }
 
 // The shortest and the longest of a series of times, printed for the record.
@@ -64,14 +71,17 @@ struct Range {
     void Print(const char *what) const { std::printf("%s: %.2f to %.2f ms\n", what, least, most); }
 };
 
+// A test with the interface open on the port named in PortVariable().
 class WineSession : public ::testing::Test {
 protected:
+    virtual const char *PortVariable() const { return "GPIOLINK_TEST_PORT"; }
     void SetUp() override
     {
-        if (ControllerPort().empty()) {
-            GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
+        const std::string port = Environment(PortVariable());
+        if (port.empty()) {
+            GTEST_SKIP() << PortVariable() << " is not set: run through run_with_simulators.sh";
         }
-        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(ControllerPort().c_str(), &handle_));
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port.c_str(), &handle_));
     }
     void TearDown() override
     {
@@ -211,49 +221,45 @@ TEST(WineRefusal, AComNameLeadingToAFileIsRefusedAndTheFileStaysEmpty)
     EXPECT_EQ(0U, info.nFileSizeHigh);
 }
 
-// The registry's serial port list, with three ports of the test's own.
-// Wine lists the values sorted by name, so the names fix the order.
+// The registry's serial port list, with ports of the test's own. Wine lists
+// the values sorted by name, so the names fix the order.
 class WineDiscovery : public ::testing::Test {
 protected:
-    static constexpr const char *kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-    struct Value {
-        const char *name;
-        const char *port;
-    };
-    static constexpr Value kValues[] = {
-        {"\\Device\\GpiolinkTest0", "COM12345"},  // too long: passed over, not cut to COM1234
-        {"\\Device\\GpiolinkTest1", "COM6"},
-        {"\\Device\\GpiolinkTest2", "COM5"},
-        {"\\Device\\GpiolinkTest3", "COM7"},
-    };
-
     void SetUp() override
     {
         if (ControllerPort().empty()) {
             GTEST_SKIP() << "GPIOLINK_TEST_PORT is not set: run through run_with_simulators.sh";
         }
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                                 KEY_ALL_ACCESS, nullptr, &key_, nullptr));
-        for (const Value &value : kValues) {
-            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, value.name, 0, REG_SZ,
-                                                    reinterpret_cast<const BYTE *>(value.port),
-                                                    static_cast<DWORD>(std::strlen(value.port) + 1)));
-        }
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                                 REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, nullptr));
     }
     void TearDown() override
     {
         if (key_ != nullptr) {
-            for (const Value &value : kValues) {
-                RegDeleteValueA(key_, value.name);
+            for (const std::string &name : listed_) {
+                RegDeleteValueA(key_, name.c_str());
             }
             RegCloseKey(key_);
         }
     }
+    // Lists `port` under the value `name`; removed again after the test.
+    void List(const std::string &name, const std::string &port)
+    {
+        listed_.push_back(name);
+        const auto *data = reinterpret_cast<const BYTE *>(port.c_str());
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegSetValueExA(key_, name.c_str(), 0, REG_SZ, data, static_cast<DWORD>(port.size() + 1)));
+    }
     HKEY key_ = nullptr;
+    std::vector<std::string> listed_;
 };
 
 TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
 {
+    List("\\Device\\GpiolinkTest0", "COM12345");  // too long: passed over, not cut to COM1234
+    List("\\Device\\GpiolinkTest1", "COM6");
+    List("\\Device\\GpiolinkTest2", "COM5");
+    List("\\Device\\GpiolinkTest3", "COM7");
     char name[20];
     std::memset(name, 'x', sizeof(name));
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(name));
@@ -267,87 +273,61 @@ TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
 
 // ---- replies later than the time-out, lines that never stop ---------------
 
-// Milliseconds by the performance counter since `start`.
-double MillisecondsSince(const LARGE_INTEGER &start)
-{
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-// The receiver's limit of 1000 ms, the pause, and a second for a loaded
+// The receiver''s limit of 1000 ms, the pause, and a second for a loaded
 // machine and Wine's server.
 constexpr double kCallBoundMs = 1000 + 20 + 1000;
 
-TEST(WineBounded, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+class WineLateReplies : public WineSession {
+protected:
+    const char *PortVariable() const override { return "GPIOLINK_TEST_LATE_PORT"; }
+};
+
+class WineStreamingLine : public WineSession {
+protected:
+    const char *PortVariable() const override { return "GPIOLINK_TEST_STREAM_PORT"; }
+};
+
+TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
 {
-    const std::string late = Environment("GPIOLINK_TEST_LATE_PORT");
-    if (late.empty()) {
-        GTEST_SKIP() << "GPIOLINK_TEST_LATE_PORT is not set: run through run_with_simulators.sh";
-    }
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(late.c_str(), &handle));
     // Ports 0-3 hold 0xA0-0xA3; the simulator acts on each request even
     // when its reply comes too late to be taken.
     for (unsigned char port = 0; port < 4; ++port) {
-        GPIO_Output(handle, port, static_cast<unsigned char>(0xA0 + port));
+        GPIO_Output(handle_, port, static_cast<unsigned char>(0xA0 + port));
     }
-    const gpiolink::testing::LateReplyTally tally = gpiolink::testing::InputOverFourPorts(handle);
-    EXPECT_EQ(0, tally.wrong) << "of " << tally.calls << " calls gave another port's value with success";
-    EXPECT_EQ(0, tally.others);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    gpiolink::testing::ExpectOnlyOwnValues(handle_);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
 }
 
-TEST(WineBounded, ALineThatNeverStopsEndsTheCall)
+TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)
 {
-    const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
-    if (stream.empty()) {
-        GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
-    }
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(stream.c_str(), &handle));
     unsigned char value = 0x5A;
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle, 0, &value));
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle_, 0, &value));
     const double took = MillisecondsSince(start);
     std::printf("exchange on a streaming line: %.1f ms\n", took);
     EXPECT_GE(took, 1000.0);
     EXPECT_LT(took, kCallBoundMs);
     EXPECT_EQ(0x5A, value);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
 }
 
 // The registry lists the streaming line before the controller.
-TEST(WineBounded, DiscoveryPassesAStreamingPort)
+TEST_F(WineDiscovery, PassesAStreamingPort)
 {
     const std::string stream = Environment("GPIOLINK_TEST_STREAM_PORT");
-    const std::string controller = Environment("GPIOLINK_TEST_PORT");
-    if (stream.empty() || controller.empty()) {
+    if (stream.empty()) {
         GTEST_SKIP() << "GPIOLINK_TEST_STREAM_PORT is not set: run through run_with_simulators.sh";
     }
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    const std::pair<const char *, std::string> values[] = {{"\\Device\\GpiolinkStream0", stream},
-                                                           {"\\Device\\GpiolinkStream1", controller}};
-    for (const auto &[name, port] : values) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
-                                                static_cast<DWORD>(port.size() + 1)));
-    }
+    List("\\Device\\GpiolinkStream0", stream);
+    List("\\Device\\GpiolinkStream1", ControllerPort());
     char found[20] = "unchanged";
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(found));
     const double took = MillisecondsSince(start);
-    for (const auto &value : values) {
-        RegDeleteValueA(key, value.first);
-    }
-    RegCloseKey(key);
     std::printf("discovery past a streaming port: %.1f ms\n", took);
-    EXPECT_EQ(controller, found);
+    EXPECT_EQ(ControllerPort(), found);
     EXPECT_LT(took, kCallBoundMs + 1000);
 }
 
