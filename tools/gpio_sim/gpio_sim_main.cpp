@@ -84,19 +84,16 @@ bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
 void PrintStats(const gpio_sim::PtySimulator::Stats &stats, bool json)
 {
     if (json) {
-        const std::string line = gpio_tools::JsonCounts(
-            "summary", {{"requests", stats.requests},
-                        {"ignored", stats.ignored},
-                        {"intact", stats.intact},
-                        {"faulted", stats.faulted},
-                        {"silenced", stats.silenced},
-                        {"with_dropped_bytes", stats.withDroppedBytes},
-                        {"dropped_bytes", stats.droppedBytes},
-                        {"with_corrupted_bytes", stats.withCorruptedBytes},
-                        {"corrupted_bytes", stats.corruptedBytes},
-                        {"delayed", stats.delayed}});
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        gpio_tools::PrintJsonSummary({{"requests", stats.requests},
+                                      {"ignored", stats.ignored},
+                                      {"intact", stats.intact},
+                                      {"faulted", stats.faulted},
+                                      {"silenced", stats.silenced},
+                                      {"with_dropped_bytes", stats.withDroppedBytes},
+                                      {"dropped_bytes", stats.droppedBytes},
+                                      {"with_corrupted_bytes", stats.withCorruptedBytes},
+                                      {"corrupted_bytes", stats.corruptedBytes},
+                                      {"delayed", stats.delayed}});
         return;
     }
     const auto n = [](std::uint64_t count) { return static_cast<unsigned long long>(count); };

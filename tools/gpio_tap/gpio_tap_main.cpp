@@ -99,15 +99,13 @@ void PrintSummary(const gpio_tap::TapCounts &counts, bool json)
 {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     if (json) {
-        const std::string line = gpio_tools::JsonCounts("summary", {{"requests", counts.requests},
-                                                                    {"replies", counts.replies},
-                                                                    {"bad_crc", counts.badCrc},
-                                                                    {"foreign", counts.foreign},
-                                                                    {"broken", counts.broken},
-                                                                    {"noise", counts.noise},
-                                                                    {"silences", counts.silences}});
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        gpio_tools::PrintJsonSummary({{"requests", counts.requests},
+                                      {"replies", counts.replies},
+                                      {"bad_crc", counts.badCrc},
+                                      {"foreign", counts.foreign},
+                                      {"broken", counts.broken},
+                                      {"noise", counts.noise},
+                                      {"silences", counts.silences}});
         return;
     }
     std::fprintf(stderr,
