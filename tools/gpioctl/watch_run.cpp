@@ -34,7 +34,7 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
             ports += " " + std::to_string(port);
         }
         std::printf("watching port%s%s on %s, version \"%s\"\n", options.ports.size() > 1 ? "s" : "", ports.c_str(),
-                    TerminalSafe(options.portName).c_str(), TerminalSafe(version).c_str());
+                    gpio_tools::SafeText(options.portName).c_str(), gpio_tools::SafeText(version).c_str());
     }
     std::fflush(stdout);
 
@@ -78,7 +78,7 @@ int Watch(HANDLE handle, const WatchOptions &options)
     const int result = GPIO_GetVersion(handle, text, sizeof(text));
     const std::string version = result == GPIO_RESULT_OK ? std::string(text) : std::string("(none: ") + gpiolink_result_name(result) + ")";
     if (!options.json && options.count == 0) {
-        const int status = WatchOnTerminal(handle, options, TerminalSafe(version));
+        const int status = WatchOnTerminal(handle, options, gpio_tools::SafeText(version));
         if (status >= 0) {
             return status;
         }
