@@ -219,24 +219,6 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     AddSections(line);
 }
 
-void PrintPort(const gpio_sim::PtySimulator &simulator, const std::string &path, const std::string &link, bool json)
-{
-    using gpio_tools::JsonString;
-    if (json) {
-        std::printf("{\"port\":%s,\"path\":%s", JsonString(simulator.PortName()).c_str(), JsonString(path).c_str());
-        if (!link.empty()) {
-            std::printf(",\"link\":%s", JsonString(link).c_str());
-        }
-        std::printf("}\n");
-    } else {
-        std::printf("port: %s\npath: %s\n", simulator.PortName().c_str(), path.c_str());
-        if (!link.empty()) {
-            std::printf("link: %s\n", gpio_tools::SafeText(link).c_str());
-        }
-    }
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -272,7 +254,7 @@ int main(int argc, char **argv)
         if (!link.empty() && !gpio_tools::MakeLink("gpio-sim", link, path)) {
             return 1;
         }
-        PrintPort(simulator, path, link, json);
+        gpio_tools::AnnouncePort(simulator.PortName(), path, link, json);
 
         // Serves `set PORT VALUE` lines of stdin until a stop signal.
         gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
