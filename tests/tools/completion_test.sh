@@ -5,9 +5,8 @@
 # usage: completion_test.sh COMPLETION GPIOCTL
 set -u
 completion=$1 gpioctl=$2
-work=$(mktemp -d /tmp/gpiolink-completion-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-failures=0
+# shellcheck source=tool_test_lib.sh
+. "$(dirname "$0")/tool_test_lib.sh"
 
 # A gpioctl that lists ttyS2 and ttyUSB0 as its ports and is the real one otherwise.
 cat >"$work/gpioctl" <<STUB
@@ -29,7 +28,7 @@ expect() {
   COMPREPLY=()
   _gpioctl
   got="${COMPREPLY[*]}"
-  [ "$got" = "$wanted" ] || { echo "FAIL: gpioctl $* <TAB>: got '$got', want '$wanted'"; failures=$((failures + 1)); }
+  [ "$got" = "$wanted" ] || fail "gpioctl $* <TAB>: got '$got', want '$wanted'"
 }
 
 expect "bit-test bit-set bit-reset bench" b
@@ -42,10 +41,5 @@ expect "ttyUSB0" --port ttyU
 expect "ttyS2 ttyUSB0" version --port ""
 expect "" input ""
 expect "" --port ttyS2 output 1 ""
-[ "$(complete -p gpioctl)" = "complete -F _gpioctl gpioctl" ] || { echo "FAIL: not registered"; failures=$((failures + 1)); }
-
-if [ "$failures" -ne 0 ]; then
-  echo "$failures completion checks failed"
-  exit 1
-fi
-echo "completion checks passed"
+[ "$(complete -p gpioctl)" = "complete -F _gpioctl gpioctl" ] || fail "not registered"
+finish completion

@@ -36,8 +36,7 @@ for tool in "$sim" "$tap"; do
   [ "$(readlink "$work/important")" = "$work/important.txt" ] && [ "$(cat "$work/important.txt")" = "keep me" ] ||
     fail "$name --link replaced the user's link"
 done
-run "$sim" --link "$work/important.txt"
-{ [ "$status" -eq 1 ] && grep -q "exists and is not a link" "$work/err"; } || fail "gpio-sim --link to a file" "$(cat "$work/err")"
+refused 1 "exists and is not a link" "$sim" --link "$work/important.txt"
 ln -s /dev/pts/999999 "$work/stale"
 start stale '^port: ' "$sim" --link "$work/stale"
 [ "$(readlink "$work/stale")" = "$(sed -n 's/^path: //p' "$work/stale.out")" ] ||
@@ -63,21 +62,13 @@ run "$gpioctl" --port "tty${esc}[2J" version
   fail "gpioctl: a port name with ESC is not escaped" "$(cat "$work/out")"
 
 # A capture that cannot be written, and a replay of something else.
-run "$tap" --port "$work/evil" --capture /dev/full
-{ [ "$status" -eq 1 ] && grep -q "cannot write the capture /dev/full" "$work/err"; } ||
-  fail "gpio-tap --capture /dev/full: exit $status" "$(cat "$work/err")"
-run "$tap" --replay "$work/important.txt"
-{ [ "$status" -eq 1 ] && grep -q "not a gpio-tap capture" "$work/err"; } ||
-  fail "gpio-tap --replay of a text file: exit $status" "$(cat "$work/err")"
+refused 1 "cannot write the capture /dev/full" "$tap" --port "$work/evil" --capture /dev/full
+refused 1 "not a gpio-tap capture" "$tap" --replay "$work/important.txt"
 : >"$work/empty"
-run "$tap" --replay "$work/empty"
-{ [ "$status" -eq 1 ] && grep -q "not a gpio-tap capture: it holds no records" "$work/err"; } ||
-  fail "gpio-tap --replay of an empty file: exit $status" "$(cat "$work/err")"
+refused 1 "not a gpio-tap capture: it holds no records" "$tap" --replay "$work/empty"
 head -1 "$work/capture" >"$work/header-only"
 echo "1000 A 02 zz" >>"$work/header-only"
-run "$tap" --replay "$work/header-only"
-{ [ "$status" -eq 1 ] && grep -q "line 2: bytes are not two-digit hex" "$work/err"; } ||
-  fail "gpio-tap --replay of a broken capture: exit $status" "$(cat "$work/err")"
+refused 1 "line 2: bytes are not two-digit hex" "$tap" --replay "$work/header-only"
 
 # An operation's I/O error is a bad reply, not a port that could not be
 # used (magic port 242 answers status 0xFD).

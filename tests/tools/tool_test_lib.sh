@@ -24,6 +24,17 @@ run() {
   status=$?
 }
 
+# refused STATUS PATTERN COMMAND...: COMMAND must end with STATUS and say
+# PATTERN (grep's basic form) on stderr.
+refused() {
+  refused_status=$1 refused_pattern=$2 refused_tool=$(basename "$3")
+  shift 2
+  run "$@"
+  shift
+  { [ "$status" -eq "$refused_status" ] && grep -q -- "$refused_pattern" "$work/err"; } ||
+    fail "$refused_tool $*: exit $status" "$(cat "$work/err")"
+}
+
 # start NAME PATTERN COMMAND...: runs COMMAND in the background, its output
 # in $work/NAME.out and .err, until its stdout shows PATTERN; its process
 # is $last.

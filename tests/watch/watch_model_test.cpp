@@ -98,12 +98,6 @@ TEST(WatchModel, KeysNameAWatchedPortThenABit)
     EXPECT_FALSE(keys.Take('1').ready);
 }
 
-TEST(WatchModel, TextFromTheLineCannotControlTheTerminal)
-{
-    EXPECT_EQ("GPIO\\x1b]0;owned\\x07\\x0d\\x0a\\\\\xc3\xa9", TerminalSafe("GPIO\x1b]0;owned\x07\r\n\\\xc3\xa9"));
-    EXPECT_EQ("GPIO-SIM 1.0", TerminalSafe("GPIO-SIM 1.0"));
-}
-
 TEST(WatchModel, ScreenHighlightsFreshChangesAndShowsFailures)
 {
     WatchModel model({1, 240});

@@ -6,60 +6,40 @@
 # A replay of the text capture must give the same pcap, and a pcap that
 # cannot be written must fail the run.
 # usage: tshark_capture_test.sh GPIOCTL GPIO_SIM GPIO_TAP DISSECTOR.lua
-set -eu
+set -u
 gpioctl=$1 sim=$2 tap=$3 lua=$4
-scratch=$(mktemp -d)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT INT TERM
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Waits until FILE has a line starting with PREFIX.
-wait_for() {
-  tries=0
-  until grep -q "^$2" "$1" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ "$tries" -le 200 ] || { cat "$scratch"/*.err >&2; fail "no \"$2\" in $1"; }
-    sleep 0.05
-  done
-}
+. "$(dirname "$0")/../tools/tool_test_lib.sh"
+# Each check here stops the test at its first failure: later ones build on it.
+die() { fail "$@"; exit 1; }
 
 # tshark may refuse Lua scripts to root (init.lua's
 # run_user_scripts_when_superuser): then it runs as nobody, on copies it
 # can read, with a home of its own.
-cp "$lua" "$scratch/gpiolink.lua"
-chmod 755 "$scratch"
+cp "$lua" "$work/gpiolink.lua"
+chmod 755 "$work"
 run_tshark() {
-  HOME=$scratch tshark "$@" 2>"$scratch/tshark.err"
+  HOME=$work tshark "$@" 2>"$work/tshark.err"
 }
-if ! run_tshark -G protocols -X "lua_script:$scratch/gpiolink.lua" | grep -q '	gpiolink$'; then
-  [ "$(id -u)" -eq 0 ] || { cat "$scratch/tshark.err" >&2; fail "tshark did not load the dissector"; }
+if ! run_tshark -G protocols -X "lua_script:$work/gpiolink.lua" | grep -q '	gpiolink$'; then
+  [ "$(id -u)" -eq 0 ] || { cat "$work/tshark.err" >&2; die "tshark did not load the dissector"; }
   run_tshark() {
-    HOME=$scratch setpriv --reuid=nobody --regid=nogroup --clear-groups tshark "$@" 2>"$scratch/tshark.err"
+    HOME=$work setpriv --reuid=nobody --regid=nogroup --clear-groups tshark "$@" 2>"$work/tshark.err"
   }
-  run_tshark -G protocols -X "lua_script:$scratch/gpiolink.lua" | grep -q '	gpiolink$' ||
-    { cat "$scratch/tshark.err" >&2; fail "tshark did not load the dissector, as root or as nobody"; }
+  run_tshark -G protocols -X "lua_script:$work/gpiolink.lua" | grep -q '	gpiolink$' ||
+    { cat "$work/tshark.err" >&2; die "tshark did not load the dissector, as root or as nobody"; }
 fi
 
-"$sim" --magic-ports >"$scratch/sim.out" 2>"$scratch/sim.err" &
-pids="$pids $!"
-wait_for "$scratch/sim.out" "path: "
-device=$(sed -n 's/^path: //p' "$scratch/sim.out")
-"$tap" "$device" --pcap "$scratch/live.pcap" --capture "$scratch/live.txt" >"$scratch/tap.out" 2>"$scratch/tap.err" &
-tap_pid=$!
-pids="$pids $tap_pid"
-wait_for "$scratch/tap.out" "path: "
-port=$(sed -n 's/^path: //p' "$scratch/tap.out")
+start sim '^path: ' "$sim" --magic-ports
+device=$(sed -n 's/^path: //p' "$work/sim.out")
+start tap '^path: ' "$tap" "$device" --pcap "$work/live.pcap" --capture "$work/live.txt"
+tap_pid=$last
+port=$(sed -n 's/^path: //p' "$work/tap.out")
 
 # 0xF1: the reply's CRC corrupted; 0xF0: no reply; 0xF8: noise before the
 # reply; 0xF7: a frame with a request's addresses before the reply.
 while read -r operation; do
   # shellcheck disable=SC2086 # the operation is words
-  "$gpioctl" --port "$port" $operation >>"$scratch/gpioctl.out" 2>&1 || true
+  "$gpioctl" --port "$port" $operation >>"$work/gpioctl.out" 2>&1 || true
 done <<EOF
 version
 input 1
@@ -74,17 +54,17 @@ input 0xF7
 EOF
 sleep 0.3  # the tap writes the last reply once relayed
 kill "$tap_pid"
-wait "$tap_pid" || fail "gpio-tap ended with status $? when stopped"
+wait "$tap_pid" || die "gpio-tap ended with status $? when stopped"
 
 fields() {
-  run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$1" -T fields -E separator=";" \
+  run_tshark -2 -X "lua_script:$work/gpiolink.lua" -r "$1" -T fields -E separator=";" \
     -e gpiolink.direction -e gpiolink.kind -e gpiolink.command -e gpiolink.port -e gpiolink.bit \
     -e gpiolink.value -e gpiolink.status -e gpiolink.level -e gpiolink.version -e gpiolink.crc.verdict \
     -e gpiolink.escapes -e _ws.expert.message ||
-    { cat "$scratch/tshark.err" >&2; fail "tshark could not read $1"; }
+    { cat "$work/tshark.err" >&2; die "tshark could not read $1"; }
 }
-fields "$scratch/live.pcap" >"$scratch/live.fields"
-cat >"$scratch/expected.fields" <<'EOF'
+fields "$work/live.pcap" >"$work/live.fields"
+cat >"$work/expected.fields" <<'EOF'
 0;request;version;;;;;;;good;0;
 1;reply;version;;;;0x00;;GPIO-SIM 1.0;good;0;
 0;request;input;1;;;;;;good;0;
@@ -107,41 +87,41 @@ cat >"$scratch/expected.fields" <<'EOF'
 1;reply;;;;;0x00;;;good;0;Unexpected address bytes
 1;reply;input;;;0x00;0x00;;;good;0;
 EOF
-if ! diff -u "$scratch/expected.fields" "$scratch/live.fields"; then
-  cat "$scratch/gpioctl.out" "$scratch/tap.out"
-  fail "the dissected capture differs from the expected frames (- expected, + dissected)"
+if ! diff -u "$work/expected.fields" "$work/live.fields"; then
+  cat "$work/gpioctl.out" "$work/tap.out"
+  die "the dissected capture differs from the expected frames (- expected, + dissected)"
 fi
 
 # Each reply names its request's frame and the time since it; the silence
 # has none.
-run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$scratch/live.pcap" -T fields -E separator=";" \
-  -e frame.number -e gpiolink.request_in -e gpiolink.response_in -e gpiolink.time >"$scratch/pairs"
+run_tshark -2 -X "lua_script:$work/gpiolink.lua" -r "$work/live.pcap" -T fields -E separator=";" \
+  -e frame.number -e gpiolink.request_in -e gpiolink.response_in -e gpiolink.time >"$work/pairs"
 for pair in '1;;2;' '2;1;;0' '14;13;;' '15;;;' '18;16;;0' '21;19;;0'; do
-  grep -q "^${pair}" "$scratch/pairs" || { cat "$scratch/pairs"; fail "no pairing ${pair}"; }
+  grep -q "^${pair}" "$work/pairs" || { cat "$work/pairs"; die "no pairing ${pair}"; }
 done
 
-run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$scratch/live.pcap" >"$scratch/listing"
-grep -q 'Request: input port 240 (NO REPLY)$' "$scratch/listing" || { cat "$scratch/listing"; fail "no NO REPLY"; }
+run_tshark -2 -X "lua_script:$work/gpiolink.lua" -r "$work/live.pcap" >"$work/listing"
+grep -q 'Request: input port 240 (NO REPLY)$' "$work/listing" || { cat "$work/listing"; die "no NO REPLY"; }
 
 # The replay of the text capture writes the same frames.
-"$tap" --replay "$scratch/live.txt" --pcap "$scratch/replay.pcap" >/dev/null ||
-  fail "gpio-tap --replay --pcap failed"
-fields "$scratch/replay.pcap" >"$scratch/replay.fields"
-diff -u "$scratch/live.fields" "$scratch/replay.fields" || fail "the replay's pcap differs from the live one"
+"$tap" --replay "$work/live.txt" --pcap "$work/replay.pcap" >/dev/null ||
+  die "gpio-tap --replay --pcap failed"
+fields "$work/replay.pcap" >"$work/replay.fields"
+diff -u "$work/live.fields" "$work/replay.fields" || die "the replay's pcap differs from the live one"
 
 # A pcap that cannot be written is an error, not a silent empty file.
-if "$tap" --replay "$scratch/live.txt" --pcap /dev/full >/dev/null 2>"$scratch/full.err"; then
-  fail "gpio-tap --pcap /dev/full succeeded"
+if "$tap" --replay "$work/live.txt" --pcap /dev/full >/dev/null 2>"$work/full.err"; then
+  die "gpio-tap --pcap /dev/full succeeded"
 fi
-grep -q "could not write" "$scratch/full.err" || { cat "$scratch/full.err"; fail "no message for a failed write"; }
-if "$tap" --replay "$scratch/live.txt" --pcap "$scratch/no/such/dir.pcap" >/dev/null 2>&1; then
-  fail "gpio-tap --pcap into a missing folder succeeded"
+grep -q "could not write" "$work/full.err" || { cat "$work/full.err"; die "no message for a failed write"; }
+if "$tap" --replay "$work/live.txt" --pcap "$work/no/such/dir.pcap" >/dev/null 2>&1; then
+  die "gpio-tap --pcap into a missing folder succeeded"
 fi
 # What a healthy run never shows, as a hand-written text capture: an
 # unknown command, a frame cut short by the next STX, a version text with an
 # escape sequence (which must reach no terminal raw), a request too short
 # for its command, a bad escape, and a reply too short to be a frame.
-cat >"$scratch/odd.txt" <<'EOF'
+cat >"$work/odd.txt" <<'EOF'
 1000 A 02 00 40 5A 3A EF 03
 1500 D 02 00 00 FE C2 4D 03
 20000 A 02 00 40 49 02 00 40 56 FB 63 03
@@ -152,9 +132,9 @@ cat >"$scratch/odd.txt" <<'EOF'
 60100 D 02 00 00 03
 90000 E
 EOF
-"$tap" --replay "$scratch/odd.txt" --pcap "$scratch/odd.pcap" >/dev/null || fail "gpio-tap could not replay odd.txt"
-fields "$scratch/odd.pcap" >"$scratch/odd.fields"
-cat >"$scratch/odd.expected" <<'EOF'
+"$tap" --replay "$work/odd.txt" --pcap "$work/odd.pcap" >/dev/null || die "gpio-tap could not replay odd.txt"
+fields "$work/odd.pcap" >"$work/odd.fields"
+cat >"$work/odd.expected" <<'EOF'
 0;request;unknown;;;;;;;good;0;
 1;reply;;;;;0xfe;;;good;0;Controller reported an error
 0;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
@@ -165,7 +145,7 @@ cat >"$scratch/odd.expected" <<'EOF'
 0;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
 1;broken;;;;;;;;;;Broken frame: cut short, bad escape or too short
 EOF
-diff -u "$scratch/odd.expected" "$scratch/odd.fields" || fail "the odd frames were not dissected as expected"
-run_tshark -2 -X "lua_script:$scratch/gpiolink.lua" -r "$scratch/odd.pcap" >"$scratch/odd.listing"
-! grep -q "$(printf '\033')" "$scratch/odd.listing" || fail "the version text's ESC reached tshark's listing raw"
-echo "tshark decoded $(wc -l <"$scratch/live.fields") records of a run and $(wc -l <"$scratch/odd.fields") odd ones as expected"
+diff -u "$work/odd.expected" "$work/odd.fields" || die "the odd frames were not dissected as expected"
+run_tshark -2 -X "lua_script:$work/gpiolink.lua" -r "$work/odd.pcap" >"$work/odd.listing"
+! grep -q "$(printf '\033')" "$work/odd.listing" || die "the version text's ESC reached tshark's listing raw"
+echo "tshark decoded $(wc -l <"$work/live.fields") records of a run and $(wc -l <"$work/odd.fields") odd ones as expected"

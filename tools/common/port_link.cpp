@@ -67,4 +67,21 @@ void RemoveLink(const std::string &link, const std::string &target)
     }
 }
 
+void AnnouncePort(const std::string &port, const std::string &path, const std::string &link, bool json)
+{
+    if (json) {
+        std::printf("{\"port\":%s,\"path\":%s", JsonString(port).c_str(), JsonString(path).c_str());
+        if (!link.empty()) {
+            std::printf(",\"link\":%s", JsonString(link).c_str());
+        }
+        std::printf("}\n");
+    } else {
+        std::printf("port: %s\npath: %s\n", port.c_str(), path.c_str());
+        if (!link.empty()) {
+            std::printf("link: %s\n", SafeText(link).c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace gpio_tools

@@ -21,6 +21,11 @@ bool MakeLink(const char *program, const std::string &link, const std::string &t
 // Removes `link` if it still points at `target`.
 void RemoveLink(const std::string &link, const std::string &target);
 
+// Tells where the tool's pty is, on stdout: "port: NAME", "path: PATH" and
+// "link: LINK" lines (no link line without one), or under --json one
+// object {"port":...,"path":...,"link":...}.
+void AnnouncePort(const std::string &port, const std::string &path, const std::string &link, bool json);
+
 }  // namespace gpio_tools
 
 #endif  // GPIO_TOOLS_PORT_LINK_H

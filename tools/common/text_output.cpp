@@ -123,13 +123,14 @@ std::string SafeText(const std::string &text)
     return out;
 }
 
-std::string JsonCounts(const std::string &event, const std::vector<std::pair<const char *, std::uint64_t>> &counts)
+void PrintJsonSummary(const std::vector<std::pair<const char *, std::uint64_t>> &counts)
 {
-    std::string out = "{\"event\":" + JsonString(event);
+    std::string out = "{\"event\":\"summary\"";
     for (const auto &count : counts) {
         out += "," + JsonString(count.first) + ":" + std::to_string(count.second);
     }
-    return out + "}";
+    std::printf("%s}\n", out.c_str());
+    std::fflush(stdout);
 }
 
 }  // namespace gpio_tools

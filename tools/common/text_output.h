@@ -27,9 +27,9 @@ std::string JsonString(const std::string &text);
 // backslash becomes \\ so that an escape cannot be forged.
 std::string SafeText(const std::string &text);
 
-// An event with its counts, as the tools print a summary under --json:
-// {"event":"summary","requests":3,...}
-std::string JsonCounts(const std::string &event, const std::vector<std::pair<const char *, std::uint64_t>> &counts);
+// A run's counts when it stops, as the tools print them under --json: one
+// line on stdout, flushed at once: {"event":"summary","requests":3,...}
+void PrintJsonSummary(const std::vector<std::pair<const char *, std::uint64_t>> &counts);
 
 }  // namespace gpio_tools
 

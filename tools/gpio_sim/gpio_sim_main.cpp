@@ -84,19 +84,16 @@ bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
 void PrintStats(const gpio_sim::PtySimulator::Stats &stats, bool json)
 {
     if (json) {
-        const std::string line = gpio_tools::JsonCounts(
-            "summary", {{"requests", stats.requests},
-                        {"ignored", stats.ignored},
-                        {"intact", stats.intact},
-                        {"faulted", stats.faulted},
-                        {"silenced", stats.silenced},
-                        {"with_dropped_bytes", stats.withDroppedBytes},
-                        {"dropped_bytes", stats.droppedBytes},
-                        {"with_corrupted_bytes", stats.withCorruptedBytes},
-                        {"corrupted_bytes", stats.corruptedBytes},
-                        {"delayed", stats.delayed}});
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        gpio_tools::PrintJsonSummary({{"requests", stats.requests},
+                                      {"ignored", stats.ignored},
+                                      {"intact", stats.intact},
+                                      {"faulted", stats.faulted},
+                                      {"silenced", stats.silenced},
+                                      {"with_dropped_bytes", stats.withDroppedBytes},
+                                      {"dropped_bytes", stats.droppedBytes},
+                                      {"with_corrupted_bytes", stats.withCorruptedBytes},
+                                      {"corrupted_bytes", stats.corruptedBytes},
+                                      {"delayed", stats.delayed}});
         return;
     }
     const auto n = [](std::uint64_t count) { return static_cast<unsigned long long>(count); };
@@ -222,24 +219,6 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     AddSections(line);
 }
 
-void PrintPort(const gpio_sim::PtySimulator &simulator, const std::string &path, const std::string &link, bool json)
-{
-    using gpio_tools::JsonString;
-    if (json) {
-        std::printf("{\"port\":%s,\"path\":%s", JsonString(simulator.PortName()).c_str(), JsonString(path).c_str());
-        if (!link.empty()) {
-            std::printf(",\"link\":%s", JsonString(link).c_str());
-        }
-        std::printf("}\n");
-    } else {
-        std::printf("port: %s\npath: %s\n", simulator.PortName().c_str(), path.c_str());
-        if (!link.empty()) {
-            std::printf("link: %s\n", gpio_tools::SafeText(link).c_str());
-        }
-    }
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -275,7 +254,7 @@ int main(int argc, char **argv)
         if (!link.empty() && !gpio_tools::MakeLink("gpio-sim", link, path)) {
             return 1;
         }
-        PrintPort(simulator, path, link, json);
+        gpio_tools::AnnouncePort(simulator.PortName(), path, link, json);
 
         // Serves `set PORT VALUE` lines of stdin until a stop signal.
         gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);

@@ -99,15 +99,13 @@ void PrintSummary(const gpio_tap::TapCounts &counts, bool json)
 {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     if (json) {
-        const std::string line = gpio_tools::JsonCounts("summary", {{"requests", counts.requests},
-                                                                    {"replies", counts.replies},
-                                                                    {"bad_crc", counts.badCrc},
-                                                                    {"foreign", counts.foreign},
-                                                                    {"broken", counts.broken},
-                                                                    {"noise", counts.noise},
-                                                                    {"silences", counts.silences}});
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        gpio_tools::PrintJsonSummary({{"requests", counts.requests},
+                                      {"replies", counts.replies},
+                                      {"bad_crc", counts.badCrc},
+                                      {"foreign", counts.foreign},
+                                      {"broken", counts.broken},
+                                      {"noise", counts.noise},
+                                      {"silences", counts.silences}});
         return;
     }
     std::fprintf(stderr,
@@ -166,25 +164,6 @@ int Replay(const std::string &path, bool json, const std::string &pcapPath)
     return kStopped;
 }
 
-void Announce(const gpio_tools::PtyPort &pty, const std::string &link, bool json)
-{
-    if (json) {
-        using gpio_tools::JsonString;
-        std::printf("{\"port\":%s,\"path\":%s", JsonString(pty.PortName()).c_str(),
-                    JsonString(pty.SlavePath()).c_str());
-        if (!link.empty()) {
-            std::printf(",\"link\":%s", JsonString(link).c_str());
-        }
-        std::printf("}\n");
-    } else {
-        std::printf("port: %s\npath: %s\n", pty.PortName().c_str(), pty.SlavePath().c_str());
-        if (!link.empty()) {
-            std::printf("link: %s\n", gpio_tools::SafeText(link).c_str());
-        }
-    }
-    std::fflush(stdout);
-}
-
 int Relay(const std::string &port, const std::string &link, const std::string &capturePath, bool json,
           const std::string &pcapPath)
 {
@@ -229,7 +208,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         if (!link.empty() && !gpio_tools::MakeLink("gpio-tap", link, pty.SlavePath())) {
             status = kCannotStart;
         } else {
-            Announce(pty, link, json);
+            gpio_tools::AnnouncePort(pty.PortName(), pty.SlavePath(), link, json);
             gpio_tap::TapDecoder decoder(PrintTo(stdout, json));
             std::optional<gpio_tap::CaptureWriter> writer;
             if (capture != nullptr) {

@@ -75,19 +75,11 @@ Number ParseNumber(const std::string &text, unsigned max, unsigned &value)
     return Number::kValid;
 }
 
-// The value of a number already checked by CheckNumber.
-unsigned NumberOf(const std::string &text)
-{
-    unsigned value = 0;
-    ParseNumber(text, ~0U, value);
-    return value;
-}
-
-// "" for a number from `min` to `max`, else what is wrong with `text`.
+// "" for a number from `min` to `max`, read into `value`; else what is
+// wrong with `text`.
 std::string CheckNumber(const std::string &what, const std::string &text, unsigned min, unsigned max,
-                        const std::string &range)
+                        const std::string &range, unsigned &value)
 {
-    unsigned value = 0;
     switch (ParseNumber(text, max, value)) {
     case Number::kValid:
         if (value >= min) {
@@ -345,34 +337,29 @@ std::string ReadOperation(const CommandLine &line, Operation &op, std::vector<st
     op.command = line.CommandName();
     const std::vector<std::string> &operands = line.OperandValues();
     if (op.command == "bench") {
-        if (!operands.empty()) {
-            const std::string problem = CheckNumber("N", operands[0], 1, 10000000, "1 to 10000000");
-            if (!problem.empty()) {
-                return problem;
-            }
-            op.count = NumberOf(operands[0]);
-        }
-        return {};
+        return operands.empty() ? std::string()
+                                : CheckNumber("N", operands[0], 1, 10000000, "1 to 10000000", op.count);
     }
+    unsigned value = 0;
     if (op.command == "watch") {
         for (const std::string &operand : operands) {
-            const std::string problem = CheckNumber("PORT", operand, 0, 255, kByteRange);
+            const std::string problem = CheckNumber("PORT", operand, 0, 255, kByteRange, value);
             if (!problem.empty()) {
                 return problem;
             }
-            watched.push_back(static_cast<std::uint8_t>(NumberOf(operand)));
+            watched.push_back(static_cast<std::uint8_t>(value));
         }
         return {};
     }
     const char *const names[] = {"PORT", op.command == "output" ? "VALUE" : "BIT"};
+    unsigned char *const fields[] = {&op.port, &op.second};
     for (std::size_t i = 0; i < operands.size() && i < 2; ++i) {
-        const std::string problem = CheckNumber(names[i], operands[i], 0, 255, kByteRange);
+        const std::string problem = CheckNumber(names[i], operands[i], 0, 255, kByteRange, value);
         if (!problem.empty()) {
             return problem;
         }
+        *fields[i] = static_cast<unsigned char>(value);
     }
-    op.port = static_cast<unsigned char>(operands.empty() ? 0 : NumberOf(operands[0]));
-    op.second = static_cast<unsigned char>(operands.size() < 2 ? 0 : NumberOf(operands[1]));
     return {};
 }
 
@@ -457,10 +444,11 @@ int main(int argc, char **argv)
     if (args.simulate && line.Given("--port")) {
         return line.UsageError("--simulate makes its own port and takes no --port");
     }
+    unsigned watchCount = 0;  // 0: no end
     if (!args.watchCount.empty()) {
         const std::string problem = op.command != "watch" ? std::string("--count goes with watch only")
                                                           : CheckNumber("--count", args.watchCount, 1, 1000000000,
-                                                                        "1 to 1000000000");
+                                                                        "1 to 1000000000", watchCount);
         if (!problem.empty()) {
             return line.UsageError(problem);
         }
@@ -507,8 +495,7 @@ int main(int argc, char **argv)
     }
     int status = 0;
     if (op.command == "watch") {  // until q or a signal
-        const unsigned long count = args.watchCount.empty() ? 0 : NumberOf(args.watchCount);
-        status = gpioctl::Watch(handle, {args.port, watched, args.json, count});
+        status = gpioctl::Watch(handle, {args.port, watched, args.json, watchCount});
     } else if (op.command == "demo") {
         status = Demo(handle, args.json);
     } else {

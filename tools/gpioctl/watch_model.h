@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "text_output.h"
-
 namespace gpioctl {
 
 // What the polls of one port found. Times are seconds on the caller's
@@ -92,10 +90,6 @@ private:
     const WatchModel &model_;
     std::string digits_;
 };
-
-// Text from the line made safe for a terminal, as every tool prints it
-// (tools/common/text_output.h).
-inline std::string TerminalSafe(const std::string &text) { return gpio_tools::SafeText(text); }
 
 // The screen, drawn from its top left corner: a heading line with the
 // port, the version text and the poll rate, then a row of 8 bits per port.

@@ -17,24 +17,21 @@ volatile std::sig_atomic_t g_stopLines = 0;
 
 void StopLines(int) { g_stopLines = 1; }
 
-int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &version, bool json)
+int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &version)
 {
+    const bool json = options.json;
     std::signal(SIGINT, StopLines);
     std::signal(SIGTERM, StopLines);
+    std::string ports;  // "1,2" in JSON, "1 2" in text
+    for (const std::uint8_t port : options.ports) {
+        ports += (ports.empty() ? "" : json ? "," : " ") + std::to_string(port);
+    }
     if (json) {
-        std::string ports;
-        for (const std::uint8_t port : options.ports) {
-            ports += (ports.empty() ? "" : ",") + std::to_string(port);
-        }
         std::printf("{\"port\":%s,\"version\":%s,\"watch\":[%s]}\n", gpio_tools::JsonString(options.portName).c_str(),
                     gpio_tools::JsonString(version).c_str(), ports.c_str());
     } else {
-        std::string ports;
-        for (const std::uint8_t port : options.ports) {
-            ports += " " + std::to_string(port);
-        }
-        std::printf("watching port%s%s on %s, version \"%s\"\n", options.ports.size() > 1 ? "s" : "", ports.c_str(),
-                    TerminalSafe(options.portName).c_str(), TerminalSafe(version).c_str());
+        std::printf("watching port%s %s on %s, version \"%s\"\n", options.ports.size() > 1 ? "s" : "", ports.c_str(),
+                    gpio_tools::SafeText(options.portName).c_str(), gpio_tools::SafeText(version).c_str());
     }
     std::fflush(stdout);
 
@@ -78,12 +75,12 @@ int Watch(HANDLE handle, const WatchOptions &options)
     const int result = GPIO_GetVersion(handle, text, sizeof(text));
     const std::string version = result == GPIO_RESULT_OK ? std::string(text) : std::string("(none: ") + gpiolink_result_name(result) + ")";
     if (!options.json && options.count == 0) {
-        const int status = WatchOnTerminal(handle, options, TerminalSafe(version));
+        const int status = WatchOnTerminal(handle, options, gpio_tools::SafeText(version));
         if (status >= 0) {
             return status;
         }
     }
-    return WatchLines(handle, options, version, options.json);
+    return WatchLines(handle, options, version);
 }
 
 }  // namespace gpioctl

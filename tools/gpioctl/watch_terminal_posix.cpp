@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "text_output.h"
 #include "watch.h"
 #include "watch_model.h"
 
@@ -230,7 +231,7 @@ int RunScreen(HANDLE handle, const WatchOptions &options, const std::string &ver
     Shared shared(options.ports);
     ToggleKeys keys(shared.model);
     PollThread poller(handle, shared, start);
-    ScreenText text{TerminalSafe(options.portName), version, "", ""};
+    ScreenText text{gpio_tools::SafeText(options.portName), version, "", ""};
     while (g_stop == 0) {
         std::string screen;
         {
