@@ -27,15 +27,16 @@ struct SystemCallEntry {
 
 // Puts `replacement` in force for the entry of `table` called `name`, or the
 // system's own function again when `replacement` is null. A null name
-// restores every entry. False for a name the table does not hold.
-bool ReplaceEntry(SystemCallEntry *table, std::size_t count, const char *name, SystemCall replacement);
+// restores every entry. False for a name the table does not hold: callers
+// must look, or a misspelt name would leave the system's call in force.
+[[nodiscard]] bool ReplaceEntry(SystemCallEntry *table, std::size_t count, const char *name, SystemCall replacement);
 
 // The same for the platform's own table. The replacement must have the
 // function's exact type.
-bool ReplaceSystemCall(const char *name, SystemCall replacement);
+[[nodiscard]] bool ReplaceSystemCall(const char *name, SystemCall replacement);
 
 template <typename Function>
-bool ReplaceSystemCall(const char *name, Function *replacement)
+[[nodiscard]] bool ReplaceSystemCall(const char *name, Function *replacement)
 {
     return ReplaceSystemCall(name, reinterpret_cast<SystemCall>(replacement));
 }

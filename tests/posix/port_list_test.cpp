@@ -61,11 +61,11 @@ public:
         root_ = mkdtemp(folder);
         g_root = root_;
         g_otherOpens.clear();
-        ReplaceSystemCall("open", Open);
+        EXPECT_TRUE(ReplaceSystemCall("open", Open));
     }
     ~SysfsFixture()
     {
-        ReplaceSystemCall(nullptr, nullptr);
+        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
         testing::RemoveTree(root_);
     }
     SysfsFixture(const SysfsFixture &) = delete;
@@ -148,16 +148,16 @@ TEST(PortList, ReadsTheSystemsPortsInOrder)
 
 TEST(PortList, AnUnreadableFolderIsAFailure)
 {
-    ReplaceSystemCall("open", +[](const char *, int) {
+    EXPECT_TRUE(ReplaceSystemCall("open", +[](const char *, int) {
         errno = EACCES;
         return -1;
-    });
+    }));
     PortListHandle list = nullptr;
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    ReplaceSystemCall("open", nullptr);
-    ReplaceSystemCall("getdents64", +[](int, void *, std::size_t) -> long { return -1; });
+    EXPECT_TRUE(ReplaceSystemCall("open", nullptr));
+    EXPECT_TRUE(ReplaceSystemCall("getdents64", +[](int, void *, std::size_t) -> long { return -1; }));
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    ReplaceSystemCall(nullptr, nullptr);
+    EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
 }
 
 }  // namespace

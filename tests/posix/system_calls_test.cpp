@@ -166,21 +166,21 @@ protected:
     ScriptedSystemCalls()
     {
         g_script = &script_;
-        ReplaceSystemCall("open", Open);
-        ReplaceSystemCall("close", Close);
-        ReplaceSystemCall("isatty", Isatty);
-        ReplaceSystemCall("flock", Flock);
-        ReplaceSystemCall("ioctl", IoctlCall);
-        ReplaceSystemCall("tcgetattr", Tcgetattr);
-        ReplaceSystemCall("tcsetattr", Tcsetattr);
-        ReplaceSystemCall("write", Write);
-        ReplaceSystemCall("poll", Poll);
-        ReplaceSystemCall("clock_gettime", ClockGettime);
-        ReplaceSystemCall("nanosleep", Nanosleep);
+        EXPECT_TRUE(ReplaceSystemCall("open", Open));
+        EXPECT_TRUE(ReplaceSystemCall("close", Close));
+        EXPECT_TRUE(ReplaceSystemCall("isatty", Isatty));
+        EXPECT_TRUE(ReplaceSystemCall("flock", Flock));
+        EXPECT_TRUE(ReplaceSystemCall("ioctl", IoctlCall));
+        EXPECT_TRUE(ReplaceSystemCall("tcgetattr", Tcgetattr));
+        EXPECT_TRUE(ReplaceSystemCall("tcsetattr", Tcsetattr));
+        EXPECT_TRUE(ReplaceSystemCall("write", Write));
+        EXPECT_TRUE(ReplaceSystemCall("poll", Poll));
+        EXPECT_TRUE(ReplaceSystemCall("clock_gettime", ClockGettime));
+        EXPECT_TRUE(ReplaceSystemCall("nanosleep", Nanosleep));
     }
     ~ScriptedSystemCalls() override
     {
-        ReplaceSystemCall(nullptr, nullptr);
+        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
         g_script = nullptr;
     }
 

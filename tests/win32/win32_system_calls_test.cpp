@@ -116,7 +116,7 @@ protected:
     void TearDown() override
     {
         GPIO_CloseInterface(kPort);
-        ReplaceSystemCall(nullptr, nullptr);
+        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
     }
 
     // Every byte distinct, everything the line settings turn off turned
@@ -310,7 +310,7 @@ protected:
             return TRUE;
         };
     }
-    void TearDown() override { ReplaceSystemCall(nullptr, nullptr); }
+    void TearDown() override { EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr)); }
 
     // The pause, and the receiver's idle step, of `milliseconds`; returns
     // how long it took.
