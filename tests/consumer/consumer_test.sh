@@ -234,6 +234,11 @@ installed-tools)
   env -u LD_LIBRARY_PATH "$bindir/gpio-tap" --help >/dev/null || fail "the installed gpio-tap does not run"
   mkdir -p "$GPIOLINK_WORK"
   sim_out=$GPIOLINK_WORK/gpio-sim.out sim_err=$GPIOLINK_WORK/gpio-sim.err
+  # The files exist before the background job opens them, so the first look
+  # for the port cannot fail (and end the script under set -e) on a loaded
+  # machine where the job has not yet started.
+  : >"$sim_out"
+  : >"$sim_err"
   env -u LD_LIBRARY_PATH "$bindir/gpio-sim" >"$sim_out" 2>"$sim_err" &
   sim=$!
   trap 'kill "$sim" 2>/dev/null || true' EXIT
