@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "interface/request_exchange.h"
+#include "interface/line_after_failure.h"
 #include "link/bounded_string.h"
 #include "link/serial_services.h"
 
@@ -12,13 +12,26 @@ namespace {
 
 // Null while no interface is open. Written only by open and close.
 HANDLE g_currentHandle = nullptr;
+std::uint64_t g_currentIdentity = 0;
+
+// The process that opened the interface. A child made by fork() inherits
+// the handle and the port's descriptor; were it to use them, parent and
+// child would send requests on one line and take each other's replies, and
+// its close would end the parent's hold on the port and put back the
+// terminal settings under it. Checking the process at every call also
+// covers children that bypass the fork handlers (glibc's _Fork, a raw
+// clone).
+std::uint32_t g_openedBy = 0;
 
 }  // namespace
 
 // cppcheck-suppress constParameter ; HANDLE is opaque, not data to protect
-bool IsCurrentHandle(HANDLE handle) { return handle != nullptr && handle == g_currentHandle; }
+bool IsCurrentHandle(HANDLE handle)
+{
+    return handle != nullptr && handle == g_currentHandle && Services().currentProcess() == g_openedBy;
+}
 
-void ForgetCurrentHandle() { g_currentHandle = nullptr; }
+std::uint64_t CurrentPortIdentity() { return g_currentIdentity; }
 
 bool IsPlausiblePortName(const char *name, const char *forbidden)
 {
@@ -61,10 +74,13 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
     // failed open leaves INVALID_HANDLE_VALUE as the current handle.
     *handle = port;
     gpiolink::g_currentHandle = port;
-    gpiolink::ForgetTimeout();
+    gpiolink::g_openedBy = os.currentProcess();
+    gpiolink::g_currentIdentity = 0;
     if (port == gpiolink::InvalidPort()) {
         return GPIO_RESULT_IO_ERROR;
     }
+    gpiolink::g_currentIdentity = os.identifyPort(port, devicePath);
+    gpiolink::FollowOpenedPort(port, gpiolink::g_currentIdentity);
     os.configureLine(port, gpiolink::ModemLines::kDtrOnRtsOff);
     return GPIO_RESULT_OK;
 }
@@ -74,8 +90,12 @@ extern "C" GPIOLINK_API int GPIO_CloseInterface(HANDLE handle)
     if (!gpiolink::IsCurrentHandle(handle)) {
         return GPIO_RESULT_BAD_HANDLE;
     }
-    Services().closePort(handle);
+    // After a failed exchange the port is handed on only once the line has
+    // fallen silent: a reply still on its way would otherwise reach the
+    // next open of the port, in this process or the next one.
+    const gpiolink::SerialServices &os = Services();
+    gpiolink::SettleAfterFailure(os, handle);
+    os.closePort(handle);
     gpiolink::g_currentHandle = nullptr;
-    gpiolink::ForgetTimeout();
     return GPIO_RESULT_OK;
 }

@@ -2,20 +2,18 @@
 #ifndef GPIOLINK_INTERFACE_CURRENT_INTERFACE_H
 #define GPIOLINK_INTERFACE_CURRENT_INTERFACE_H
 
+#include <cstdint>
+
 #include "gpiolink.h"
 
 namespace gpiolink {
 
-// The handle check of every device operation: non-null and the handle of
-// the open interface.
+// The handle check of every device operation: non-null, the handle of the
+// open interface, and the caller is the process that opened it.
 bool IsCurrentHandle(HANDLE handle);
 
-// Drops the current handle without closing its port: the port belongs to
-// another process (a forked child's parent). POSIX only.
-void ForgetCurrentHandle();
-
-// True when the POSIX fork guard is in place (fork_guard_posix.cpp).
-bool ForkGuardRegistered();
+// The open interface's device, as SerialServices::identifyPort names it.
+std::uint64_t CurrentPortIdentity();
 
 // False for a port name that cannot name a serial device below the
 // platform's device prefix: empty, rooted, climbing out with "..", or

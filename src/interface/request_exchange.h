@@ -36,10 +36,6 @@ constexpr std::uint32_t kExchangePauseMs = 20;
 // (failed or refused), which would otherwise repeat without end.
 bool WriteFrame(PortHandle port);
 
-// Forgets a time-out on the open interface: called when the interface is
-// opened or closed, since a new port may come back with the same handle.
-void ForgetTimeout();
-
 // The result code of a reply's status byte.
 int ResultOfStatus(std::uint8_t status);
 

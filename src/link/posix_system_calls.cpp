@@ -25,6 +25,7 @@ int poll(pollfd *entries, nfds_t count, int timeoutMs) { return ::poll(entries, 
 int clock_gettime(clockid_t clock, timespec *now) { return ::clock_gettime(clock, now); }
 int nanosleep(const timespec *request, timespec *remaining) { return ::nanosleep(request, remaining); }
 pid_t getsid(pid_t process) { return ::getsid(process); }
+pid_t getpid() { return ::getpid(); }
 long getdents64(int directory, void *buffer, std::size_t size) { return ::syscall(SYS_getdents64, directory, buffer, size); }
 int fstatat(int directory, const char *path, struct stat *info, int flags)
 {

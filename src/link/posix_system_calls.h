@@ -38,6 +38,7 @@ int poll(pollfd *entries, nfds_t count, int timeoutMs);
 int clock_gettime(clockid_t clock, timespec *now);
 int nanosleep(const timespec *request, timespec *remaining);
 pid_t getsid(pid_t process);
+pid_t getpid();
 // Linux's getdents64: directory entries into a buffer.
 long getdents64(int directory, void *buffer, std::size_t size);
 int fstatat(int directory, const char *path, struct stat *info, int flags);
@@ -60,6 +61,7 @@ int fstatat(int directory, const char *path, struct stat *info, int flags);
     X(clock_gettime)            \
     X(nanosleep)                \
     X(getsid)                   \
+    X(getpid)                   \
     X(getdents64)               \
     X(fstatat)
 

@@ -84,6 +84,12 @@ struct SerialServices {
     std::uint32_t (*writeBytes)(PortHandle port, const std::uint8_t *bytes, std::uint32_t count);
     // Releases the port.
     void (*closePort)(PortHandle port);
+    // A number that names the device behind an open port, the same for
+    // every open of it by any path: the device number on POSIX, the port's
+    // name on Windows. 0 when it cannot be told.
+    std::uint64_t (*identifyPort)(PortHandle port, const char *devicePath);
+    // The calling process.
+    std::uint32_t (*currentProcess)();
     // A 32-bit millisecond tick; elapsed time is the unsigned difference.
     std::uint32_t (*tickMilliseconds)();
     // Suspends the caller.

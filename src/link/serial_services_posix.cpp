@@ -6,7 +6,7 @@
 // Map of this file:
 //   - port handles: descriptors encoded as pointers
 //   - open, exclusive lock and line settings (restored at close), low latency
-//   - purge, count, read, write, close
+//   - purge, count, read, write, close; the device and the process
 //   - clock, sleep and the idle wait
 //   - the table (the port list lives in port_list_linux.cpp)
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -227,6 +228,20 @@ void PosixClosePort(PortHandle port)
     SYSTEM_CALL(close)(descriptor);
 }
 
+// The device number: a port reached through a link (/dev/serial/by-id/...)
+// or a second open is the same device.
+std::uint64_t PosixIdentifyPort(PortHandle port, const char * /*devicePath*/)
+{
+    const int descriptor = DescriptorFromHandle(port);
+    struct stat info {};
+    if (descriptor < 0 || SYSTEM_CALL(fstatat)(descriptor, "", &info, AT_EMPTY_PATH) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(info.st_rdev);
+}
+
+std::uint32_t PosixCurrentProcess() { return static_cast<std::uint32_t>(SYSTEM_CALL(getpid)()); }
+
 // ---- clock, sleep and the idle wait -------------------------------------
 
 std::uint32_t PosixTickMilliseconds()
@@ -285,6 +300,8 @@ constexpr SerialServices MakePosixServices()
     table.readByte = PosixReadByte;
     table.writeBytes = PosixWriteBytes;
     table.closePort = PosixClosePort;
+    table.identifyPort = PosixIdentifyPort;
+    table.currentProcess = PosixCurrentProcess;
     table.tickMilliseconds = PosixTickMilliseconds;
     table.sleepMilliseconds = PosixSleepMilliseconds;
     table.waitForInput = PosixWaitForInput;

@@ -5,7 +5,7 @@
 // Map of this file:
 //   - the file's own system calls (system_call_table.h)
 //   - open and line settings
-//   - purge, count, read, write, close
+//   - purge, count, read, write, close; the device and the process
 //   - clock, pause and the idle wait
 //   - the port list: the registry's SERIALCOMM key
 //   - the table
@@ -39,10 +39,13 @@ namespace {
     X(GetCommState)              \
     X(BuildCommDCBA)             \
     X(SetCommState)              \
+    X(GetCommTimeouts)           \
+    X(SetCommTimeouts)           \
     X(PurgeComm)                 \
     X(ClearCommError)            \
     X(ReadFile)                  \
     X(WriteFile)                 \
+    X(GetCurrentProcessId)       \
     X(QueryPerformanceCounter)   \
     X(QueryPerformanceFrequency) \
     X(CreateWaitableTimerExW)    \
@@ -88,6 +91,26 @@ PortHandle Win32OpenPort(const char *devicePath)
     return port;
 }
 
+// How long one write may wait for the driver to take its bytes: a frame of
+// at most a few dozen bytes leaves at 38400 baud in a few milliseconds, so
+// a write still waiting after a second has met a line whose far end takes
+// nothing (flow control held by a device, a port whose other side stopped
+// reading). Without a bound the synchronous WriteFile would block the call,
+// and a scan, for ever. The read time-outs stay as they were: the receiver
+// reads only bytes the driver has already counted.
+constexpr DWORD kWriteWaitMs = 1000;
+
+void BoundWrites(PortHandle port)
+{
+    COMMTIMEOUTS timeouts{};
+    if (SYSTEM_CALL(GetCommTimeouts)(port, &timeouts) == 0) {
+        timeouts = COMMTIMEOUTS{};
+    }
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteWaitMs;
+    SYSTEM_CALL(SetCommTimeouts)(port, &timeouts);
+}
+
 void Win32ConfigureLine(PortHandle port, ModemLines lines)
 {
     DCB settings{};
@@ -104,8 +127,8 @@ void Win32ConfigureLine(PortHandle port, ModemLines lines)
     // the probe leaves the modem lines alone. fOutxDsrFlow is no line state:
     // it drives no line and changes how none is read, it only holds writes
     // back while DSR is low. Left on by an earlier program, it would stall
-    // the probe's synchronous write for as long as a device keeps DSR low
-    // (the port's write time-outs are never set), and the scan with it.
+    // the probe's synchronous write until the write time-out below, for
+    // every port of the scan.
     // The lines are fDtrControl, fRtsControl and fDsrSensitivity: only the
     // open interface sets those.
     settings.fOutX = FALSE;
@@ -121,6 +144,7 @@ void Win32ConfigureLine(PortHandle port, ModemLines lines)
         settings.fRtsControl = RTS_CONTROL_DISABLE;
     }
     SYSTEM_CALL(SetCommState)(port, &settings);
+    BoundWrites(port);
 }
 
 // ---- purge, count, read, write, close -----------------------------------
@@ -159,6 +183,27 @@ void Win32ClosePort(PortHandle port)
         SYSTEM_CALL(CloseHandle)(port);
     }
 }
+
+// The port's name, folded to upper case as Windows compares device names,
+// hashed (FNV-1a): the path's prefix (\\.\ or \\?\) is left out, so the
+// interface and the discovery probe name one port alike.
+std::uint64_t Win32IdentifyPort(PortHandle /*port*/, const char *devicePath)
+{
+    const char *name = devicePath;
+    for (const char *c = devicePath; *c != '\0'; ++c) {
+        if (*c == '\\') {
+            name = c + 1;
+        }
+    }
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const char *c = name; *c != '\0'; ++c) {
+        const char folded = *c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c;
+        hash = (hash ^ static_cast<unsigned char>(folded)) * 1099511628211ULL;
+    }
+    return hash != 0 ? hash : 1;
+}
+
+std::uint32_t Win32CurrentProcess() { return SYSTEM_CALL(GetCurrentProcessId)(); }
 
 // ---- clock, pause and the idle wait -------------------------------------
 // The system clock ticks every 15.6 ms by default: GetTickCount moves in
@@ -315,6 +360,8 @@ constexpr SerialServices MakeWin32Services()
     services.readByte = Win32ReadByte;
     services.writeBytes = Win32WriteBytes;
     services.closePort = Win32ClosePort;
+    services.identifyPort = Win32IdentifyPort;
+    services.currentProcess = Win32CurrentProcess;
     services.tickMilliseconds = Win32TickMilliseconds;
     services.sleepMilliseconds = Win32SleepMilliseconds;
     services.waitForInput = Win32WaitForInput;

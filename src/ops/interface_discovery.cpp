@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gpiolink.h"
+#include "interface/line_after_failure.h"
 #include "interface/request_exchange.h"
 #include "link/bounded_string.h"
 #include "ops/interface_discovery.h"
@@ -42,17 +43,30 @@ int ProbePort(const char *path)
     BuildRequestFrame(request, sizeof(request));
     StuffFrame();
     int answer = 0;
+    bool failed = false;
+    std::uint32_t failedAt = 0;
     // A port that takes no bytes cannot be the controller.
     if (WriteFrame(port)) {
         std::uint8_t reply[kProbeReplySize];
         std::int32_t count = kProbeReplySize;
         const LinkResult outcome = ReceiveFrame(port, reply, count);
+        if (outcome != FrameOk) {
+            failed = true;
+            failedAt = os.tickMilliseconds();
+        }
         answer = outcome == FrameOk && count >= kMinimumIdentificationLength &&
                          std::memcmp(reply, kIdentification, sizeof(kIdentification)) == 0
                      ? 1
                      : 0;
     }
     os.sleepMilliseconds(kExchangePauseMs);
+    // A controller that answered late, or whose reply came damaged, may
+    // still be sending: the port is handed back only once the line has
+    // fallen silent, so that its reply cannot reach the open that follows
+    // a scan.
+    if (failed) {
+        AwaitSilence(os, port, failedAt);
+    }
     os.closePort(port);
     return answer;
 }

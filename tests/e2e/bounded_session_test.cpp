@@ -2,6 +2,7 @@
 // stop, and a process that forks with the interface open. Real time is
 // involved, so every bound is generous.
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 
 #include "fixed_port_list.h"
 #include "gpiolink.h"
-#include "interface/current_interface.h"
 #include "late_reply_tally.h"
 #include "link/frame_receiver.h"
 #include "pty_port.h"
@@ -109,34 +109,48 @@ TEST(BoundedSession, DiscoveryPassesAStreamingPort)
     EXPECT_LT(took, kCallBound + milliseconds(1000));
 }
 
-TEST(BoundedSession, AForkedChildHasNoOpenInterface)
+// A child that inherits the open interface, made by fork() (which runs the
+// fork handlers) and by glibc's _Fork() (which runs none): its calls and its
+// close are refused, it writes nothing on the line and leaves the parent's
+// port and terminal settings alone.
+TEST(BoundedSession, AForkedChildCannotUseOrCloseTheParentsInterface)
 {
-    // Registered when the library loads; naming it here also links it into
-    // this program from the internal archive.
-    ASSERT_TRUE(gpiolink::ForkGuardRegistered());
-    // A bare pty and no simulator: no thread of this process is copied
-    // half-alive into the child.
-    gpio_sim::PtyPort line;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(line.PortName().c_str(), &handle));
-    const pid_t child = fork();
-    ASSERT_NE(-1, child);
-    if (child == 0) {
-        unsigned char value = 0;
-        const bool refused = GPIO_Input(handle, 0, &value) == GPIO_RESULT_BAD_HANDLE &&
-                             GPIO_CloseInterface(handle) == GPIO_RESULT_BAD_HANDLE;
-        _exit(refused ? 0 : 1);
+    for (const auto forker : {&fork, &_Fork}) {
+        SCOPED_TRACE(forker == &fork ? "fork" : "_Fork");
+        // A bare pty and no simulator: no thread of this process is copied
+        // half-alive into the child.
+        gpio_sim::PtyPort line;
+        // Canonical before the open, so that a close that put back the
+        // saved settings would show.
+        termios settings{};
+        ASSERT_EQ(0, tcgetattr(line.Master(), &settings));
+        settings.c_lflag |= ICANON;
+        ASSERT_EQ(0, tcsetattr(line.Master(), TCSANOW, &settings));
+        HANDLE handle = nullptr;
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(line.PortName().c_str(), &handle));
+        const pid_t child = forker();
+        ASSERT_NE(-1, child);
+        if (child == 0) {
+            unsigned char value = 0;
+            const bool refused = GPIO_Input(handle, 0, &value) == GPIO_RESULT_BAD_HANDLE &&
+                                 GPIO_Output(handle, 1, 0x42) == GPIO_RESULT_BAD_HANDLE &&
+                                 GPIO_CloseInterface(handle) == GPIO_RESULT_BAD_HANDLE;
+            _exit(refused ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        // The child wrote nothing on the line, and the line is still raw.
+        char byte = 0;
+        EXPECT_EQ(-1, read(line.Master(), &byte, 1));
+        ASSERT_EQ(0, tcgetattr(line.Master(), &settings));
+        EXPECT_EQ(0U, settings.c_lflag & ICANON);
+        // The parent's interface is still open: its request goes out (and,
+        // unanswered, times out).
+        EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Output(handle, 1, 0x42));
+        EXPECT_GT(read(line.Master(), &byte, 1), 0);
+        EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
     }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    // The child wrote nothing on the line, and the parent's interface is
-    // still open: its request goes out (and, unanswered, times out).
-    char byte = 0;
-    EXPECT_EQ(-1, read(line.Master(), &byte, 1));
-    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Output(handle, 1, 0x42));
-    EXPECT_GT(read(line.Master(), &byte, 1), 0);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ ScriptedLine::ScriptedLine()
     table.readByte = Read;
     table.writeBytes = Write;
     table.closePort = Close;
+    table.identifyPort = Identify;
     table.tickMilliseconds = Tick;
     table.sleepMilliseconds = Sleep;
     table.waitForInput = Wait;
@@ -111,6 +112,12 @@ ScriptedPort *ScriptedLine::PortOf(PortHandle handle)
 }
 
 PortHandle ScriptedLine::HandleOf(std::size_t index) { return reinterpret_cast<PortHandle>(kHandleBase + index); }
+
+std::uint64_t ScriptedLine::Identify(PortHandle handle, const char * /*devicePath*/)
+{
+    // One handle a port: its place in the line names it.
+    return Current().PortOf(handle) != nullptr ? reinterpret_cast<std::uintptr_t>(handle) - kHandleBase + 1 : 0;
+}
 
 void ScriptedLine::Arrive(ScriptedPort &port, const Bytes &bytes, std::uint32_t delay, std::uint32_t spacing)
 {

@@ -133,6 +133,7 @@ private:
     static bool Read(PortHandle port, std::uint8_t *byte);
     static std::uint32_t Write(PortHandle port, const std::uint8_t *bytes, std::uint32_t count);
     static void Close(PortHandle port);
+    static std::uint64_t Identify(PortHandle port, const char *devicePath);
     static std::uint32_t Tick();
     static void Sleep(std::uint32_t milliseconds);
     static void Wait(PortHandle port, std::uint32_t maxMilliseconds);

@@ -73,14 +73,41 @@ TEST_F(Discovery, TheFirstPortThatAnswersWinsAndLaterPortsAreNeverOpened)
     ExpectEverythingReleased();
 }
 
-TEST_F(Discovery, SilentPortsGiveTheEmptyNameAfter120MsEach)
+// Each silent port: 100 ms of silence, the 20 ms pause, and the rest of
+// 100 ms more of silence before its close, so that a reply still on its
+// way cannot reach whoever opens the port next.
+TEST_F(Discovery, SilentPortsGiveTheEmptyNameAfter200MsEach)
 {
     List("COM1");
     List("COM2");
     List("COM3");
     EXPECT_EQ(GPIO_RESULT_OK, Scan());
     EXPECT_STREQ("", name_);
-    EXPECT_EQ(3U * 120U, elapsed_);
+    EXPECT_EQ(3U * 200U, elapsed_);
+    ExpectEverythingReleased();
+}
+
+// A controller that answers after the probe gave up, and one whose first
+// reply comes damaged with a good one behind it: neither reply is left on
+// the line when its port is closed.
+TEST_F(Discovery, AProbeThatFailedClosesItsPortOnlyOnceTheLineIsSilent)
+{
+    ScriptedPort &late = List("COM1");
+    AnswerRequests(late, [](const Bytes &) { return testing::ScriptedReply{gpio_tools::EncodeReply(kIdentity), 150}; });
+    ScriptedPort &damaged = List("COM2");
+    damaged.onWrite = [](ScriptedLine &line, ScriptedPort &port, const Bytes &) {
+        Bytes badCrc = gpio_tools::EncodeReply(kIdentity);
+        badCrc[5] ^= 0x01;
+        line.Arrive(port, badCrc, 2);
+        line.Arrive(port, gpio_tools::EncodeReply(kIdentity), 90);
+    };
+    EXPECT_EQ(GPIO_RESULT_OK, Scan());
+    EXPECT_STREQ("", name_);
+    EXPECT_TRUE(late.arrivals.empty());
+    EXPECT_TRUE(damaged.arrivals.empty());
+    // COM1: its reply at 150 ms, silence until 250 ms. COM2: the damaged
+    // reply at 2 ms, the good one at 90 ms, silence until 190 ms.
+    EXPECT_EQ(250U + 190U, elapsed_);
     ExpectEverythingReleased();
 }
 

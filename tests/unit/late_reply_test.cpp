@@ -71,18 +71,87 @@ TEST_F(LateReplies, ACallLaterThanTheSilencePaysNothing)
     EXPECT_EQ(2U + 20, elapsed_);
 }
 
-TEST_F(LateReplies, AnInterfaceOpenedAgainStartsAfresh)
+// A close after a time-out hands the port on only once the late reply has
+// come and the line has been silent for 100 ms since: the next open, here
+// or in the next process, starts on a quiet line and pays nothing.
+TEST_F(LateReplies, ACloseAfterATimeoutWaitsForSilenceSoTheNextOpenStartsQuiet)
 {
-    // The scripted port comes back with the same handle, as a port can.
     AnswerRequests(port_, PortsAnsweringAfter(150));
     unsigned char value = 0;
     ASSERT_EQ(GPIO_RESULT_TIMEOUT, Input(1, value));
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
-    port_.arrivals.clear();
+    // The reply lands 30 ms into the close, which then waits 100 ms more.
+    EXPECT_EQ(GPIO_RESULT_OK, Timed([&] { return GPIO_CloseInterface(handle_); }));
+    EXPECT_EQ(30U + kSilenceTimeoutMs, elapsed_);
+    EXPECT_TRUE(port_.arrivals.empty());
     ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
     AnswerRequests(port_, PortsAnsweringAfter(2));
-    EXPECT_EQ(GPIO_RESULT_OK, Input(0, value));
+    EXPECT_EQ(GPIO_RESULT_OK, Input(2, value));
+    EXPECT_EQ(0xA2, value);
     EXPECT_EQ(2U + 20, elapsed_);
+}
+
+// A damaged reply with a good one behind it, 40 or 90 ms later: the good
+// frame answers the failed request, never the next one, whether the next
+// request follows at once or after a close and an open.
+TEST_F(LateReplies, AGoodFrameAfterADamagedOneIsNeverTakenForTheNextRequest)
+{
+    for (const std::uint32_t gap : {40U, 90U}) {
+        for (const bool reopen : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << gap << " ms, reopen " << reopen);
+            port_.onWrite = [gap](testing::ScriptedLine &line, ScriptedPort &port, const Bytes &) {
+                Bytes damaged = gpio_tools::EncodeReply({0x00, 0xA1});
+                damaged[4] ^= 0x01;
+                line.Arrive(port, damaged, 2);
+                line.Arrive(port, gpio_tools::EncodeReply({0x00, 0xA1}), 2 + gap);
+            };
+            unsigned char value = 0;
+            ASSERT_EQ(GPIO_RESULT_IO_ERROR, Input(1, value));
+            port_.onWrite = nullptr;
+            if (reopen) {
+                ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+                ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+            }
+            AnswerRequests(port_, PortsAnsweringAfter(2));
+            EXPECT_EQ(GPIO_RESULT_OK, Input(2, value));
+            EXPECT_EQ(0xA2, value);
+        }
+    }
+}
+
+// Healthy exchanges, and a close long after a failure, wait for nothing.
+TEST_F(LateReplies, NoCloseWaitsAfterHealthyExchangesOrLongAfterAFailure)
+{
+    AnswerRequests(port_, PortsAnsweringAfter(2));
+    unsigned char value = 0;
+    ASSERT_EQ(GPIO_RESULT_OK, Input(1, value));
+    EXPECT_EQ(GPIO_RESULT_OK, Timed([&] { return GPIO_CloseInterface(handle_); }));
+    EXPECT_EQ(0U, elapsed_);
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+    AnswerRequests(port_, PortsAnsweringAfter(150));
+    ASSERT_EQ(GPIO_RESULT_TIMEOUT, Input(1, value));
+    line_.now += 300;
+    EXPECT_EQ(GPIO_RESULT_OK, Timed([&] { return GPIO_CloseInterface(handle_); }));
+    EXPECT_EQ(0U, elapsed_);
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+}
+
+// Calls and a close from a process other than the one that opened the
+// interface (a child that inherited it) are refused before the port is
+// touched.
+TEST_F(LateReplies, AnotherProcessCannotUseOrCloseTheInterface)
+{
+    SerialServices child = Services();
+    child.currentProcess = [] { return DefaultServices().currentProcess() + 1U; };
+    ReplaceServices(&child);
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_Input(handle_, 0, &value));
+    EXPECT_EQ(GPIO_RESULT_BAD_HANDLE, GPIO_CloseInterface(handle_));
+    EXPECT_TRUE(port_.written.empty());
+    EXPECT_TRUE(port_.open);
+    child.currentProcess = DefaultServices().currentProcess;
+    ReplaceServices(&child);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    handle_ = nullptr;
 }
 
 TEST_F(LateReplies, ALineThatNeverStopsEndsEveryCall)
