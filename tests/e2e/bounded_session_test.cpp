@@ -63,18 +63,29 @@ milliseconds Timed(Operation operation)
 // The receiver's limit, the pause, and a second for a loaded machine.
 const milliseconds kCallBound{gpiolink::kReceiveLimitMs + 20 + 1000};
 
-TEST(BoundedSession, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+// Replies 150 ms late, and damaged replies with a good one 40 ms behind:
+// with the interface kept open, and closed and opened again before every
+// call (the next open, in this process or another, must start on a quiet
+// line).
+TEST(BoundedSession, LateAndDamagedRepliesNeverGiveAWrongValueEvenAcrossAReopen)
 {
-    gpio_sim::SimOptions options;
-    options.replyDelayMs = 150;
-    gpio_sim::PtySimulator sim(options);
-    for (unsigned char port = 0; port < 4; ++port) {
-        sim.Model().SetLatch(port, static_cast<std::uint8_t>(0xA0 + port));
+    for (const bool damaged : {false, true}) {
+        for (const bool reopen : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << (damaged ? "damaged" : "late") << (reopen ? ", reopened" : ""));
+            gpio_sim::SimOptions options;
+            options.replyDelayMs = damaged ? 0 : 150;
+            options.magicPorts = damaged;
+            gpio_sim::PtySimulator sim(options);
+            for (unsigned char port = 0; port < 4; ++port) {
+                sim.Model().SetLatch(port, static_cast<std::uint8_t>(0xA0 + port));
+            }
+            const std::string name = sim.PortName();
+            HANDLE handle = nullptr;
+            ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(name.c_str(), &handle));
+            gpiolink::testing::ExpectOnlyOwnValues(handle, {reopen ? name.c_str() : nullptr, damaged});
+            EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+        }
     }
-    HANDLE handle = nullptr;
-    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(sim.PortName().c_str(), &handle));
-    gpiolink::testing::ExpectOnlyOwnValues(handle);
-    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
 }
 
 TEST(BoundedSession, ALineThatNeverStopsEndsTheCall)

@@ -240,6 +240,16 @@ TEST_F(SimPty, MagicPortsMisbehaveOnRequestAndActOnPortZero)
     EXPECT_EQ(0x40, frames_[0].address1);
     EXPECT_EQ((Bytes{0x00, 'H'}), frames_[1].payload);
 
+    // A damaged reply, then the good one 40 ms later.
+    Send(EncodeRequest({'I', 0xFB}));
+    const auto sent = Clock::now();
+    Read(2, 2000);
+    ASSERT_EQ(2U, frames_.size());
+    EXPECT_FALSE(frames_[0].crcOk);
+    EXPECT_TRUE(frames_[1].crcOk);
+    EXPECT_EQ((Bytes{0x00, 0x33}), frames_[1].payload);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(40));
+
     Send(EncodeRequest({'I', 0xF0}));
     EXPECT_TRUE(Read(1, 300).empty());
     // Only the port operand is magic; a scripted behaviour wins over it.

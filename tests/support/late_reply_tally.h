@@ -14,24 +14,47 @@
 
 namespace gpiolink::testing {
 
+// How the calls are made.
+struct LateReplyRun {
+    // When set, the interface is closed and opened again on this port
+    // before every call.
+    const char *reopenPort = nullptr;
+    // Every other call asks for the simulator's magic port 0xFB instead:
+    // a damaged reply and the good one (port 0's value) 40 ms later.
+    bool damagedReplies = false;
+};
+
 // GPIOLINK_LATE_CALLS=200 is the long run; 24 calls by default. Every call
-// must give success with its own port's value or a time-out.
-inline void ExpectOnlyOwnValues(HANDLE handle)
+// must give success with its own port's value or a failure; no call may
+// report another port's value with success.
+inline void ExpectOnlyOwnValues(HANDLE &handle, LateReplyRun run = {})
 {
     const char *variable = std::getenv("GPIOLINK_LATE_CALLS");
     const int calls = variable != nullptr ? std::atoi(variable) : 24;
     int successes = 0;
     int wrong = 0;   // success with another port's value
-    int others = 0;  // results other than success and time-out
+    int others = 0;  // results that the run cannot give
     for (int i = 0; i < calls; ++i) {
-        const auto port = static_cast<unsigned char>(i % 4);
+        if (run.reopenPort != nullptr) {
+            ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle)) << "call " << i;
+            ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(run.reopenPort, &handle)) << "call " << i;
+        }
+        const bool damaged = run.damagedReplies && i % 2 == 0;
+        // Ports 1-3 after a damaged reply, whose good frame carries port 0's.
+        const auto port = static_cast<unsigned char>(run.damagedReplies ? 1 + i / 2 % 3 : i % 4);
         unsigned char value = 0;
-        const int result = GPIO_Input(handle, port, &value);
+        const int result = GPIO_Input(handle, damaged ? 0xFB : port, &value);
+        if (damaged) {
+            others += result == GPIO_RESULT_IO_ERROR ? 0 : 1;
+            continue;
+        }
         successes += result == GPIO_RESULT_OK ? 1 : 0;
         wrong += result == GPIO_RESULT_OK && value != 0xA0 + port ? 1 : 0;
         others += result != GPIO_RESULT_OK && result != GPIO_RESULT_TIMEOUT ? 1 : 0;
     }
-    std::printf("late replies: %d calls, %d successes, %d wrong values with success\n", calls, successes, wrong);
+    std::printf("late replies%s%s: %d calls, %d successes, %d wrong values with success\n",
+                run.reopenPort != nullptr ? ", reopened before every call" : "",
+                run.damagedReplies ? ", damaged replies" : "", calls, successes, wrong);
     EXPECT_EQ(0, wrong) << "of " << calls << " calls gave another port's value with success";
     EXPECT_EQ(0, others);
 }

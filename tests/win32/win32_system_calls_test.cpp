@@ -59,6 +59,7 @@ struct Seen {
     std::string buildText;
     DCB afterBuild{};
     std::vector<DCB> applied;
+    std::vector<COMMTIMEOUTS> timeouts;  // each SetCommTimeouts
 };
 Seen g_seen;
 
@@ -112,7 +113,18 @@ protected:
             g_seen.applied.push_back(*dcb);
             return TRUE;
         };
+        SYSTEM(GetCommTimeouts) = [](HANDLE, LPCOMMTIMEOUTS timeouts) -> BOOL {
+            *timeouts = kEarlierTimeouts;
+            return TRUE;
+        };
+        SYSTEM(SetCommTimeouts) = [](HANDLE, LPCOMMTIMEOUTS timeouts) -> BOOL {
+            g_seen.timeouts.push_back(*timeouts);
+            return TRUE;
+        };
     }
+
+    // Time-outs an earlier program left on the port: writes without bound.
+    static constexpr COMMTIMEOUTS kEarlierTimeouts{MAXDWORD, 7, 11, 0, 0};
     void TearDown() override
     {
         GPIO_CloseInterface(kPort);
@@ -227,6 +239,24 @@ TEST_F(Win32Port, TheDiscoveryProbeLeavesTheModemLinesAsTheyWere)
     // (see Win32ConfigureLine).
     EXPECT_EQ(Describe(TransparentStream(g_seen.afterBuild)), Describe(g_seen.applied[0]));
     EXPECT_EQ(static_cast<DWORD>(CBR_38400), g_seen.applied[0].BaudRate);
+}
+
+// A write to a line whose far end takes nothing ends after a second, for
+// the open interface and the probe alike; the read time-outs stay as the
+// port had them.
+TEST_F(Win32Port, WritesAreBoundedToASecondAndReadTimeoutsAreKept)
+{
+    for (const ModemLines lines : {ModemLines::kDtrOnRtsOff, ModemLines::kUntouched}) {
+        g_seen.timeouts.clear();
+        DefaultServices().configureLine(kPort, lines);
+        ASSERT_EQ(1U, g_seen.timeouts.size());
+        const COMMTIMEOUTS &set = g_seen.timeouts[0];
+        EXPECT_EQ(0U, set.WriteTotalTimeoutMultiplier);
+        EXPECT_EQ(1000U, set.WriteTotalTimeoutConstant);
+        EXPECT_EQ(kEarlierTimeouts.ReadIntervalTimeout, set.ReadIntervalTimeout);
+        EXPECT_EQ(kEarlierTimeouts.ReadTotalTimeoutMultiplier, set.ReadTotalTimeoutMultiplier);
+        EXPECT_EQ(kEarlierTimeouts.ReadTotalTimeoutConstant, set.ReadTotalTimeoutConstant);
+    }
 }
 
 TEST_F(Win32Port, AnythingButACharacterDeviceIsClosedAndRefused)

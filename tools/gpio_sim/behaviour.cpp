@@ -92,6 +92,13 @@ Behaviour Behaviour::Stale(unsigned ms)
     return b;
 }
 
+Behaviour Behaviour::DamagedThenGood(unsigned gapMs)
+{
+    Behaviour b = Of(Kind::kDamagedThenGood);
+    b.delayMs = gapMs;
+    return b;
+}
+
 ShapedReply Shape(const Behaviour &behaviour, const Request &request, const Bytes &reply)
 {
     using Kind = Behaviour::Kind;
@@ -124,6 +131,11 @@ ShapedReply Shape(const Behaviour &behaviour, const Request &request, const Byte
         break;
     case Kind::kStale:
         shaped.delayMs = behaviour.delayMs;
+        pieces.push_back({EncodeReply(reply), meaning + " (late)"});
+        break;
+    case Kind::kDamagedThenGood:
+        shaped.gapMs = behaviour.delayMs;
+        pieces.push_back({ReplyWithBadCrc(reply), meaning + " (CRC corrupted)"});
         pieces.push_back({EncodeReply(reply), meaning + " (late)"});
         break;
     case Kind::kSplit: {

@@ -30,6 +30,8 @@ struct Behaviour {
                         // reply's payload, then the reply
         kStale,         // the reply after `delayMs`, meant to land after
                         // the host's time-out as stale input
+        kDamagedThenGood,  // the reply with one CRC bit flipped, then the
+                           // reply itself `delayMs` later
     };
 
     Kind kind = Kind::kNormal;
@@ -52,6 +54,7 @@ struct Behaviour {
     static Behaviour Noise(Bytes noise = {0x41, 0x03, 0xFF});
     static Behaviour ForeignFrame(std::uint8_t address1 = 0x40);
     static Behaviour Stale(unsigned ms = 150);
+    static Behaviour DamagedThenGood(unsigned gapMs = 40);
 };
 
 // One piece of output and its meaning for the trace.

@@ -23,6 +23,7 @@ const MagicPort kMagicPorts[] = {
     {0xF8, [] { return Behaviour::Noise(); }, "noise 41 03 FF, then the reply"},
     {0xF9, [] { return Behaviour::Stale(150); }, "the reply 150 ms late (stale input for the host)"},
     {0xFA, [] { return Behaviour::Split(3, 30); }, "the reply split in 3 bursts 30 ms apart"},
+    {0xFB, [] { return Behaviour::DamagedThenGood(40); }, "the reply with a corrupted CRC, then the reply 40 ms later"},
 };
 
 }  // namespace

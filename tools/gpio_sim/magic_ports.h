@@ -13,6 +13,7 @@
 //   0xF8  noise 41 03 FF, then the reply
 //   0xF9  the reply 150 ms late (after the host has given up)
 //   0xFA  the reply split in 3 bursts 30 ms apart
+//   0xFB  the reply with a corrupted CRC, then the reply 40 ms later
 // The port operand is the byte after the command: payload[1] for I, O and T,
 // payload[2] for BS and BC. Version requests have none.
 #ifndef GPIO_SIM_MAGIC_PORTS_H
