@@ -82,7 +82,10 @@ TEST(BoundedSession, LateAndDamagedRepliesNeverGiveAWrongValueEvenAcrossAReopen)
             const std::string name = sim.PortName();
             HANDLE handle = nullptr;
             ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(name.c_str(), &handle));
-            gpiolink::testing::ExpectOnlyOwnValues(handle, {reopen ? name.c_str() : nullptr, damaged});
+            gpiolink::testing::ExpectOnlyOwnValues(
+                handle, gpiolink::testing::LateReplyRun(
+                            reopen ? ", reopened before every call" : "", damaged,
+                            reopen ? gpiolink::testing::ReopenBeforeEveryCall(name.c_str()) : nullptr));
             EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
         }
     }

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <utility>
 
 #include "gpiolink.h"
 
@@ -16,18 +18,34 @@ namespace gpiolink::testing {
 
 // How the calls are made.
 struct LateReplyRun {
-    // When set, the interface is closed and opened again on this port
-    // before every call.
-    const char *reopenPort = nullptr;
+    explicit LateReplyRun(const char *label_ = "", bool damaged = false, std::function<void(HANDLE &)> before = {})
+        : label(label_), damagedReplies(damaged), beforeCall(std::move(before))
+    {
+    }
+    // Named in the tally's line.
+    const char *label = "";
     // Every other call asks for the simulator's magic port 0xFB instead:
     // a damaged reply and the good one (port 0's value) 40 ms later.
     bool damagedReplies = false;
+    // Run before every call: may put another handle in its place (a close
+    // and an open, or an open without a close).
+    std::function<void(HANDLE &)> beforeCall;
 };
+
+// A LateReplyRun's beforeCall that closes the interface and opens `port`
+// again.
+inline std::function<void(HANDLE &)> ReopenBeforeEveryCall(const char *port)
+{
+    return [port](HANDLE &handle) {
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+        ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port, &handle));
+    };
+}
 
 // GPIOLINK_LATE_CALLS=200 is the long run; 24 calls by default. Every call
 // must give success with its own port's value or a failure; no call may
 // report another port's value with success.
-inline void ExpectOnlyOwnValues(HANDLE &handle, LateReplyRun run = {})
+inline void ExpectOnlyOwnValues(HANDLE &handle, const LateReplyRun &run = LateReplyRun())
 {
     const char *variable = std::getenv("GPIOLINK_LATE_CALLS");
     const int calls = variable != nullptr ? std::atoi(variable) : 24;
@@ -35,9 +53,12 @@ inline void ExpectOnlyOwnValues(HANDLE &handle, LateReplyRun run = {})
     int wrong = 0;   // success with another port's value
     int others = 0;  // results that the run cannot give
     for (int i = 0; i < calls; ++i) {
-        if (run.reopenPort != nullptr) {
-            ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle)) << "call " << i;
-            ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(run.reopenPort, &handle)) << "call " << i;
+        if (run.beforeCall) {
+            SCOPED_TRACE(::testing::Message() << "call " << i);
+            run.beforeCall(handle);
+            if (::testing::Test::HasFatalFailure()) {
+                return;
+            }
         }
         const bool damaged = run.damagedReplies && i % 2 == 0;
         // Ports 1-3 after a damaged reply, whose good frame carries port 0's.
@@ -52,8 +73,7 @@ inline void ExpectOnlyOwnValues(HANDLE &handle, LateReplyRun run = {})
         wrong += result == GPIO_RESULT_OK && value != 0xA0 + port ? 1 : 0;
         others += result != GPIO_RESULT_OK && result != GPIO_RESULT_TIMEOUT ? 1 : 0;
     }
-    std::printf("late replies%s%s: %d calls, %d successes, %d wrong values with success\n",
-                run.reopenPort != nullptr ? ", reopened before every call" : "",
+    std::printf("late replies%s%s: %d calls, %d successes, %d wrong values with success\n", run.label,
                 run.damagedReplies ? ", damaged replies" : "", calls, successes, wrong);
     EXPECT_EQ(0, wrong) << "of " << calls << " calls gave another port's value with success";
     EXPECT_EQ(0, others);

@@ -9,6 +9,8 @@
 //         (GPIOLINK_TEST_LATE_PORT)
 //   COM11 a line that sends a byte every 20 ms and never completes a frame
 //         (GPIOLINK_TEST_STREAM_PORT)
+//   COM12 a line whose far end has stopped reading: every write blocks
+//         (GPIOLINK_TEST_STALLED_PORT)
 // and passes the controller's port name in GPIOLINK_TEST_PORT.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -271,6 +273,22 @@ TEST_F(WineDiscovery, FindsTheControllerInRegistryOrder)
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
 }
 
+// A call whose reply comes late (magic port 0xF9), a close, and a scan at
+// once: the late reply was waited out by the close, so the probe hears the
+// controller's own answer.
+TEST_F(WineDiscovery, FindsTheControllerRightAfterATimedOutCallAndAClose)
+{
+    List("\\Device\\GpiolinkAfterClose0", ControllerPort());
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(ControllerPort().c_str(), &handle));
+    unsigned char value = 0;
+    EXPECT_EQ(GPIO_RESULT_TIMEOUT, GPIO_Input(handle, 0xF9, &value));
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle));
+    char found[20] = "unchanged";
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(found));
+    EXPECT_EQ(ControllerPort(), found);
+}
+
 // ---- replies later than the time-out, lines that never stop ---------------
 
 // The receiver''s limit of 1000 ms, the pause, and a second for a loaded
@@ -287,15 +305,70 @@ protected:
     const char *PortVariable() const override { return "GPIOLINK_TEST_STREAM_PORT"; }
 };
 
-TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValue)
+class WineStalledLine : public WineSession {
+protected:
+    const char *PortVariable() const override { return "GPIOLINK_TEST_STALLED_PORT"; }
+};
+
+// The port's write time-out ends a write that the line never takes: the
+// exchange fails as a failed write, after about a second.
+TEST_F(WineStalledLine, AWriteTheLineNeverTakesFailsWithinTheBound)
 {
-    // Ports 0-3 hold 0xA0-0xA3; the simulator acts on each request even
-    // when its reply comes too late to be taken.
-    for (unsigned char port = 0; port < 4; ++port) {
-        GPIO_Output(handle_, port, static_cast<unsigned char>(0xA0 + port));
-    }
-    gpiolink::testing::ExpectOnlyOwnValues(handle_);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    EXPECT_EQ(GPIO_RESULT_IO_ERROR, GPIO_Output(handle_, 1, 0x42));
+    const double took = MillisecondsSince(start);
+    std::printf("write to a stalled line: %.1f ms\n", took);
+    EXPECT_GE(took, 900.0);
+    EXPECT_LT(took, kCallBoundMs);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    handle_ = nullptr;
+}
+
+// Ports 0-3 hold 0xA0-0xA3; the simulator acts on each request even when
+// its reply comes too late to be taken.
+void HoldPortValues(HANDLE handle)
+{
+    for (unsigned char port = 0; port < 4; ++port) {
+        GPIO_Output(handle, port, static_cast<unsigned char>(0xA0 + port));
+    }
+}
+
+// With the interface kept open, closed and opened again before every call,
+// and opened again without a close (Wine lets a second handle open the
+// port): the failure follows the port to the new handle.
+TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValueEvenAcrossAReopen)
+{
+    HoldPortValues(handle_);
+    const std::string port = Environment(PortVariable());
+    gpiolink::testing::ExpectOnlyOwnValues(handle_);
+    gpiolink::testing::ExpectOnlyOwnValues(
+        handle_, gpiolink::testing::LateReplyRun(", reopened before every call", false,
+                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str())));
+    std::vector<HANDLE> earlier;
+    gpiolink::testing::ExpectOnlyOwnValues(
+        handle_, gpiolink::testing::LateReplyRun(", opened again without a close", false, [&](HANDLE &handle) {
+            earlier.push_back(handle);
+            ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port.c_str(), &handle));
+        }));
+    // The earlier handles fail the handle check; their ports are released
+    // here, as the process's end would.
+    for (HANDLE handle : earlier) {
+        CloseHandle(handle);
+    }
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    handle_ = nullptr;
+}
+
+// A damaged reply with the good frame 40 ms behind (magic port 0xFB).
+TEST_F(WineSession, DamagedRepliesNeverGiveAWrongValueEvenAcrossAReopen)
+{
+    HoldPortValues(handle_);
+    gpiolink::testing::ExpectOnlyOwnValues(handle_, gpiolink::testing::LateReplyRun("", true));
+    const std::string port = ControllerPort();
+    gpiolink::testing::ExpectOnlyOwnValues(
+        handle_, gpiolink::testing::LateReplyRun(", reopened before every call", true,
+                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str())));
 }
 
 TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)
@@ -310,6 +383,25 @@ TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)
     EXPECT_LT(took, kCallBoundMs);
     EXPECT_EQ(0x5A, value);
     EXPECT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+}
+
+// The registry lists the stalled line before the controller.
+TEST_F(WineDiscovery, PassesAPortThatTakesNoBytes)
+{
+    const std::string stalled = Environment("GPIOLINK_TEST_STALLED_PORT");
+    if (stalled.empty()) {
+        GTEST_SKIP() << "GPIOLINK_TEST_STALLED_PORT is not set: run through run_with_simulators.sh";
+    }
+    List("\\Device\\GpiolinkStalled0", stalled);
+    List("\\Device\\GpiolinkStalled1", ControllerPort());
+    char found[20] = "unchanged";
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    EXPECT_EQ(GPIO_RESULT_OK, GPIO_ScanInterface(found));
+    const double took = MillisecondsSince(start);
+    std::printf("discovery past a stalled port: %.1f ms\n", took);
+    EXPECT_EQ(ControllerPort(), found);
+    EXPECT_LT(took, kCallBoundMs + 1000);
 }
 
 // The registry lists the streaming line before the controller.
