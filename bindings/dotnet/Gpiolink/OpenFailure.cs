@@ -210,7 +210,7 @@ namespace Gpiolink
         /// root is never offered: its members may read and write far more than one port. Otherwise
         /// the message says who owns the port and what would give access.
         /// </summary>
-        internal static string PermissionDenied(string path, uint owner, uint group, int mode, uint user)
+        private static string PermissionDenied(string path, uint owner, uint group, int mode, uint user)
         {
             const int GroupReadWrite = 0x20 | 0x10;  // S_IRGRP | S_IWGRP
             string groupName = Posix.GroupName(group);

@@ -94,22 +94,6 @@ namespace Gpiolink.Tests
             AssertCause("ptmx", "pty-master", "/dev/ptmx");
         }
 
-        // A device shut to nobody (65534), who asks: its owner, group, mode
-        // (octal) and the shared table's cause. The tests run as root, whom
-        // no mode shuts out, so the message is asked of the diagnosis directly.
-        [TestCase(0u, 20u, "660", "permission-denied")]
-        [TestCase(0u, 0u, "600", "permission-root")]
-        [TestCase(0u, 0u, "660", "permission-root")]
-        [TestCase(0u, 20u, "640", "permission-no-group-to-join")]
-        [TestCase(65534u, 20u, "060", "permission-no-group-to-join")]
-        public void PermissionDeniedSaysWhoOwnsThePortAndWhatGivesAccess(uint owner, uint group, string mode,
-                                                                          string cause)
-        {
-            const string path = "/dev/ttyUSB0";
-            StringAssert.IsMatch("^" + Pattern(cause, path) + "$",
-                                 OpenFailure.PermissionDenied(path, owner, group, Convert.ToInt32(mode, 8), 65534));
-        }
-
         [Test]
         public void APortHeldOpenIsBusyUnderAnyOfItsNames()
         {
