@@ -34,56 +34,32 @@ TEST(TextOutput, SafeTextEscapesWhatCouldControlTheTerminalAndNothingElse)
     EXPECT_EQ("a\\\\x1b", SafeText("a\\x1b"));
 }
 
-// The characters that can reorder a line or start a new one, and their
-// neighbours, which are shown as they are: one row per character, with
-// what the text for a terminal and the JSON string each give.
-TEST(TextOutput, BidirectionalControlsAndSeparatorsAreEscapedInBoth)
+// The characters that can reorder a line or start a new one, at the edges
+// of their ranges, with their neighbours, which are kept; and stray bytes
+// beside the characters of the same number, which never print alike. One
+// row each: the text, then what SafeText and JsonString give.
+TEST(TextOutput, BidirectionalControlsSeparatorsAndStrayBytesEachPrintTheirOwnWay)
 {
-    struct Case {
-        const char *utf8;
-        const char *text;
-        const char *json;
+    const struct {
+        const char *utf8, *text, *json;
+    } cases[] = {
+        {"\xE2\x80\xA7", "\xE2\x80\xA7", "\"\xE2\x80\xA7\""},   // U+2027, kept
+        {"\xE2\x80\xA8", "\\u2028", "\"\\u2028\""},             // line separator
+        {"\xE2\x80\xAE", "\\u202e", "\"\\u202e\""},             // RLO
+        {"\xE2\x80\xAF", "\xE2\x80\xAF", "\"\xE2\x80\xAF\""},   // U+202F, kept
+        {"\xE2\x81\xA5", "\xE2\x81\xA5", "\"\xE2\x81\xA5\""},   // U+2065, kept
+        {"\xE2\x81\xA6", "\\u2066", "\"\\u2066\""},             // LRI
+        {"\xE2\x81\xA9", "\\u2069", "\"\\u2069\""},             // PDI
+        {"\xE2\x81\xAA", "\xE2\x81\xAA", "\"\xE2\x81\xAA\""},   // U+206A, kept
+        {"\x9B", "\\x9b", "\"\\\\x9b\""},                       // stray byte
+        {"\xC2\x9B", "\\u009b", "\"\\u009b\""},                 // CSI, U+009B
+        {"\xC2\xA0", "\xC2\xA0", "\"\xC2\xA0\""},               // no-break space, kept
+        {"\xFF", "\\xff", "\"\\\\xff\""},                       // stray byte
+        {"\xC3\xBF", "\xC3\xBF", "\"\xC3\xBF\""},               // U+00FF, kept
     };
-    const Case cases[] = {
-        {"\xE2\x80\xA7", "\xE2\x80\xA7", "\"\xE2\x80\xA7\""},  // U+2027, kept
-        {"\xE2\x80\xA8", "\\u2028", "\"\\u2028\""},            // line separator
-        {"\xE2\x80\xA9", "\\u2029", "\"\\u2029\""},            // paragraph separator
-        {"\xE2\x80\xAA", "\\u202a", "\"\\u202a\""},            // LRE
-        {"\xE2\x80\xAE", "\\u202e", "\"\\u202e\""},            // RLO
-        {"\xE2\x80\xAF", "\xE2\x80\xAF", "\"\xE2\x80\xAF\""},  // U+202F, kept
-        {"\xE2\x81\xA5", "\xE2\x81\xA5", "\"\xE2\x81\xA5\""},  // U+2065, kept
-        {"\xE2\x81\xA6", "\\u2066", "\"\\u2066\""},            // LRI
-        {"\xE2\x81\xA9", "\\u2069", "\"\\u2069\""},            // PDI
-        {"\xE2\x81\xAA", "\xE2\x81\xAA", "\"\xE2\x81\xAA\""},  // U+206A, kept
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         EXPECT_EQ(c.text, SafeText(c.utf8)) << c.text;
         EXPECT_EQ(c.json, JsonString(c.utf8)) << c.json;
-    }
-}
-
-// A stray byte and the character of the same number never print alike:
-// one row per number, the byte alone and the character as UTF-8.
-TEST(TextOutput, AStrayByteNeverPrintsLikeTheCharacterOfItsNumber)
-{
-    struct Case {
-        const char *byte;
-        const char *character;
-        const char *byteText, *characterText, *byteJson, *characterJson;
-    };
-    const Case cases[] = {
-        {"\x80", "\xC2\x80", "\\x80", "\\u0080", "\"\\\\x80\"", "\"\\u0080\""},
-        {"\x9B", "\xC2\x9B", "\\x9b", "\\u009b", "\"\\\\x9b\"", "\"\\u009b\""},
-        {"\x9F", "\xC2\x9F", "\\x9f", "\\u009f", "\"\\\\x9f\"", "\"\\u009f\""},
-        {"\xA0", "\xC2\xA0", "\\xa0", "\xC2\xA0", "\"\\\\xa0\"", "\"\xC2\xA0\""},  // no-break space, kept
-        {"\xE9", "\xC3\xA9", "\\xe9", "\xC3\xA9", "\"\\\\xe9\"", "\"\xC3\xA9\""},
-        {"\xFF", "\xC3\xBF", "\\xff", "\xC3\xBF", "\"\\\\xff\"", "\"\xC3\xBF\""},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(c.byteText, SafeText(c.byte));
-        EXPECT_EQ(c.characterText, SafeText(c.character));
-        EXPECT_EQ(c.byteJson, JsonString(c.byte));
-        EXPECT_EQ(c.characterJson, JsonString(c.character));
     }
 }
 
