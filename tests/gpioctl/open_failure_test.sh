@@ -85,12 +85,12 @@ done
 [ -n "$busy" ] || fail "no busy cause while another gpioctl held the port" "$out"
 kill "$holder" 2>/dev/null
 
-# Permission denied: the simulator's pty is open to its owner only, so a
-# user without rights on it is refused. Root is never refused: run as nobody.
+# Permission denied: the simulator's pty given an owner, a group and a mode,
+# then opened by a user with no rights on it. Root is never refused: run as
+# nobody, in no group. Without root only this user's own pty can be shut,
+# with mode 0000, which leaves out even its owner.
 start_sim denied
 path=$(sed -n 's/^path: //p' "$work/denied.out")
-chmod 600 "$path"
-as_nobody=$gpioctl
 if [ "$(id -u)" = 0 ]; then
   as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
   # The checkout and the build may lie in a folder nobody cannot enter: run
@@ -102,13 +102,24 @@ if [ "$(id -u)" = 0 ]; then
   chmod a+r "$work/nobody/"*
   as_nobody="$work/nobody/$(basename "$gpioctl")"
   as_user="env LD_LIBRARY_PATH=$work/nobody $as_user"
+  # OWNER:GROUP MODE CAUSE; 65534 is nobody, who gets an owner's bits.
+  shut="root:dialout 660 permission-denied
+root:root 600 permission-root
+root:root 660 permission-root
+root:dialout 640 permission-no-group-to-join
+65534:dialout 060 permission-no-group-to-join"
 else
-  chmod 000 "$path"
-  as_user=""
+  as_user="" as_nobody=$gpioctl
+  shut="$(id -u):$(id -g) 000 permission-no-group-to-join"
 fi
-out=$(cd / && $as_user "$as_nobody" --port "$path" version 2>&1)
-printf '%s\n' "$out" | grep -Eq -- "$(cause permission-denied "$path")" ||
-  fail "no permission cause" "$out"
+while read -r owner mode name; do
+  { chown "$owner" "$path" && chmod "$mode" "$path"; } || fail "cannot give $path to $owner with mode $mode"
+  out=$(cd / && $as_user "$as_nobody" --port "$path" version 2>&1)
+  printf '%s\n' "$out" | grep -Eq -- "$(cause "$name" "$path")" ||
+    fail "no $name cause for a port of $owner with mode $mode" "$out"
+done <<EOF
+$shut
+EOF
 
 # A port that stops responding mid-session: the simulator answers slowly and
 # is then unplugged; the demo's later steps say so, not "handle".

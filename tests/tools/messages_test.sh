@@ -20,6 +20,17 @@ run "$gpioctl" --port "$work/evil" version
 run "$gpioctl" --port "$work/evil" version --json
 grep -qF '"version":"GPIO-\u001b]0;owned\u0007\u001b[2J"' "$work/out" || fail "gpioctl --json version" "$(cat "$work/out")"
 
+# A version text that would reorder the line (RLO, U+202E), with CSI as a
+# character (U+009B) and as a stray byte (0x9B), ÿ and the stray byte 0xFF:
+# the tools tell each apart, in text and in JSON, and keep ÿ as it is.
+start mixed '^port: ' "$sim" --version-text "$(printf 'A\342\200\256B\302\233\233\303\277\377')" --link "$work/mixed"
+run "$gpioctl" --port "$work/mixed" version
+grep -qF 'version A\u202eB\u009b\x9bÿ\xff' "$work/out" ||
+  fail "gpioctl version: RLO, CSI or a stray byte" "$(od -c "$work/out" | head)"
+run "$gpioctl" --port "$work/mixed" version --json
+grep -qF '"version":"A\u202eB\u009b\\x9bÿ\\xff"' "$work/out" || fail "gpioctl --json version: RLO, CSI or a stray byte" "$(cat "$work/out")"
+kill "$last"
+
 # --link: the user's link to a file, and a plain file, stay as they are; a
 # link to a pseudo-terminal, as a run that did not clean up leaves, goes.
 echo "keep me" >"$work/important.txt"

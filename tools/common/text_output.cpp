@@ -50,28 +50,49 @@ std::size_t Utf8Length(const std::string &text, std::size_t at, std::uint32_t &c
     return length;
 }
 
-bool IsControl(std::uint32_t codePoint) { return codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F); }
+// The characters that can change how a terminal shows the text around
+// them: the C0 controls, DEL and the C1 controls; the line and paragraph
+// separators (U+2028, U+2029), which start a line of their own; and the
+// bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+// U+2066-U+2069), which can show a line's characters in another order
+// than they came in.
+bool NeedsEscape(std::uint32_t codePoint)
+{
+    return codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) ||
+           (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
 
-// Calls `plain(start, length)` for each printable character and
-// `escape(codePointOrByte)` for each control character or stray byte.
-template <typename Plain, typename Escape>
-void ForEachCharacter(const std::string &text, Plain plain, Escape escape)
+// Calls `plain(start, length)` for each character shown as it is,
+// `character(codePoint)` for each character that needs an escape, and
+// `strayByte(byte)` for each byte that is no part of valid UTF-8.
+template <typename Plain, typename Character, typename StrayByte>
+void ForEachCharacter(const std::string &text, Plain plain, Character character, StrayByte strayByte)
 {
     for (std::size_t at = 0; at < text.size();) {
         std::uint32_t codePoint = 0;
         const std::size_t length = Utf8Length(text, at, codePoint);
         if (length == 0) {
-            escape(static_cast<std::uint8_t>(text[at]));
+            strayByte(static_cast<std::uint8_t>(text[at]));
             ++at;
             continue;
         }
-        if (IsControl(codePoint)) {
-            escape(codePoint);
+        if (NeedsEscape(codePoint)) {
+            character(codePoint);
         } else {
             plain(at, length);
         }
         at += length;
     }
+}
+
+// `number` in `digits` lowercase hexadecimal digits.
+std::string Hex(std::uint32_t number, std::size_t digits)
+{
+    std::string out(digits, '0');
+    for (std::size_t i = digits; i > 0; --i, number >>= 4U) {
+        out[i - 1] = "0123456789abcdef"[number & 0xFU];
+    }
+    return out;
 }
 
 }  // namespace
@@ -95,11 +116,13 @@ std::string JsonString(const std::string &text)
             } else if (code == '\t') {
                 out += "\\t";
             } else {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(code));
-                out += escaped;
+                out += "\\u" + Hex(code, 4);
             }
-        });
+        },
+        // A JSON string holds characters, not bytes: a stray byte becomes
+        // the four characters \xHH in the string's value (\\xHH in the
+        // JSON), apart from U+00HH, which is the character itself or \u00HH.
+        [&](std::uint8_t byte) { out += "\\\\x" + Hex(byte, 2); });
     return out + "\"";
 }
 
@@ -114,12 +137,11 @@ std::string SafeText(const std::string &text)
             }
             out.append(text, at, length);
         },
-        [&](std::uint32_t code) {
-            char escaped[8];
-            // A C1 control is shown by its code point, a stray byte by itself.
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned>(code));
-            out += escaped;
-        });
+        // A C0 control or DEL is one byte and one character alike: \xHH.
+        // Any other character by its code point, so that U+009B and the
+        // stray byte 0x9B cannot be taken for one another.
+        [&](std::uint32_t code) { out += code < 0x80 ? "\\x" + Hex(code, 2) : "\\u" + Hex(code, 4); },
+        [&](std::uint8_t byte) { out += "\\x" + Hex(byte, 2); });
     return out;
 }
 

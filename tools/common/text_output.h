@@ -1,12 +1,27 @@
 // Text from the line, or from the user, made safe to print: as a JSON
 // string literal, or escaped for a terminal so that no byte of it can move
-// the cursor, retitle the window or start a line of its own.
+// the cursor, retitle the window, start a line of its own or reorder what
+// the terminal shows.
 //
 // Both read the text as UTF-8, one code point at a time: a character that
-// is valid UTF-8 and no control character is kept as it is, "ttyé" stays
-// "ttyé". A control character (C0, DEL, C1) is escaped; so is every byte
-// that is no part of valid UTF-8, which a terminal might otherwise take for
-// a C1 control.
+// is valid UTF-8 and needs no escape is kept as it is, "ttyé" stays "ttyé".
+// Escaped are the control characters (C0, DEL, C1), the line and paragraph
+// separators (U+2028, U+2029), the bidirectional controls (U+202A-U+202E,
+// U+2066-U+2069), and every byte that is no part of valid UTF-8, which a
+// terminal might otherwise take for a C1 control. A stray byte and the
+// character of the same number never print alike:
+//
+//                     text (SafeText)   JSON (JsonString)
+//   ESC, U+001B       \x1b              \u001b
+//   CSI, U+009B       \u009b            \u009b
+//   RLO, U+202E       \u202e            \u202e
+//   ÿ, U+00FF         ÿ                 ÿ
+//   stray byte 0x9B   \x9b              \\x9b (its value holds \x9b)
+//   stray byte 0xFF   \xff              \\xff (its value holds \xff)
+//   backslash         \\                \\ (its value holds \)
+//
+// A JSON value cannot tell the stray byte 0xFF from the text "\xff" that
+// came as such; the text for a terminal can (\xff and \\xff).
 #ifndef GPIO_TOOLS_TEXT_OUTPUT_H
 #define GPIO_TOOLS_TEXT_OUTPUT_H
 
@@ -17,14 +32,15 @@
 
 namespace gpio_tools {
 
-// A JSON string literal, quotes included. Control characters become
-// \n, \r, \t or \u00XX; a byte that is not valid UTF-8 becomes the code
-// point of the same number (\u00XX), as if the text were Latin-1.
+// A JSON string literal, quotes included. Escaped characters become \n,
+// \r, \t or \uXXXX; a byte that is not valid UTF-8 becomes the four
+// characters \xHH in the string's value (written \\xHH in the JSON).
 std::string JsonString(const std::string &text);
 
-// The text for a terminal: control characters and bytes that are not
-// valid UTF-8 become \xNN (ESC is \x1b, BEL \x07, CR \x0d), and a
-// backslash becomes \\ so that an escape cannot be forged.
+// The text for a terminal: a C0 control or DEL becomes \xHH (ESC is \x1b,
+// BEL \x07, CR \x0d), any other escaped character \uHHHH (\u009b,
+// \u202e), a byte that is not valid UTF-8 \xHH (80-ff), and a backslash
+// \\ so that an escape cannot be forged.
 std::string SafeText(const std::string &text);
 
 // A run's counts when it stops, as the tools print them under --json: one

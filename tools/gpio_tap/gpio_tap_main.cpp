@@ -76,7 +76,9 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "in capitals: BAD CRC, FOREIGN FRAME (addresses other than a request's\n"
                  "00 40 or a reply's 00 00), BROKEN FRAME, NOISE (bytes outside frames)\n"
                  "and SILENCE (a request without a byte of reply within 100 ms). Text\n"
-                 "from the line is shown with control characters escaped (\\x1b).\n"
+                 "from the line is shown escaped: a C0 control as \\x1b, a C1 control,\n"
+                 "a line separator or a bidirectional control as \\u009b or \\u202e, a\n"
+                 "byte that is not UTF-8 as \\xff, a backslash as \\\\.\n"
                  "When stopped, a summary counts the frames each way, bad CRCs and\n"
                  "silences (on stderr; under --json as an object on stdout).\n"
                  "When the application closes the port, the tap waits for the next open.");

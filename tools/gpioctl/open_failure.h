@@ -12,8 +12,9 @@
 namespace gpioctl {
 
 // The cause of a failed GPIO_OpenInterface(port): no such device (with the
-// ports that discovery would try), permission denied (with the device's
-// group and the usual fix), busy, not a serial device, or name too long.
+// ports that discovery would try), permission denied (the device's group to
+// join when joining it gives access, else its owner, group and mode and what
+// would give access), busy, not a serial device, or name too long.
 std::string DescribeOpenFailure(const std::string &port);
 
 // The ports that discovery (GPIO_ScanInterface) would try, in its order:

@@ -4,6 +4,7 @@
 // and refuses anything that is not a terminal.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -90,12 +92,37 @@ std::string NoSuchDevice(const std::string &path)
     return text;
 }
 
+std::string NameOfGroup(gid_t id)
+{
+    const group *entry = getgrgid(id);
+    return entry != nullptr ? entry->gr_name : std::to_string(id);
+}
+
+std::string NameOfUser(uid_t id)
+{
+    const passwd *entry = getpwuid(id);
+    return entry != nullptr ? entry->pw_name : std::to_string(id);
+}
+
+// Joining the device's group lets the user in only when that group may read
+// and write it and the user does not own it (an owner gets the owner's bits,
+// never the group's). Group root is never offered: its members may read and
+// write far more than one port. Otherwise the message says who owns the port
+// and what would give access.
 std::string PermissionDenied(const std::string &path, const struct stat &info)
 {
-    const group *owner = getgrgid(info.st_gid);
-    const std::string name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
-    return "permission denied: " + path + " belongs to group " + name + "; add yourself with 'sudo usermod -aG " +
-           name + " $USER', then log in again";
+    const std::string group = NameOfGroup(info.st_gid);
+    const bool groupReadsAndWrites = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (groupReadsAndWrites && info.st_gid != 0 && info.st_uid != geteuid()) {
+        return "permission denied: " + path + " belongs to group " + group + "; add yourself with 'sudo usermod -aG " +
+               group + " $USER', then log in again";
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.st_mode & 07777U));
+    return "permission denied: " + path + " is owned by user " + NameOfUser(info.st_uid) + " and group " + group +
+           " with mode " + mode +
+           ", and no group you should join would let you in; a udev rule that gives it a group such as dialout "
+           "and mode 0660 would; then add yourself to that group and log in again";
 }
 
 std::string Busy(const std::string &path) { return "busy: " + path + " is held by another process"; }

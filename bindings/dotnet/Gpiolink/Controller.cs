@@ -84,8 +84,9 @@ namespace Gpiolink
                 if (openSerial != 0)
                 {
                     throw new GpioException(GpioResult.IoError, "GPIO_OpenInterface",
-                        "a Controller on " + openPort + " is still open in this process; the library keeps " +
-                        "one open interface, so dispose that one first");
+                        "another Controller is still open; dispose it or use `using` (the one on " + openPort +
+                        ": the library keeps one open interface, and a Controller that is never disposed " +
+                        "keeps it until the garbage collector finalizes it)");
                 }
                 if (port == null)
                 {

@@ -153,7 +153,7 @@ namespace Gpiolink
             }
             if (!Posix.CanReadAndWrite(path))
             {
-                return PermissionDenied(path, info.Group);
+                return PermissionDenied(path, info.Owner, info.Group, info.Mode, Posix.EffectiveUser());
             }
             int descriptor;
             error = Posix.OpenPort(path, out descriptor);
@@ -165,7 +165,7 @@ namespace Gpiolink
                     return Busy(path);
                 case Posix.EACCES:
                 case Posix.EPERM:
-                    return PermissionDenied(path, info.Group);
+                    return PermissionDenied(path, info.Owner, info.Group, info.Mode, Posix.EffectiveUser());
                 case Posix.ENXIO:
                 case Posix.ENODEV:
                     return "no such device: " + path + " has no device behind it (unplugged?)";
@@ -202,11 +202,27 @@ namespace Gpiolink
                 : "the ports discovery would try: " + string.Join(" ", ports));
         }
 
-        private static string PermissionDenied(string path, uint group)
+        /// <summary>
+        /// Why <paramref name="user"/> may not open a device of <paramref name="owner"/> and
+        /// <paramref name="group"/> with the permission bits <paramref name="mode"/>, and what to do.
+        /// Joining the device's group lets the user in only when that group may read and write it
+        /// and the user does not own it (an owner gets the owner's bits, never the group's). Group
+        /// root is never offered: its members may read and write far more than one port. Otherwise
+        /// the message says who owns the port and what would give access.
+        /// </summary>
+        private static string PermissionDenied(string path, uint owner, uint group, int mode, uint user)
         {
-            string name = Posix.GroupName(group);
-            return "permission denied: " + path + " belongs to group " + name + "; add yourself with 'sudo usermod -aG " +
-                   name + " $USER', then log in again";
+            const int GroupReadWrite = 0x20 | 0x10;  // S_IRGRP | S_IWGRP
+            string groupName = Posix.GroupName(group);
+            if ((mode & GroupReadWrite) == GroupReadWrite && group != 0 && owner != user)
+            {
+                return "permission denied: " + path + " belongs to group " + groupName +
+                       "; add yourself with 'sudo usermod -aG " + groupName + " $USER', then log in again";
+            }
+            return "permission denied: " + path + " is owned by user " + Posix.UserName(owner) + " and group " +
+                   groupName + " with mode " + Convert.ToString(mode & 0xFFF, 8).PadLeft(4, '0') +
+                   ", and no group you should join would let you in; a udev rule that gives it a group such as " +
+                   "dialout and mode 0660 would; then add yourself to that group and log in again";
         }
 
         private static string Busy(string path)
@@ -255,7 +271,7 @@ namespace Gpiolink
 
             private const string Libc = "libc";
             private const int AtCurrentFolder = -100;
-            private const uint StatxTypeModeGroup = 0x1 | 0x2 | 0x10;
+            private const uint StatxTypeModeOwnerGroup = 0x1 | 0x2 | 0x8 | 0x10;
             private const int OpenReadWriteNoCttyNonBlockCloexec = 0x2 | 0x100 | 0x800 | 0x80000;
             private const int ReadAndWrite = 0x4 | 0x2;
             private const int LockExclusiveNoWait = 0x2 | 0x4;
@@ -263,11 +279,14 @@ namespace Gpiolink
             internal struct FileInfo
             {
                 internal int Type;
+                internal int Mode;  // the permission bits
+                internal uint Owner;
                 internal uint Group;
             }
 
             // statx rather than stat: its buffer has one layout on every
-            // architecture (struct statx: stx_gid at 24, stx_mode at 28).
+            // architecture (struct statx: stx_uid at 20, stx_gid at 24,
+            // stx_mode at 28).
             [DllImport(Libc, EntryPoint = "statx", SetLastError = true)]
             private static extern int NativeStatx(int folder, [MarshalAs(UnmanagedType.LPStr)] string path, int flags,
                                                   uint mask, byte[] buffer);
@@ -290,20 +309,29 @@ namespace Gpiolink
             [DllImport(Libc, EntryPoint = "getgrgid")]
             private static extern IntPtr NativeGetgrgid(uint group);
 
+            [DllImport(Libc, EntryPoint = "getpwuid")]
+            private static extern IntPtr NativeGetpwuid(uint user);
+
+            [DllImport(Libc, EntryPoint = "geteuid")]
+            private static extern uint NativeGeteuid();
+
             [DllImport(Libc, EntryPoint = "strerror")]
             private static extern IntPtr NativeStrerror(int error);
 
-            /// <summary>0 and the file's type and group, or the errno.</summary>
+            /// <summary>0 and the file's type, permission bits, owner and group, or the errno.</summary>
             internal static int Stat(string path, out FileInfo info)
             {
                 var buffer = new byte[256];
                 info = new FileInfo();
-                if (NativeStatx(AtCurrentFolder, path, 0, StatxTypeModeGroup, buffer) != 0)
+                if (NativeStatx(AtCurrentFolder, path, 0, StatxTypeModeOwnerGroup, buffer) != 0)
                 {
                     return Marshal.GetLastWin32Error();
                 }
+                info.Owner = BitConverter.ToUInt32(buffer, 20);
                 info.Group = BitConverter.ToUInt32(buffer, 24);
-                info.Type = BitConverter.ToUInt16(buffer, 28) & 0xF000;
+                int mode = BitConverter.ToUInt16(buffer, 28);
+                info.Type = mode & 0xF000;
+                info.Mode = mode & 0xFFF;
                 return 0;
             }
 
@@ -359,9 +387,25 @@ namespace Gpiolink
             // The group's name (gr_name, the first member of struct group), or its number.
             internal static string GroupName(uint group)
             {
-                IntPtr entry = NativeGetgrgid(group);
+                return FirstName(NativeGetgrgid(group), group);
+            }
+
+            // The user's name (pw_name, the first member of struct passwd), or its number.
+            internal static string UserName(uint user)
+            {
+                return FirstName(NativeGetpwuid(user), user);
+            }
+
+            internal static uint EffectiveUser()
+            {
+                return NativeGeteuid();
+            }
+
+            // The string that the entry's first member points to, or the number without an entry.
+            private static string FirstName(IntPtr entry, uint number)
+            {
                 IntPtr name = entry != IntPtr.Zero ? Marshal.ReadIntPtr(entry) : IntPtr.Zero;
-                return name != IntPtr.Zero ? Marshal.PtrToStringAnsi(name) : group.ToString();
+                return name != IntPtr.Zero ? Marshal.PtrToStringAnsi(name) : number.ToString();
             }
 
             internal static string ErrorText(int error)

@@ -29,7 +29,8 @@ namespace Gpiolink.Tests
         {
             var error = Assert.Throws<GpioException>(open);
             ClassicAssert.AreEqual("GPIO_OpenInterface", error.Operation);
-            StringAssert.Contains("a Controller on " + openPort + " is still open in this process", error.Message);
+            StringAssert.Contains("another Controller is still open; dispose it or use `using` (the one on " + openPort + ":",
+                                  error.Message);
         }
 
         [Test]
@@ -96,8 +97,8 @@ namespace Gpiolink.Tests
                 try
                 {
                     ClassicAssert.AreEqual(1, opened.Count, "exactly one open succeeds, round " + round);
-                    StringAssert.Contains("a Controller on " + opened[0].Port + " is still open in this process",
-                                          results.OfType<GpioException>().Single().Message);
+                    StringAssert.Contains("another Controller is still open; dispose it or use `using` (the one on " +
+                                          opened[0].Port + ":", results.OfType<GpioException>().Single().Message);
                     var value = (byte)(0x40 + round);
                     opened[0].Output(2, value);
                     ClassicAssert.AreEqual(value, opened[0].Input(2));

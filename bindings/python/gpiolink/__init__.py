@@ -19,8 +19,11 @@ carries the result code and its name.
 One interface per process: the library keeps a single open interface, and
 any later open, even one that fails, replaces it without closing the
 earlier port, which then stays locked until the process ends. This package
-refuses to open a second Controller while one is open (GpioError that says
-so), and closes a Controller that is garbage-collected while open.
+refuses to open a second Controller while one is open (GpioError: "another
+Controller is still open; close it or use `with`"), and closes a Controller
+that is garbage-collected while open. One left in a reference cycle is
+collected only when the garbage collector runs, and holds the interface
+until then.
 
 One call at a time: the library shares its buffers between all calls and is
 not thread-safe. This package serialises its own calls with a lock, but code
@@ -122,10 +125,14 @@ _open_port: Optional[str] = None
 
 
 def _refuse_second_open() -> None:
+    # A Controller that is no longer used but sits in a reference cycle is
+    # freed, and so closed, only when the garbage collector runs: until then
+    # it holds the interface, and the message says how not to leave one so.
     if _open_port is not None:
         raise GpioError(RESULT_IO_ERROR, "GPIO_OpenInterface",
-                        "a Controller on %s is still open in this process; the library keeps "
-                        "one open interface, so close that one first" % _open_port)
+                        "another Controller is still open; close it or use `with` (the one on %s: the "
+                        "library keeps one open interface, and a Controller left in a reference cycle "
+                        "keeps it until the garbage collector runs)" % _open_port)
 
 
 def _release(handle: int) -> int:

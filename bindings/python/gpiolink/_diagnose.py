@@ -80,14 +80,33 @@ def _no_such_device(path):
     return "no such device: %s does not exist; %s" % (path, where)
 
 
-def _permission_denied(path, info):
+def _name_or_number(lookup, number):
+    """The name of a user or group (the first field of what pwd.getpwuid or
+    grp.getgrgid gives), or its number when the system has no such entry."""
     try:
-        import grp
-        group = grp.getgrgid(info.st_gid).gr_name
-    except (ImportError, KeyError):
-        group = str(info.st_gid)
-    return ("permission denied: %s belongs to group %s; add yourself with "
-            "'sudo usermod -aG %s $USER', then log in again" % (path, group, group))
+        return lookup(number)[0]
+    except KeyError:
+        return str(number)
+
+
+def _permission_denied(path, info):
+    """Joining the device's group lets the user in only when that group may
+    read and write it and the user does not own it (an owner gets the
+    owner's bits, never the group's). Group root is never offered: its
+    members may read and write far more than one port. Otherwise the message
+    says who owns the port and what would give access."""
+    import grp
+    import pwd
+    group = _name_or_number(grp.getgrgid, info.st_gid)
+    read_write = stat.S_IRGRP | stat.S_IWGRP
+    group_reads_and_writes = (info.st_mode & read_write) == read_write
+    if group_reads_and_writes and info.st_gid != 0 and info.st_uid != os.geteuid():
+        return ("permission denied: %s belongs to group %s; add yourself with "
+                "'sudo usermod -aG %s $USER', then log in again" % (path, group, group))
+    return ("permission denied: %s is owned by user %s and group %s with mode %04o, and no group you should "
+            "join would let you in; a udev rule that gives it a group such as dialout and mode 0660 "
+            "would; then add yourself to that group and log in again"
+            % (path, _name_or_number(pwd.getpwuid, info.st_uid), group, stat.S_IMODE(info.st_mode)))
 
 
 def _busy(path):

@@ -100,6 +100,25 @@ def test_second_open_is_refused_and_leaves_the_first_open(sim_port, start_sim):
         assert second.version.startswith("GPIO-")
 
 
+def test_a_controller_in_a_reference_cycle_holds_the_interface_until_collected(start_sim):
+    port = start_sim()
+    gc.disable()  # the collector must not run before the second open
+    try:
+        dropped = Controller(port)
+        dropped.itself = dropped  # a reference cycle: only the collector frees it
+        del dropped
+        with pytest.raises(GpioError) as raised:
+            Controller(port)
+        assert raised.value.code == gpiolink.RESULT_IO_ERROR
+        assert "another Controller is still open; close it or use `with`" in str(raised.value)
+        assert "reference cycle" in str(raised.value)
+    finally:
+        gc.collect()
+        gc.enable()
+    with Controller(port) as again:  # collected, and so closed
+        again.output(0, 0x2C)
+
+
 def test_collected_open_controller_is_closed(sim_port):
     Controller(sim_port).output(0, 0x17)  # dropped while open
     gc.collect()

@@ -109,31 +109,52 @@ def _copy_for_nobody(folder):
     return env
 
 
-def test_permission_denied_names_the_group_and_the_fix(start_sim):
+# Ports shut to a user without rights on them, as root makes them: the
+# owner and group given to the port, its mode, and the shared table's cause.
+# 65534 is nobody, who asks, and who then gets an owner's bits.
+_SHUT_PORTS = (
+    ("root", "dialout", 0o660, "permission-denied"),
+    ("root", "root", 0o600, "permission-root"),
+    ("root", "root", 0o660, "permission-root"),
+    ("root", "dialout", 0o640, "permission-no-group-to-join"),
+    (65534, "dialout", 0o060, "permission-no-group-to-join"),
+)
+
+
+def test_permission_denied_says_who_owns_the_port_and_what_gives_access(start_sim):
     path = "/dev/" + start_sim()
-    os.chmod(path, 0o600)
     env = os.environ
     python = sys.executable
+    copies = None
     if os.geteuid() == 0:
-        # Root is never refused: ask as nobody, in a process of its own, with
-        # the system's Python (the venv may be out of nobody's reach too).
+        # Root is never refused: ask as nobody, in no group, in a process of
+        # its own, with the system's Python (the venv may be out of nobody's
+        # reach too).
         if shutil.which("setpriv") is None:
             pytest.skip("running as root without setpriv: no way to drop privileges")
         command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         python = os.path.realpath(sys.executable)
         copies = tempfile.mkdtemp(prefix="gpiolink-nobody-")
         env = _copy_for_nobody(copies)
+        shut = _SHUT_PORTS
     else:
-        os.chmod(path, 0)
+        # Without root only this user's own port can be shut: mode 0 leaves
+        # out even its owner.
         command = []
-        copies = None
+        shut = ((os.getuid(), os.getgid(), 0, "permission-no-group-to-join"),)
+    script = ("import gpiolink\n"
+              "try:\n    gpiolink.Controller(%r)\n"
+              "except gpiolink.GpioError as error:\n    print(error)\n" % path)
+    wrong = []
     try:
-        script = ("import gpiolink\n"
-                  "try:\n    gpiolink.Controller(%r)\n"
-                  "except gpiolink.GpioError as error:\n    print(error)\n" % path)
-        out = subprocess.run(command + [python, "-c", script], capture_output=True, text=True,
-                             env=env, timeout=60, cwd="/")
+        for owner, group, mode, cause in shut:
+            shutil.chown(path, owner, group)
+            os.chmod(path, mode)
+            out = subprocess.run(command + [python, "-c", script], capture_output=True, text=True,
+                                 env=env, timeout=60, cwd="/")
+            if not re.search(_expected(cause, path), out.stdout):
+                wrong.append("%s:%s %04o: %s" % (owner, group, mode, out.stdout + out.stderr))
     finally:
         if copies:
             shutil.rmtree(copies)
-    assert re.search(_expected("permission-denied", path), out.stdout), out.stdout + out.stderr
+    assert not wrong, "\n".join(wrong)
