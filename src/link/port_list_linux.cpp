@@ -7,6 +7,10 @@
 // The type is read from sysfs, never by opening the port: an open raises
 // DTR and RTS on real hardware, and the close drops them again.
 //
+// The kernel's consoles (/proc/consoles: a VM's ttyS0, a board's ttyAMA0,
+// the virtual consoles) are left out: a probe would write a frame onto the
+// console, among the kernel's messages and in front of its login prompt.
+//
 // The list is read once when it is opened, into a fixed table, and the
 // directory is read with getdents64 on a plain descriptor: nothing here
 // allocates from the heap. Every system call goes through SYSTEM_CALL.
@@ -19,6 +23,7 @@
 #include <cstring>
 
 #include "link/bounded_string.h"
+#include "link/linux_files.h"
 #include "link/port_name_order.h"
 #include "link/posix_system_calls.h"
 
@@ -50,14 +55,27 @@ bool IsPhantomUart(int directory, const char *name)
     if (!JoinBounded(typePath, sizeof(typePath), name, "/type")) {
         return false;
     }
-    const int descriptor = SYSTEM_CALL(openat)(directory, typePath, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return false;
-    }
-    char text[8] = {};
-    const ssize_t got = SYSTEM_CALL(read)(descriptor, text, sizeof(text) - 1);
-    SYSTEM_CALL(close)(descriptor);
+    char text[8];
+    const long got = ReadSmallFile(directory, typePath, text, sizeof(text));
     return got >= 1 && text[0] == '0' && (got == 1 || text[1] == '\n');
+}
+
+// True when `name` starts a line of /proc/consoles, whose lines read
+// "ttyS0                -W- (EC p a)    4:64".
+bool IsConsole(const char *consoles, const char *name)
+{
+    const std::size_t length = std::strlen(name);
+    for (const char *line = consoles; *line != '\0';) {
+        if (std::strncmp(line, name, length) == 0 && (line[length] == ' ' || line[length] == '\t')) {
+            return true;
+        }
+        const char *end = std::strchr(line, '\n');
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+    return false;
 }
 
 // Adds a name in natural order; names that do not fit are passed over.
@@ -75,15 +93,6 @@ void InsertSorted(PortList &list, const char *name)
     ++list.count;
 }
 
-// Linux's directory entry as getdents64 returns it.
-struct DirectoryEntry {
-    std::uint64_t inode;
-    std::int64_t offset;
-    unsigned short length;
-    unsigned char type;  // cppcheck-suppress unusedStructMember ; part of the kernel's layout
-    char name[1];
-};
-
 }  // namespace
 
 bool LinuxOpenPortList(PortListHandle *list)
@@ -93,30 +102,19 @@ bool LinuxOpenPortList(PortListHandle *list)
         return false;
     }
     g_list.count = 0;
-    alignas(8) char buffer[4096];
-    bool readable = true;
-    for (;;) {
-        const long got = SYSTEM_CALL(getdents64)(directory, buffer, sizeof(buffer));
-        if (got <= 0) {
-            readable = got == 0;
-            break;
-        }
-        for (long at = 0; at < got;) {
-            const auto *entry = reinterpret_cast<const DirectoryEntry *>(buffer + at);
-            at += entry->length;
-            const char *name = entry->name;
-            if (name[0] == '.') {
-                continue;
-            }
-            char devicePath[kMaxNameLength + sizeof("/device")];
-            struct stat info {};
-            if (!JoinBounded(devicePath, sizeof(devicePath), name, "/device") ||
-                SYSTEM_CALL(fstatat)(directory, devicePath, &info, 0) != 0 || IsPhantomUart(directory, name)) {
-                continue;
-            }
+    // No console list (an old kernel, no /proc) leaves every port listed.
+    char consoles[4096];
+    ReadSmallFile(AT_FDCWD, "/proc/consoles", consoles, sizeof(consoles));
+    const bool readable = ForEachDirectoryEntry(directory, [&](const char *name) {
+        char devicePath[kMaxNameLength + sizeof("/device")];
+        struct stat info {};
+        if (name[0] != '.' && JoinBounded(devicePath, sizeof(devicePath), name, "/device") &&
+            SYSTEM_CALL(fstatat)(directory, devicePath, &info, 0) == 0 && !IsPhantomUart(directory, name) &&
+            !IsConsole(consoles, name)) {
             InsertSorted(g_list, name);
         }
-    }
+        return true;
+    });
     SYSTEM_CALL(close)(directory);
     if (!readable) {
         return false;

@@ -25,6 +25,7 @@
 
 #include "link/port_list_linux.h"
 #include "link/posix_system_calls.h"
+#include "link/terminal_owners_linux.h"
 #include "link/serial_services.h"
 
 namespace gpiolink {
@@ -71,10 +72,11 @@ SavedSettings *SavedSlot(int descriptor)
     return slot != end ? slot : nullptr;
 }
 
-// The caller's own controlling terminal and the master side of a
-// pseudo-terminal are terminals, but no serial line to a controller: frames
-// written there would land on the user's screen or in another program, and
-// the line settings would leave the terminal raw.
+// A session's controlling terminal (the caller's or anyone's), a console
+// and the master side of a pseudo-terminal are terminals, but no serial line
+// to a controller: frames written there would land on a user's screen, in
+// the kernel's console or in another program, and the line settings would
+// leave the terminal raw (terminal_owners_linux.h).
 bool IsForeignTerminal(int descriptor)
 {
     pid_t session = 0;
@@ -82,7 +84,14 @@ bool IsForeignTerminal(int descriptor)
         return true;
     }
     unsigned int ptyNumber = 0;
-    return SYSTEM_CALL(ioctl)(descriptor, TIOCGPTN, &ptyNumber) == 0;
+    if (SYSTEM_CALL(ioctl)(descriptor, TIOCGPTN, &ptyNumber) == 0) {
+        return true;
+    }
+    struct stat info {};
+    if (SYSTEM_CALL(fstatat)(descriptor, "", &info, AT_EMPTY_PATH) != 0) {
+        return false;
+    }
+    return IsConsoleDevice(info.st_rdev) || IsAnySessionsTerminal(info.st_rdev);
 }
 
 PortHandle PosixOpenPort(const char *devicePath)

@@ -61,7 +61,9 @@ public:
         root_ = mkdtemp(folder);
         g_root = root_;
         g_otherOpens.clear();
+        SetConsoles("");
         EXPECT_TRUE(ReplaceSystemCall("open", Open));
+        EXPECT_TRUE(ReplaceSystemCall("openat", Openat));
     }
     ~SysfsFixture()
     {
@@ -87,9 +89,19 @@ public:
         }
     }
 
+    // What /proc/consoles reads.
+    void SetConsoles(const std::string &text) { std::ofstream(root_ + "/.consoles") << text; }
+
     static std::vector<std::string> g_otherOpens;
 
 private:
+    static int Openat(int directory, const char *path, int flags)
+    {
+        if (std::string(path) == "/proc/consoles") {
+            return posix::open((g_root + "/.consoles").c_str(), flags);
+        }
+        return posix::openat(directory, path, flags);
+    }
     static int Open(const char *path, int flags)
     {
         if (std::string(path) == "/sys/class/tty") {
@@ -144,6 +156,18 @@ TEST(PortList, ReadsTheSystemsPortsInOrder)
     // The UART check reads sysfs only: opening a port would raise its DTR
     // and RTS.
     EXPECT_TRUE(SysfsFixture::g_otherOpens.empty()) << SysfsFixture::g_otherOpens.front();
+}
+
+// The kernel's consoles are never probed: a frame would land among the
+// kernel's messages. A port named like a console but longer is no console.
+TEST(PortList, LeavesOutTheKernelsConsoles)
+{
+    SysfsFixture sysfs;
+    for (const char *name : {"ttyS0", "ttyS1", "ttyS10", "ttyAMA0", "ttyUSB0"}) {
+        sysfs.Add(name);
+    }
+    sysfs.SetConsoles("ttyS1                -W- (EC  p a)    4:65\nttyAMA0              -W- (E p a)  204:64\n");
+    EXPECT_EQ((std::vector<std::string>{"ttyS0", "ttyS10", "ttyUSB0"}), ReadList());
 }
 
 TEST(PortList, AnUnreadableFolderIsAFailure)

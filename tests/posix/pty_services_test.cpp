@@ -185,12 +185,17 @@ TEST_F(PtyServices, ClosingPutsBackTheTerminalsOwnSettings)
     close(slave);
 }
 
-TEST_F(PtyServices, TheCallersOwnTerminalAndPtyMastersAreRefused)
+TEST_F(PtyServices, AnySessionsTerminalAndPtyMastersAreRefused)
 {
     EXPECT_EQ(InvalidPort(), os_.openPort("/dev/ptmx"));
     // A child in a session of its own, with the pty as its controlling
     // terminal: neither /dev/tty nor the pty's name opens there, and the
-    // terminal's settings stay as they were.
+    // terminal's settings stay as they were. It then holds the terminal
+    // until told to end.
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(done));
     const pid_t child = fork();
     ASSERT_NE(-1, child);
     if (child == 0) {
@@ -205,13 +210,26 @@ TEST_F(PtyServices, TheCallersOwnTerminalAndPtyMastersAreRefused)
         const bool refused = os_.openPort("/dev/tty") == InvalidPort() && os_.openPort(path_.c_str()) == InvalidPort();
         termios after{};
         const bool untouched = tcgetattr(terminal, &after) == 0 && after.c_lflag == before.c_lflag;
+        char byte = 'r';
+        if (write(ready[1], &byte, 1) != 1 || read(done[0], &byte, 1) < 0) {
+            _exit(4);
+        }
         _exit(refused && untouched ? 0 : 1);
     }
+    char byte = 0;
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    // From this process, in another session, the child's terminal is
+    // refused as well.
+    EXPECT_EQ(InvalidPort(), os_.openPort(path_.c_str()));
+    ASSERT_EQ(1, write(done[1], &byte, 1));
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(0, WEXITSTATUS(status));
-    // In this process the pty is no one's terminal: it opens.
+    for (const int end : {ready[0], ready[1], done[0], done[1]}) {
+        close(end);
+    }
+    // Now the pty is no one's terminal: it opens.
     EXPECT_NE(InvalidPort(), OpenConfigured());
 }
 

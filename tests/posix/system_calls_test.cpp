@@ -5,18 +5,22 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "gpiolink.h"
 #include "link/posix_system_calls.h"
 #include "link/serial_services.h"
+#include "test_helpers.h"
 
 namespace gpiolink {
 namespace {
@@ -50,6 +54,8 @@ struct Script {
     std::vector<int> pollTimeouts;
     std::uint64_t nowMs = 1000;        // the clock; sleeps advance it
     std::vector<long> slept;
+    dev_t device = makedev(188, 0);    // what the port is: ttyUSB0
+    std::string procRoot;              // stands for /proc; none by default
 
     bool Saw(unsigned long request) const
     {
@@ -75,13 +81,33 @@ Script *g_script = nullptr;
 
 int Open(const char *path, int flags)
 {
+    if (std::strncmp(path, "/proc", 5) == 0) {
+        if (g_script->procRoot.empty()) {
+            errno = ENOENT;
+            return -1;
+        }
+        return posix::open((g_script->procRoot + (path + 5)).c_str(), flags);
+    }
     g_script->openedPaths.emplace_back(path);
     g_script->openFlags = flags;
     return kDescriptor;
 }
 int Close(int descriptor)
 {
+    if (descriptor != kDescriptor) {
+        return posix::close(descriptor);  // a folder of procRoot
+    }
     g_script->closed.push_back(descriptor);
+    return 0;
+}
+int Fstatat(int descriptor, const char *path, struct stat *info, int flags)
+{
+    if (descriptor != kDescriptor) {
+        return posix::fstatat(descriptor, path, info, flags);
+    }
+    std::memset(info, 0, sizeof(*info));
+    info->st_mode = S_IFCHR | 0660;
+    info->st_rdev = g_script->device;
     return 0;
 }
 int Isatty(int) { return g_script->isatty; }
@@ -168,6 +194,7 @@ protected:
         g_script = &script_;
         EXPECT_TRUE(ReplaceSystemCall("open", Open));
         EXPECT_TRUE(ReplaceSystemCall("close", Close));
+        EXPECT_TRUE(ReplaceSystemCall("fstatat", Fstatat));
         EXPECT_TRUE(ReplaceSystemCall("isatty", Isatty));
         EXPECT_TRUE(ReplaceSystemCall("flock", Flock));
         EXPECT_TRUE(ReplaceSystemCall("ioctl", IoctlCall));
@@ -221,6 +248,44 @@ TEST_F(ScriptedSystemCalls, APortLockedElsewhereOrNotATerminalIsClosedUnused)
     EXPECT_EQ(InvalidPort(), os_.openPort("/tmp/file"));
     EXPECT_EQ((std::vector<int>{kDescriptor, kDescriptor}), script_.closed);
     EXPECT_FALSE(script_.Saw(TIOCEXCL));
+}
+
+// The consoles are refused by their device numbers, and any terminal that
+// a process shows in /proc as its controlling terminal (the fields count
+// from the last ')', whatever the command's name holds).
+TEST_F(ScriptedSystemCalls, ConsolesAndAnySessionsTerminalAreRefused)
+{
+    testing::ScratchFolder proc;
+    script_.procRoot = proc.Path();
+    const auto process = [&](const char *pid, const std::string &stat) {
+        ASSERT_EQ(0, mkdir((proc.Path() + "/" + pid).c_str(), 0755));
+        std::ofstream(proc.Path() + "/" + pid + "/stat") << stat;
+    };
+    // ttyS1 (4, 65) is the terminal of process 42; tty_nr 34816 is pts/0.
+    process("42", "42 (getty) S 1 42 42 1089 42 4194560 0 0\n");
+    process("77", "77 (a) b) S c) R 1 77 77 34816 77 0\n");
+    process("self", "1 (x) S 1 1 1 1089 1 0\n");  // not a process number
+    mkdir((proc.Path() + "/sys").c_str(), 0755);
+    const struct {
+        dev_t device;
+        bool refused;
+    } cases[] = {
+        {makedev(5, 1), true},    // /dev/console
+        {makedev(5, 0), true},    // /dev/tty
+        {makedev(4, 0), true},    // tty0
+        {makedev(4, 63), true},   // tty63
+        {makedev(4, 65), true},   // ttyS1, process 42's terminal
+        {makedev(136, 0), true},  // pts/0, process 77's terminal
+        {makedev(4, 64), false},  // ttyS0
+        {makedev(136, 1), false}, // pts/1
+        {makedev(188, 0), false}, // ttyUSB0
+    };
+    for (const auto &[device, refused] : cases) {
+        script_.device = device;
+        const PortHandle port = os_.openPort("/dev/ttyX");
+        EXPECT_EQ(refused, port == InvalidPort()) << major(device) << ":" << minor(device);
+        os_.closePort(port);
+    }
 }
 
 TEST_F(ScriptedSystemCalls, TheLineIsRaw8N1At38400WithoutFlowControl)

@@ -1,5 +1,6 @@
 #include "test_helpers.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace gpiolink::testing {
@@ -41,6 +42,18 @@ void RemoveTree(const std::string &path)
 {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
+}
+
+ScratchFolder::ScratchFolder()
+{
+    static int made = 0;
+    std::filesystem::path folder;
+    std::error_code failed;
+    do {
+        folder = std::filesystem::temp_directory_path() /
+                 ("gpiolink-test-" + std::to_string(std::rand()) + "-" + std::to_string(++made));
+    } while (!std::filesystem::create_directory(folder, failed) && !failed);
+    path_ = folder.string();
 }
 
 }  // namespace gpiolink::testing

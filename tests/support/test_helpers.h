@@ -49,6 +49,20 @@ private:
 // Removes a folder and everything in it (test scratch folders).
 void RemoveTree(const std::string &path);
 
+// A new folder under the system's temporary folder, removed with
+// everything in it at the end of its scope.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder() { RemoveTree(path_); }
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+    const std::string &Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 }  // namespace gpiolink::testing
 
 #endif  // GPIOLINK_TESTS_TEST_HELPERS_H
