@@ -11,15 +11,16 @@ _BUILT = pathlib.Path(__file__).resolve().parents[3] / "build/linux/tools/gpio_s
 
 @pytest.fixture(scope="session")
 def start_sim():
-    """Starts one more simulator and returns its port name. The library locks
-    a port while it is open, so a test that leaves one open needs its own."""
+    """Starts one more simulator, with gpio-sim's options if given, and
+    returns its port name. The library locks a port while it is open, so a
+    test that leaves one open needs its own."""
     program = os.environ.get("GPIOLINK_SIM") or str(_BUILT)
     if not os.access(program, os.X_OK):
         pytest.skip("no gpio-sim program (set GPIOLINK_SIM)")
     running = []
 
-    def start():
-        sim = subprocess.Popen([program, "--magic-ports"], stdout=subprocess.PIPE,
+    def start(*options):
+        sim = subprocess.Popen([program, "--magic-ports", *options], stdout=subprocess.PIPE,
                                stdin=subprocess.DEVNULL, text=True)
         running.append(sim)
         first = sim.stdout.readline().strip()

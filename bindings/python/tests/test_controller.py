@@ -211,3 +211,38 @@ def test_installed_package_is_the_one_under_test():
     assert importlib.metadata.version("gpiolink") == expected
     assert gpiolink.__version__ == expected
     assert "site-packages" in pathlib.Path(gpiolink.__file__).parts
+
+
+@pytest.mark.parametrize("late", [True, False], ids=["late", "damaged"])
+def test_no_reply_reaches_the_next_with_block(start_sim, late):
+    """A Controller per call, as scripts use them: a reply 150 ms late, or a
+    damaged reply with the good one 40 ms behind (magic port 251, which
+    answers with port 0's value), must never answer the next block's call.
+    Ports 0-3 hold 0xA0-0xA3. GPIOLINK_LATE_CALLS=200 is the long run."""
+    port = start_sim("--delay", "150") if late else start_sim()
+    with Controller(port) as controller:
+        for n in range(4):
+            try:
+                controller.output(n, 0xA0 + n)
+            except GpioError as error:
+                assert error.code == gpiolink.RESULT_TIMEOUT
+    calls = int(os.environ.get("GPIOLINK_LATE_CALLS", "24"))
+    wrong = successes = 0
+    for i in range(calls):
+        n = i % 4 if late else 1 + i // 2 % 3
+        with Controller(port) as controller:
+            if not late and i % 2 == 0:
+                with pytest.raises(GpioError) as failed:
+                    controller.input(251)
+                assert failed.value.code == gpiolink.RESULT_IO_ERROR
+                continue
+            try:
+                value = controller.input(n)
+            except GpioError as error:
+                assert error.code == gpiolink.RESULT_TIMEOUT
+                continue
+        successes += 1
+        wrong += value != 0xA0 + n
+    print("late replies, %s, a with block a call: %d calls, %d successes, %d wrong values with success"
+          % ("late" if late else "damaged", calls, successes, wrong))
+    assert wrong == 0
