@@ -156,7 +156,8 @@ void AddSections(gpio_tools::CommandLine &line)
     line.Section("Magic ports", magic);
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM\n"
-                 "  1   could not start (no pseudo-terminal, --link refused)\n"
+                 "  1   could not start (no pseudo-terminal, --link refused), or the\n"
+                 "      output could not be written\n"
                  "  64  usage error");
 }
 
@@ -219,9 +220,8 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     AddSections(line);
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     gpio_sim::SimOptions options;
     // The program runs until stopped; a history of every frame would only grow.
@@ -268,3 +268,7 @@ int main(int argc, char **argv)
     }
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpio-sim", Main(argc, argv)); }

@@ -82,8 +82,8 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "When the application closes the port, the tap waits for the next open.");
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM, or a replay completed\n"
-                 "  1   could not start, a capture could not be written, or a replayed\n"
-                 "      file is no capture\n"
+                 "  1   could not start, a capture or the output could not be written,\n"
+                 "      or a replayed file is no capture\n"
                  "  3   the controller's port went away (unplugged)\n"
                  "  64  usage error");
 }
@@ -249,9 +249,8 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     Arguments args;
     gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json] [--pcap FILE]",
@@ -282,3 +281,7 @@ int main(int argc, char **argv)
     }
     return Relay(args.port, args.link, args.capture, args.json, args.pcap);
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpio-tap", Main(argc, argv)); }

@@ -273,7 +273,8 @@ std::string ExitStatusText()
                             (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : ""),
                         6);
     }
-    text += "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
+    text += "  1   also: the output could not be written (its operation succeeded)\n"
+            "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
     return text;
 }
 
@@ -422,9 +423,8 @@ int Scan(const std::string &command, const Arguments &args, std::string &port)
     return shown;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     Arguments args;
     CommandLine line("gpioctl", "[--port NAME | --simulate] [--json] COMMAND [ARGUMENTS]",
@@ -504,3 +504,7 @@ int main(int argc, char **argv)
     GPIO_CloseInterface(handle);
     return status;
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpioctl", Main(argc, argv)); }
