@@ -2,6 +2,7 @@
 // every byte both ways and traces every frame. Or replays a capture.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,15 +129,28 @@ void PortGone(const std::string &path, bool json)
     std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", gpio_tools::SafeText(path).c_str());
 }
 
+// Whether two paths name one file (the same device and inode, links
+// followed); false when either does not exist.
+bool SameFile(const std::string &one, const std::string &other)
+{
+    struct stat first {};
+    struct stat second {};
+    return stat(one.c_str(), &first) == 0 && stat(other.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 int Replay(const std::string &path, bool json, const std::string &pcapPath)
 {
-    gpio_tap::PcapFile pcap;
-    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
-        return kCannotStart;
-    }
+    // The capture first: a capture that cannot be read leaves the pcap
+    // file as it was.
     std::FILE *in = std::fopen(path.c_str(), "r");
     if (in == nullptr) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), std::strerror(errno));
+        return kCannotStart;
+    }
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
+        std::fclose(in);
         return kCannotStart;
     }
     gpio_tap::TapDecoder decoder(PrintTo(stdout, json));
@@ -273,6 +287,11 @@ int Main(int argc, char **argv)
     if (!args.replay.empty()) {
         if (!args.port.empty() || !args.link.empty() || !args.capture.empty()) {
             return line.UsageError("--replay takes no port, --link or --capture");
+        }
+        // Writing the pcap would empty the capture before it is read.
+        if (!args.pcap.empty() && SameFile(args.replay, args.pcap)) {
+            return line.UsageError("--pcap " + args.pcap + " is the capture that --replay reads; give the pcap " +
+                                   "a file of its own");
         }
         return Replay(args.replay, args.json, args.pcap);
     }
