@@ -251,16 +251,15 @@ int Main(int argc, char **argv)
     try {
         gpio_sim::PtySimulator simulator(options);
         const std::string path = simulator.SlavePath();
-        if (!link.empty() && !gpio_tools::MakeLink("gpio-sim", link, path)) {
+        gpio_tools::PortLink portLink;
+        if (!link.empty() && !portLink.Create("gpio-sim", link, path)) {
             return 1;
         }
         gpio_tools::AnnouncePort(simulator.PortName(), path, link, json);
 
         // Serves `set PORT VALUE` lines of stdin until a stop signal.
         gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
-        if (!link.empty()) {
-            gpio_tools::RemoveLink(link, path);
-        }
+        portLink.Remove();
         PrintStats(simulator.GetStats(), json);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "gpio-sim: %s\n", error.what());

@@ -219,7 +219,8 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     int status = kStopped;
     try {
         gpio_tools::PtyPort pty;
-        if (!link.empty() && !gpio_tools::MakeLink("gpio-tap", link, pty.SlavePath())) {
+        gpio_tools::PortLink portLink;
+        if (!link.empty() && !portLink.Create("gpio-tap", link, pty.SlavePath())) {
             status = kCannotStart;
         } else {
             gpio_tools::AnnouncePort(pty.PortName(), pty.SlavePath(), link, json);
@@ -242,9 +243,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
                 break;
             }
             PrintSummary(decoder.Counts(), json);
-            if (!link.empty()) {
-                gpio_tools::RemoveLink(link, pty.SlavePath());
-            }
+            portLink.Remove();
         }
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "gpio-tap: %s\n", failure.what());
