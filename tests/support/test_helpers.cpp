@@ -1,5 +1,7 @@
 #include "test_helpers.h"
 
+#include <stdlib.h>
+
 #include <filesystem>
 
 namespace gpiolink::testing {
@@ -35,6 +37,12 @@ bool GuardedBuffer::Untouched(std::size_t from, std::size_t to) const
         }
     }
     return true;
+}
+
+std::string MakeScratchFolder(const std::string &prefix)
+{
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 void RemoveTree(const std::string &path)

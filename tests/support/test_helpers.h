@@ -46,6 +46,10 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
+// A new empty folder /tmp/<prefix>-XXXXXX for a test's files; "" if none
+// could be made.
+std::string MakeScratchFolder(const std::string &prefix);
+
 // Removes a folder and everything in it (test scratch folders).
 void RemoveTree(const std::string &path);
 

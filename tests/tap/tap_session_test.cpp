@@ -23,6 +23,7 @@
 
 #include "gpiolink.h"
 #include "pty_simulator.h"
+#include "test_helpers.h"
 #include "trace_format.h"
 
 extern char **environ;
@@ -105,9 +106,8 @@ protected:
         gpio_sim::SimOptions options;
         options.magicPorts = true;
         sim_ = std::make_unique<gpio_sim::PtySimulator>(options);
-        char pattern[] = "/tmp/gpio-tap-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir_ = pattern;
+        dir_ = gpiolink::testing::MakeScratchFolder("gpio-tap-test");
+        ASSERT_NE("", dir_);
     }
 
     void TearDown() override
@@ -116,10 +116,7 @@ protected:
             kill(tap_, SIGTERM);
             WaitForExit(tap_, 5000);
         }
-        for (const char *file : {"/out", "/err", "/capture", "/replay"}) {
-            unlink((dir_ + file).c_str());
-        }
-        rmdir(dir_.c_str());
+        gpiolink::testing::RemoveTree(dir_);
     }
 
     // Starts gpio-tap on the simulator's port and waits for its own port.

@@ -14,14 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
 
 #include "port_link.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -84,16 +83,15 @@ class PortLinkRace : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/gpio-link-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        root_ = pattern;
+        root_ = gpiolink::testing::MakeScratchFolder("gpio-link-test");
+        ASSERT_NE("", root_);
         ASSERT_EQ(0, mkdir((root_ + "/a").c_str(), 0700));
         ASSERT_EQ(0, mkdir((root_ + "/victim").c_str(), 0700));
     }
     void TearDown() override
     {
         g_racer = nullptr;
-        std::filesystem::remove_all(root_);
+        gpiolink::testing::RemoveTree(root_);
     }
 
     // The racer's move: root/a goes to root/a-moved, and root/a becomes a
