@@ -25,6 +25,7 @@
 #include "link/port_list_linux.h"
 #include "link/posix_system_calls.h"
 #include "link/serial_services.h"
+#include "link/serial_services_posix.h"
 
 namespace gpiolink {
 namespace {
@@ -300,5 +301,7 @@ constexpr SerialServices kPosixServices = MakePosixServices();
 }  // namespace
 
 const SerialServices &DefaultServices() { return kPosixServices; }
+
+int PortDescriptor(PortHandle port) { return DescriptorFromHandle(port); }
 
 }  // namespace gpiolink

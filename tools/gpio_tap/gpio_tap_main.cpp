@@ -195,16 +195,16 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     }
 
     const std::string path = gpio_tap::PortPath(port);
+    gpio_tap::RealPort real;
     std::string error;
-    const int realFd = gpio_tap::OpenRealPort(path, error);
-    if (realFd < 0) {
-        std::fprintf(stderr, "gpio-tap: %s\n", gpio_tools::SafeText(error).c_str());
+    if (!real.Open(port, error)) {
+        std::fprintf(stderr, "gpio-tap: the controller's port could not be opened: %s\n",
+                     gpio_tools::SafeText(error).c_str());
         return kCannotStart;
     }
     std::FILE *capture = nullptr;
     if (!capturePath.empty() && (capture = std::fopen(capturePath.c_str(), "w")) == nullptr) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(capturePath).c_str(), std::strerror(errno));
-        close(realFd);
         return kCannotStart;
     }
     gpio_tap::PcapFile pcap;
@@ -212,7 +212,6 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         if (capture != nullptr) {
             std::fclose(capture);
         }
-        close(realFd);
         return kCannotStart;
     }
 
@@ -229,7 +228,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
             if (capture != nullptr) {
                 writer.emplace(capture);
             }
-            switch (gpio_tap::TapRelay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
+            switch (gpio_tap::TapRelay(real.Descriptor(), pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
             case gpio_tap::TapRelay::End::kStopped:
                 break;
             case gpio_tap::TapRelay::End::kPortGone:
@@ -257,7 +256,6 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     if (!pcap.Close() && status == kStopped) {
         status = kCannotStart;
     }
-    close(realFd);
     close(stopFd);
     return status;
 }
@@ -267,10 +265,10 @@ int Main(int argc, char **argv)
 {
     Arguments args;
     gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json] [--pcap FILE]",
-                                 "Opens the controller's serial port PORT at 38400 baud 8N1, makes a\n"
-                                 "pseudo-terminal for the application, relays every byte both ways and\n"
-                                 "prints every frame, until SIGINT or SIGTERM. Or prints the trace of a\n"
-                                 "capture.");
+                                 "Opens the controller's serial port PORT as the library opens a port\n"
+                                 "(exclusively, 38400 baud 8N1), makes a pseudo-terminal for the\n"
+                                 "application, relays every byte both ways and prints every frame,\n"
+                                 "until SIGINT or SIGTERM. Or prints the trace of a capture.");
     Declare(line, args);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {

@@ -215,7 +215,7 @@ int RunAndReport(const Operation &op, HANDLE handle, bool json, bool named)
     bool stopped = false;
     const int result = Run(op, handle, report, stopped);
     if (result == GPIO_RESULT_BAD_HANDLE) {
-        report.Explain(gpioctl::kPortStoppedResponding);  // the handle was open and good
+        report.Explain(gpio_tools::kPortStoppedResponding);  // the handle was open and good
     } else if (result == GPIO_RESULT_IO_ERROR) {
         report.Explain("the reply was corrupted or had status 0xFD, or the port took no bytes");
     }
@@ -376,7 +376,7 @@ std::string Joined(const std::vector<std::string> &names)
 // `gpioctl ports`: one name a line, or a JSON object.
 int ListPorts(bool json)
 {
-    const std::vector<std::string> ports = gpioctl::DiscoveryPorts();
+    const std::vector<std::string> ports = gpio_tools::DiscoveryPorts();
     if (json) {
         std::string out = "{\"operation\":\"ports\",\"ports\":[";
         for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -407,7 +407,7 @@ int Scan(const std::string &command, const Arguments &args, std::string &port)
     if (found[0] != '\0') {
         scan.Text("port", found);
     } else if (result == GPIO_RESULT_OK) {
-        const std::vector<std::string> tried = gpioctl::DiscoveryPorts();
+        const std::vector<std::string> tried = gpio_tools::DiscoveryPorts();
         scan.Explain(tried.empty() ? "scan found no controller: this system lists no serial port"
                                    : "scan found no controller on the ports it tried: " + Joined(tried));
     }
@@ -489,7 +489,7 @@ int Main(int argc, char **argv)
         gpioctl::Report failure(args.json);
         failure.Explain("the port could not be opened");
         failure.Text("port", args.port);
-        failure.Text("cause", gpioctl::DescribeOpenFailure(args.port));
+        failure.Text("cause", gpio_tools::DescribeOpenFailure(args.port));
         failure.Print("open", opened);
         return opened;
     }
