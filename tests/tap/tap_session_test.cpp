@@ -417,7 +417,9 @@ TEST_F(TapSession, OutlivesTheApplicationButNotTheController)
 // found and free for the next program.
 TEST_F(TapSession, HoldsThePortAsTheLibraryDoesAndLeavesItAsFoundHoweverItEnds)
 {
-    const rlimit noCore{0, 0};
+    rlimit core{};
+    getrlimit(RLIMIT_CORE, &core);
+    const rlimit noCore{0, core.rlim_max};
     setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would dump one
     const struct {
         const char *name;
@@ -448,6 +450,7 @@ TEST_F(TapSession, HoldsThePortAsTheLibraryDoesAndLeavesItAsFoundHoweverItEnds)
         EXPECT_FALSE(port.Exclusive());
         EXPECT_FALSE(port.Locked());
     }
+    setrlimit(RLIMIT_CORE, &core);
 }
 
 }  // namespace
