@@ -27,6 +27,7 @@
 #include "link/posix_system_calls.h"
 #include "link/terminal_owners_linux.h"
 #include "link/serial_services.h"
+#include "link/serial_services_posix.h"
 
 namespace gpiolink {
 namespace {
@@ -326,5 +327,7 @@ constexpr SerialServices kPosixServices = MakePosixServices();
 }  // namespace
 
 const SerialServices &DefaultServices() { return kPosixServices; }
+
+int PortDescriptor(PortHandle port) { return DescriptorFromHandle(port); }
 
 }  // namespace gpiolink

@@ -47,9 +47,8 @@ class PortNames : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char folder[] = "/tmp/gpiolink-port-names-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(folder));
-        folder_ = folder;
+        folder_ = gpiolink::testing::MakeScratchFolder("gpiolink-port-names");
+        ASSERT_NE("", folder_);
     }
     void TearDown() override { gpiolink::testing::RemoveTree(folder_); }
 

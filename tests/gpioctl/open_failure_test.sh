@@ -1,9 +1,11 @@
 #!/bin/sh
 # gpioctl says why a port could not be used: one check per cause that this
 # machine can produce, each against a real file, link or gpio-sim port.
-# usage: open_failure_test.sh GPIOCTL GPIO_SIM
+# gpio-tap opens the controller's port by the library's own rules, so it
+# refuses the same ports, in the same words.
+# usage: open_failure_test.sh GPIOCTL GPIO_SIM GPIO_TAP
 set -u
-gpioctl=$1 sim=$2
+gpioctl=$1 sim=$2 tap=$3
 . "$(dirname "$0")/../tools/tool_test_lib.sh"
 
 # cause NAME PATH: the message the shared table expects for cause NAME of
@@ -16,7 +18,7 @@ cause() {
   case $pattern in
     *"{path}"*) pattern="${pattern%%"{path}"*}$escaped${pattern#*"{path}"}" ;;
   esac
-  printf 'cause %s' "$pattern"
+  printf '%s' "$pattern"
 }
 
 # expect STATUS PATTERN ARGS...: gpioctl's exit status and a line matching PATTERN.
@@ -28,6 +30,26 @@ expect() {
   if [ "$got" -ne "$status" ] || ! printf '%s\n' "$out" | grep -Eq -- "$pattern"; then
     fail "gpioctl $(echo "$*" | cut -c1-80): exit $got (want $status)" "$out"
   fi
+}
+
+# tap_refuses PATTERN NAME: gpio-tap refuses the controller's port NAME,
+# exit 1, with a line matching PATTERN (within a time limit: a tap that
+# took the port would serve on).
+tap_refuses() {
+  out=$(timeout 20 "$tap" --port "$2" 2>&1)
+  got=$?
+  if [ "$got" -ne 1 ] || ! printf '%s\n' "$out" | grep -Eq -- "$1"; then
+    fail "gpio-tap --port $(echo "$2" | cut -c1-80): exit $got (want 1 and /$1/)" "$out"
+  fi
+}
+
+# both CAUSE PATH NAME [COMMAND...]: gpioctl (running COMMAND, version by
+# default) and gpio-tap refuse the port NAME with CAUSE for PATH.
+both() {
+  both_pattern=$(cause "$1" "$2") both_name=$3
+  shift 3
+  expect 3 "cause $both_pattern" --port "$both_name" "${@:-version}"
+  tap_refuses "$both_pattern" "$both_name"
 }
 
 # Starts gpio-sim with a link at $work/NAME and more options; waits for it.
@@ -45,21 +67,31 @@ start_sim() {
 }
 
 # No such device, with the ports discovery would try.
-expect 3 "$(cause no-such-device /dev/gpiolink-absent)" --port gpiolink-absent version
-expect 3 "$(cause no-such-device "$work/absent")" --port "$work/absent" version
+both no-such-device /dev/gpiolink-absent gpiolink-absent
+both no-such-device "$work/absent" "$work/absent"
 
 # Not a serial device: a regular file, which stays empty, and a folder.
 : >"$work/file"
-expect 3 "$(cause regular-file "$work/file")" --port "$work/file" output 1 0xFF
+both regular-file "$work/file" "$work/file" output 1 0xFF
 [ -s "$work/file" ] && fail "the regular file was written" "$(od -c "$work/file" | head -3)"
-expect 3 "$(cause folder "$work")" --port "$work" version
-expect 3 "$(cause not-a-terminal /dev/null)" --port null version
-expect 3 "$(cause pty-master /dev/ptmx)" --port ptmx version
+both folder "$work" "$work"
+both not-a-terminal /dev/null null
+both pty-master /dev/ptmx ptmx
+
+# The terminal of this session: script(1) runs each tool in a session of
+# its own, whose terminal is a fresh pseudo-terminal.
+for run in "3 '$gpioctl' --port /dev/tty version" "1 '$tap' --port /dev/tty"; do
+  out=$(timeout 20 script -qec "${run#* }" /dev/null </dev/null 2>&1)
+  got=$?
+  if [ "$got" -ne "${run%% *}" ] || ! printf '%s\n' "$out" | grep -Eq -- "$(cause own-terminal /dev/tty)"; then
+    fail "${run#* } in a session of its own: exit $got (want ${run%% *})" "$out"
+  fi
+done
 
 # Name too long: the library's limit, and the system's limit for one part.
 long=$(head -c 4100 /dev/zero | tr '\0' a)
-expect 3 "$(cause path-too-long "/$long")" --port "/$long" version
-expect 3 "$(cause part-too-long "$work/x")" --port "$work/$(head -c 300 /dev/zero | tr '\0' a)" version
+both path-too-long "/$long" "/$long"
+both part-too-long "$work/x" "$work/$(head -c 300 /dev/zero | tr '\0' a)"
 
 # Busy: another gpioctl holds the port through its absolute path; this one
 # asks through a by-id style link to it.
@@ -83,6 +115,8 @@ for _ in $(seq 20); do
   sleep 0.05
 done
 [ -n "$busy" ] || fail "no busy cause while another gpioctl held the port" "$out"
+tap_refuses "$(cause busy "$work/serial/by-id/usb-gpiolink_Test-if00-port0")" \
+  "$work/serial/by-id/usb-gpiolink_Test-if00-port0"
 kill "$holder" 2>/dev/null
 
 # Permission denied: the simulator's pty given an owner, a group and a mode,

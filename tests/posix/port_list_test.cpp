@@ -57,8 +57,7 @@ class SysfsFixture {
 public:
     SysfsFixture()
     {
-        char folder[] = "/tmp/gpiolink-sysfs-XXXXXX";
-        root_ = mkdtemp(folder);
+        root_ = testing::MakeScratchFolder("gpiolink-sysfs");
         g_root = root_;
         g_otherOpens.clear();
         SetConsoles("");

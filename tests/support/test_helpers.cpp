@@ -1,6 +1,7 @@
 #include "test_helpers.h"
 
-#include <cstdlib>
+#include <stdlib.h>
+
 #include <filesystem>
 
 namespace gpiolink::testing {
@@ -38,22 +39,17 @@ bool GuardedBuffer::Untouched(std::size_t from, std::size_t to) const
     return true;
 }
 
+std::string MakeScratchFolder(const std::string &prefix)
+{
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
 void RemoveTree(const std::string &path)
 {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
 }
 
-ScratchFolder::ScratchFolder()
-{
-    static int made = 0;
-    std::filesystem::path folder;
-    std::error_code failed;
-    do {
-        folder = std::filesystem::temp_directory_path() /
-                 ("gpiolink-test-" + std::to_string(std::rand()) + "-" + std::to_string(++made));
-    } while (!std::filesystem::create_directory(folder, failed) && !failed);
-    path_ = folder.string();
-}
 
 }  // namespace gpiolink::testing

@@ -46,6 +46,10 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
+// A new empty folder /tmp/<prefix>-XXXXXX for a test's files; "" if none
+// could be made.
+std::string MakeScratchFolder(const std::string &prefix);
+
 // Removes a folder and everything in it (test scratch folders).
 void RemoveTree(const std::string &path);
 
@@ -53,7 +57,7 @@ void RemoveTree(const std::string &path);
 // everything in it at the end of its scope.
 class ScratchFolder {
 public:
-    ScratchFolder();
+    ScratchFolder() : path_(MakeScratchFolder("gpiolink-test")) {}
     ~ScratchFolder() { RemoveTree(path_); }
     ScratchFolder(const ScratchFolder &) = delete;
     ScratchFolder &operator=(const ScratchFolder &) = delete;

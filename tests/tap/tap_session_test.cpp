@@ -1,12 +1,17 @@
 // gpio-tap end to end on Linux: the library opens the tap's pty, the tap
 // relays to the simulated controller's pty, and the trace, the results and
 // the timing are compared with the same session straight to the simulator.
-// Real time is involved, so every bound is generous.
+// Real time is involved, so every bound is generous. The tap on a
+// terminal of the test's own shows how it holds the controller's port.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,6 +29,7 @@
 
 #include "gpiolink.h"
 #include "pty_simulator.h"
+#include "test_helpers.h"
 #include "trace_format.h"
 
 extern char **environ;
@@ -72,8 +79,9 @@ pid_t Spawn(const std::vector<std::string> &args, const std::string &out, const 
     return pid;
 }
 
-// The exit status of `pid` once it ends within `ms`, -1 if it does not.
-int WaitForExit(pid_t pid, int ms)
+// How `pid` ended (waitpid's status) once it ends within `ms`; -1 if it
+// does not.
+int WaitForEnd(pid_t pid, int ms)
 {
     const auto deadline = Clock::now() + milliseconds(ms);
     int status = 0;
@@ -83,7 +91,73 @@ int WaitForExit(pid_t pid, int ms)
         }
         std::this_thread::sleep_for(milliseconds(5));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
+}
+
+// The exit status of `pid` once it ends within `ms`, -1 if it does not.
+int WaitForExit(pid_t pid, int ms)
+{
+    const int status = WaitForEnd(pid, ms);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A pseudo-terminal of the test's own, standing for the controller's port:
+// its slave side as a terminal is found, with echo and line editing.
+class OwnTerminal {
+public:
+    OwnTerminal()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = "";
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 &&
+            ptsname_r(master_, name, sizeof(name)) == 0) {
+            path_ = name;
+            slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        }
+    }
+    ~OwnTerminal()
+    {
+        close(slave_);
+        close(master_);
+    }
+    OwnTerminal(const OwnTerminal &) = delete;
+    OwnTerminal &operator=(const OwnTerminal &) = delete;
+
+    bool Open() const { return slave_ >= 0; }
+    const std::string &Path() const { return path_; }
+    termios Settings() const
+    {
+        termios settings{};
+        tcgetattr(slave_, &settings);
+        return settings;
+    }
+    // TIOCEXCL in force: no further open of the terminal but by root.
+    bool Exclusive() const
+    {
+        int exclusive = 0;
+        return ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    }
+    // Another holder's flock on it.
+    bool Locked() const
+    {
+        if (flock(slave_, LOCK_EX | LOCK_NB) == 0) {
+            flock(slave_, LOCK_UN);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+bool SameSettings(const termios &one, const termios &other)
+{
+    return one.c_iflag == other.c_iflag && one.c_oflag == other.c_oflag && one.c_cflag == other.c_cflag &&
+           one.c_lflag == other.c_lflag && std::equal(std::begin(one.c_cc), std::end(one.c_cc), other.c_cc) &&
+           cfgetispeed(&one) == cfgetispeed(&other) && cfgetospeed(&one) == cfgetospeed(&other);
 }
 
 // What one session gives back, to compare with and without the tap.
@@ -105,9 +179,8 @@ protected:
         gpio_sim::SimOptions options;
         options.magicPorts = true;
         sim_ = std::make_unique<gpio_sim::PtySimulator>(options);
-        char pattern[] = "/tmp/gpio-tap-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir_ = pattern;
+        dir_ = gpiolink::testing::MakeScratchFolder("gpio-tap-test");
+        ASSERT_NE("", dir_);
     }
 
     void TearDown() override
@@ -116,16 +189,16 @@ protected:
             kill(tap_, SIGTERM);
             WaitForExit(tap_, 5000);
         }
-        for (const char *file : {"/out", "/err", "/capture", "/replay"}) {
-            unlink((dir_ + file).c_str());
-        }
-        rmdir(dir_.c_str());
+        gpiolink::testing::RemoveTree(dir_);
     }
 
-    // Starts gpio-tap on the simulator's port and waits for its own port.
-    void StartTap(std::vector<std::string> extra = {})
+    // Starts gpio-tap on the simulator's port, or on `controller`, and waits
+    // for its own port.
+    void StartTap(std::vector<std::string> extra = {}, const std::string &controller = {})
     {
-        std::vector<std::string> args{GPIO_TAP_PROGRAM, sim_->SlavePath(), "--capture", dir_ + "/capture"};
+        tapPort_.clear();
+        std::vector<std::string> args{GPIO_TAP_PROGRAM, controller.empty() ? sim_->SlavePath() : controller,
+                                      "--capture", dir_ + "/capture"};
         args.insert(args.end(), extra.begin(), extra.end());
         tap_ = Spawn(args, dir_ + "/out", dir_ + "/err");
         ASSERT_GT(tap_, 0);
@@ -336,6 +409,48 @@ TEST_F(TapSession, OutlivesTheApplicationButNotTheController)
     const std::vector<std::string> capture = Lines(ReadFile(dir_ + "/capture"));
     ASSERT_FALSE(capture.empty());
     EXPECT_EQ(" E", capture.back().substr(capture.back().size() - 2));
+}
+
+// gpio-tap holds the controller's port as the library holds a port: raw,
+// locked and exclusive. However it ends, by its own stop signals or by any
+// other signal that ends a process, it leaves the port with the settings it
+// found and free for the next program.
+TEST_F(TapSession, HoldsThePortAsTheLibraryDoesAndLeavesItAsFoundHoweverItEnds)
+{
+    rlimit core{};
+    getrlimit(RLIMIT_CORE, &core);
+    const rlimit noCore{0, core.rlim_max};
+    setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would dump one
+    const struct {
+        const char *name;
+        int signal;
+        bool stops;  // ends gpio-tap with status 0, else the signal ends it
+    } ends[] = {{"SIGINT", SIGINT, true},   {"SIGTERM", SIGTERM, true},     {"SIGHUP", SIGHUP, true},
+                {"SIGQUIT", SIGQUIT, false}, {"SIGUSR1", SIGUSR1, false},    {"SIGUSR2", SIGUSR2, false},
+                {"SIGPIPE", SIGPIPE, false}, {"SIGALRM", SIGALRM, false},    {"SIGVTALRM", SIGVTALRM, false}};
+    OwnTerminal port;
+    ASSERT_TRUE(port.Open());
+    const termios found = port.Settings();
+    ASSERT_NE(0U, found.c_lflag & ICANON);
+    for (const auto &end : ends) {
+        SCOPED_TRACE(end.name);
+        StartTap({}, port.Path());
+        EXPECT_EQ(0U, port.Settings().c_lflag & (ICANON | ECHO)) << "not raw";
+        EXPECT_TRUE(port.Exclusive());
+        EXPECT_TRUE(port.Locked());
+        kill(tap_, end.signal);
+        const int status = WaitForEnd(tap_, 5000);
+        tap_ = -1;
+        if (end.stops) {
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        } else {
+            EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == end.signal) << status;
+        }
+        EXPECT_TRUE(SameSettings(found, port.Settings()));
+        EXPECT_FALSE(port.Exclusive());
+        EXPECT_FALSE(port.Locked());
+    }
+    setrlimit(RLIMIT_CORE, &core);
 }
 
 }  // namespace

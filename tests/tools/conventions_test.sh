@@ -98,4 +98,33 @@ cmp -s "$work/out" "$work/replay-json" || fail "gpio-tap --json --replay differs
 grep -Eq "^ +[0-9.]+ ms  host->dev  .*  input port 3$" "$work/replay-1" ||
   fail "gpio-tap --replay: no input port 3" "$(cat "$work/replay-1")"
 
+# Output that cannot be written is an error: each tool says so on stderr
+# and exits 1, for a command that prints one line as for the help.
+full_output() {
+  name=$(basename "$1")
+  "$@" >/dev/full 2>"$work/err"
+  status=$?
+  shift
+  { [ "$status" -eq 1 ] && grep -q "^$name: cannot write to standard output" "$work/err"; } ||
+    fail "$name $* >/dev/full: exit $status" "$(cat "$work/err")"
+}
+for command in "--help" "--simulate input 1" "--simulate --json version" "--simulate bench 5"; do
+  # shellcheck disable=SC2086
+  full_output "$gpioctl" $command
+done
+full_output "$tap" --replay "$work/capture"
+full_output "$tap" --help
+full_output "$sim" --version
+# gpio-sim serves on after its port lines are lost, and says so when stopped.
+"$sim" --link "$work/unheard" >/dev/full 2>"$work/unheard.err" &
+unheard=$!
+pids="$pids $unheard"
+for _ in $(seq 200); do
+  [ -L "$work/unheard" ] && break
+  sleep 0.05
+done
+stop "$unheard"
+{ [ "$status" -eq 1 ] && grep -q "^gpio-sim: cannot write to standard output" "$work/unheard.err"; } ||
+  fail "gpio-sim >/dev/full stopped with status $status" "$(cat "$work/unheard.err")"
+
 finish convention

@@ -77,6 +77,14 @@ refused 1 "cannot write the capture /dev/full" "$tap" --port "$work/evil" --capt
 refused 1 "not a gpio-tap capture" "$tap" --replay "$work/important.txt"
 : >"$work/empty"
 refused 1 "not a gpio-tap capture: it holds no records" "$tap" --replay "$work/empty"
+# A pcap written over the capture it replays, by its name or through a
+# link, would empty the capture before it is read.
+cp "$work/capture" "$work/capture.kept"
+ln -s "$work/capture" "$work/capture-link"
+for pcap in "$work/capture" "$work/capture-link"; do
+  refused 64 "^gpio-tap: --pcap $pcap is the capture that --replay reads" "$tap" --replay "$work/capture" --pcap "$pcap"
+  cmp -s "$work/capture" "$work/capture.kept" || fail "gpio-tap --replay --pcap $pcap changed the capture"
+done
 head -1 "$work/capture" >"$work/header-only"
 echo "1000 A 02 zz" >>"$work/header-only"
 refused 1 "line 2: bytes are not two-digit hex" "$tap" --replay "$work/header-only"

@@ -3,7 +3,8 @@
 # line on gpio-sim's stdin must change a port on the screen, with the bits
 # that changed highlighted; keys must toggle an output bit (gpio-sim's
 # trace shows the Output); a silent port must not hold the screen up; and
-# q, like SIGTERM, must leave the terminal as it was.
+# q, like SIGTERM, must leave the terminal as it was, as must every other
+# signal that ends the process, which then ends gpioctl itself.
 # usage: watch_terminal_test.sh GPIOCTL GPIO_SIM
 set -eu
 gpioctl=$1 sim=$2
@@ -62,22 +63,23 @@ port=$(sed -n 's/^path: //p' "$scratch/sim.out")
 tmux -S "$socket" new-session -d -s keep "exec sleep 600"
 
 # One pane: the terminal's settings before and after the watch, a line of
-# its own before it, and the watch's exit status.
+# its own before it, and the watch's exit status (no core dump on SIGQUIT).
 start_watch() {
   tmux -S "$socket" new-session -d -s watch -x 100 -y 24 \
-    "stty -g >'$scratch/stty.before'; echo 'before the watch'; '$gpioctl' --port '$port' watch $*; \
+    "ulimit -c 0; stty -g >'$scratch/stty.before'; echo 'before the watch'; '$gpioctl' --port '$port' watch $*; \
      echo \"watch ended \$?\"; stty -g >'$scratch/stty.after'; exec sleep 600"
 }
 
-# Leaves the terminal as it was: no alternate screen, the cursor shown,
-# the same settings, and the line before the watch still on the screen.
+# check_restored HOW [STATUS]: the watch ended by HOW left the terminal as
+# it was: no alternate screen, the cursor shown, the same settings, and the
+# line before the watch still on the screen; it ended with STATUS (0).
 check_restored() {
   wait_file "$scratch/stty.after" "."
   cmp -s "$scratch/stty.before" "$scratch/stty.after" || fail "$1 left other terminal settings behind"
   state=$(tmux -S "$socket" display-message -p -t watch '#{alternate_on} #{cursor_flag}')
   [ "$state" = "0 1" ] || fail "$1 left the alternate screen on or the cursor hidden ($state)"
   screen | head -1 | grep -q '^before the watch$' || fail "$1 did not restore the screen"
-  screen | grep -q "^watch ended 0$" || fail "$1 did not end the watch with status 0"
+  screen | grep -q "^watch ended ${2:-0}$" || fail "$1 did not end the watch with status ${2:-0}"
   ! screen | grep -q "gpioctl watch:" || fail "$1 left the watch's screen behind"
   tmux -S "$socket" kill-session -t watch
   rm -f "$scratch/stty.before" "$scratch/stty.after"
@@ -105,14 +107,18 @@ wait_screen 'output port 0 value 0x08 \(bit 3 toggled\): GPIO_RESULT_OK'
 tmux -S "$socket" send-keys -t watch q
 check_restored "q"
 
-# SIGTERM ends it the same way.
-start_watch 0
-wait_screen '^ +0  0 0 0 0 1 0 0 0  0x08 '
-pane=$(tmux -S "$socket" display-message -p -t watch '#{pane_pid}')
-watch_pid=$(ps -o pid= --ppid "$pane" | tr -d ' ')
-[ -n "$watch_pid" ] || fail "no gpioctl process in the pane"
-kill -TERM "$watch_pid"
-check_restored "SIGTERM"
+# SIGTERM ends it the same way. Any other signal that ends a process
+# restores the terminal too, then ends gpioctl as it would have: the shell
+# sees the signal's status, 128 + its number.
+for signal in TERM:0 QUIT:131 USR1:138 USR2:140 ALRM:142 PIPE:141; do
+  start_watch 0
+  wait_screen '^ +0  0 0 0 0 1 0 0 0  0x08 '
+  pane=$(tmux -S "$socket" display-message -p -t watch '#{pane_pid}')
+  watch_pid=$(ps -o pid= --ppid "$pane" | tr -d ' ')
+  [ -n "$watch_pid" ] || fail "no gpioctl process in the pane"
+  kill -"${signal%:*}" "$watch_pid"
+  check_restored "SIG${signal%:*}" "${signal#*:}"
+done
 # Without a terminal: one JSON object per change, and SIGINT ends it.
 "$gpioctl" --port "$port" --json watch 1 2 </dev/null >"$scratch/lines.json" 2>&1 &
 lines_pid=$!
@@ -130,4 +136,4 @@ printf '%s\n' "$out" | grep -q '^[0-9.]* ms  port 2  0x3C  00111100  first read$
 status=0
 "$gpioctl" --port "$port" watch 256 >/dev/null 2>&1 || status=$?
 [ "$status" -eq 64 ] || fail "watch 256 ended with status $status, not 64"
-echo "gpioctl watch: set, toggle, silent port, q, SIGTERM, JSON lines and --count as expected"
+echo "gpioctl watch: set, toggle, silent port, q, fatal signals, JSON lines and --count as expected"

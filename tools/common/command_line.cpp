@@ -1,7 +1,9 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "text_output.h"
@@ -324,6 +326,21 @@ std::string CommandLine::Help() const
         }
     }
     return out;
+}
+
+int FinishOutput(const char *program, int status)
+{
+    // A write that failed earlier leaves the stream's error flag; the flush
+    // finds the failure of what is still buffered, with its reason.
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int reason = errno;
+    if (flushed && std::ferror(stdout) == 0) {
+        return status;
+    }
+    std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program, reason != 0 ? ": " : "",
+                 reason != 0 ? std::strerror(reason) : "");
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace gpio_tools

@@ -20,6 +20,13 @@ namespace gpio_tools {
 // The exit status of a usage error (EX_USAGE).
 constexpr int kUsageError = 64;
 
+// The end of every tool's main(), around its exit status: flushes standard
+// output and checks that all of it was written. Output that was lost (a
+// full disk, /dev/full, a pipe closed while SIGPIPE is ignored) is said on
+// stderr, "<program>: cannot write to standard output: <reason>", and turns
+// a success into 1; a failure's own status stands.
+int FinishOutput(const char *program, int status);
+
 class CommandLine {
 public:
     // Checks and takes an option's value: returns "" when it is good, else

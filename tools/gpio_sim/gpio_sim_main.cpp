@@ -156,7 +156,8 @@ void AddSections(gpio_tools::CommandLine &line)
     line.Section("Magic ports", magic);
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM\n"
-                 "  1   could not start (no pseudo-terminal, --link refused)\n"
+                 "  1   could not start (no pseudo-terminal, --link refused), or the\n"
+                 "      output could not be written\n"
                  "  64  usage error");
 }
 
@@ -219,9 +220,8 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     AddSections(line);
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     gpio_sim::SimOptions options;
     // The program runs until stopped; a history of every frame would only grow.
@@ -251,16 +251,15 @@ int main(int argc, char **argv)
     try {
         gpio_sim::PtySimulator simulator(options);
         const std::string path = simulator.SlavePath();
-        if (!link.empty() && !gpio_tools::MakeLink("gpio-sim", link, path)) {
+        gpio_tools::PortLink portLink;
+        if (!link.empty() && !portLink.Create("gpio-sim", link, path)) {
             return 1;
         }
         gpio_tools::AnnouncePort(simulator.PortName(), path, link, json);
 
         // Serves `set PORT VALUE` lines of stdin until a stop signal.
         gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
-        if (!link.empty()) {
-            gpio_tools::RemoveLink(link, path);
-        }
+        portLink.Remove();
         PrintStats(simulator.GetStats(), json);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "gpio-sim: %s\n", error.what());
@@ -268,3 +267,7 @@ int main(int argc, char **argv)
     }
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpio-sim", Main(argc, argv)); }

@@ -2,6 +2,7 @@
 // every byte both ways and traces every frame. Or replays a capture.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,8 +85,8 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "When the application closes the port, the tap waits for the next open.");
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM, or a replay completed\n"
-                 "  1   could not start, a capture could not be written, or a replayed\n"
-                 "      file is no capture\n"
+                 "  1   could not start, a capture or the output could not be written,\n"
+                 "      or a replayed file is no capture\n"
                  "  3   the controller's port went away (unplugged)\n"
                  "  64  usage error");
 }
@@ -130,15 +131,28 @@ void PortGone(const std::string &path, bool json)
     std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", gpio_tools::SafeText(path).c_str());
 }
 
+// Whether two paths name one file (the same device and inode, links
+// followed); false when either does not exist.
+bool SameFile(const std::string &one, const std::string &other)
+{
+    struct stat first {};
+    struct stat second {};
+    return stat(one.c_str(), &first) == 0 && stat(other.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 int Replay(const std::string &path, bool json, const std::string &pcapPath)
 {
-    gpio_tap::PcapFile pcap;
-    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
-        return kCannotStart;
-    }
+    // The capture first: a capture that cannot be read leaves the pcap
+    // file as it was.
     std::FILE *in = std::fopen(path.c_str(), "r");
     if (in == nullptr) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(path).c_str(), std::strerror(errno));
+        return kCannotStart;
+    }
+    gpio_tap::PcapFile pcap;
+    if (!pcapPath.empty() && !pcap.Open(pcapPath, 0)) {
+        std::fclose(in);
         return kCannotStart;
     }
     gpio_tap::TapDecoder decoder(PrintTo(stdout, json));
@@ -183,16 +197,16 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     }
 
     const std::string path = gpio_tap::PortPath(port);
+    gpio_tap::RealPort real;
     std::string error;
-    const int realFd = gpio_tap::OpenRealPort(path, error);
-    if (realFd < 0) {
-        std::fprintf(stderr, "gpio-tap: %s\n", gpio_tools::SafeText(error).c_str());
+    if (!real.Open(port, error)) {
+        std::fprintf(stderr, "gpio-tap: the controller's port could not be opened: %s\n",
+                     gpio_tools::SafeText(error).c_str());
         return kCannotStart;
     }
     std::FILE *capture = nullptr;
     if (!capturePath.empty() && (capture = std::fopen(capturePath.c_str(), "w")) == nullptr) {
         std::fprintf(stderr, "gpio-tap: %s: %s\n", gpio_tools::SafeText(capturePath).c_str(), std::strerror(errno));
-        close(realFd);
         return kCannotStart;
     }
     gpio_tap::PcapFile pcap;
@@ -200,14 +214,14 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         if (capture != nullptr) {
             std::fclose(capture);
         }
-        close(realFd);
         return kCannotStart;
     }
 
     int status = kStopped;
     try {
         gpio_tools::PtyPort pty;
-        if (!link.empty() && !gpio_tools::MakeLink("gpio-tap", link, pty.SlavePath())) {
+        gpio_tools::PortLink portLink;
+        if (!link.empty() && !portLink.Create("gpio-tap", link, pty.SlavePath())) {
             status = kCannotStart;
         } else {
             gpio_tools::AnnouncePort(pty.PortName(), pty.SlavePath(), link, json);
@@ -216,7 +230,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
             if (capture != nullptr) {
                 writer.emplace(capture);
             }
-            switch (gpio_tap::TapRelay(realFd, pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
+            switch (gpio_tap::TapRelay(real.Descriptor(), pty, decoder, writer ? &*writer : nullptr, pcap.Writer()).Run(stopFd)) {
             case gpio_tap::TapRelay::End::kStopped:
                 break;
             case gpio_tap::TapRelay::End::kPortGone:
@@ -230,9 +244,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
                 break;
             }
             PrintSummary(decoder.Counts(), json);
-            if (!link.empty()) {
-                gpio_tools::RemoveLink(link, pty.SlavePath());
-            }
+            portLink.Remove();
         }
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "gpio-tap: %s\n", failure.what());
@@ -246,21 +258,19 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
     if (!pcap.Close() && status == kStopped) {
         status = kCannotStart;
     }
-    close(realFd);
     close(stopFd);
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     Arguments args;
     gpio_tools::CommandLine line("gpio-tap", "[OPTIONS] [--port] PORT\n--replay FILE [--json] [--pcap FILE]",
-                                 "Opens the controller's serial port PORT at 38400 baud 8N1, makes a\n"
-                                 "pseudo-terminal for the application, relays every byte both ways and\n"
-                                 "prints every frame, until SIGINT or SIGTERM. Or prints the trace of a\n"
-                                 "capture.");
+                                 "Opens the controller's serial port PORT as the library opens a port\n"
+                                 "(exclusively, 38400 baud 8N1), makes a pseudo-terminal for the\n"
+                                 "application, relays every byte both ways and prints every frame,\n"
+                                 "until SIGINT or SIGTERM. Or prints the trace of a capture.");
     Declare(line, args);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {
@@ -277,6 +287,11 @@ int main(int argc, char **argv)
         if (!args.port.empty() || !args.link.empty() || !args.capture.empty()) {
             return line.UsageError("--replay takes no port, --link or --capture");
         }
+        // Writing the pcap would empty the capture before it is read.
+        if (!args.pcap.empty() && SameFile(args.replay, args.pcap)) {
+            return line.UsageError("--pcap " + args.pcap + " is the capture that --replay reads; give the pcap " +
+                                   "a file of its own");
+        }
         return Replay(args.replay, args.json, args.pcap);
     }
     if (args.port.empty()) {
@@ -284,3 +299,7 @@ int main(int argc, char **argv)
     }
     return Relay(args.port, args.link, args.capture, args.json, args.pcap);
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpio-tap", Main(argc, argv)); }

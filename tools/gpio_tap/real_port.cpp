@@ -1,46 +1,61 @@
 #include "real_port.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include "pty_port.h"
+#include "interface/current_interface.h"
+#include "link/serial_services_posix.h"
+#include "open_failure.h"
 
 namespace gpio_tap {
 
-std::string PortPath(const std::string &name) { return name.compare(0, 1, "/") == 0 ? name : "/dev/" + name; }
-
-int OpenRealPort(const std::string &path, std::string &error)
+std::string PortPath(const std::string &name)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return -1;
+    const gpiolink::SerialServices &os = gpiolink::Services();
+    return os.rootedNamesArePaths && name.compare(0, 1, "/") == 0 ? name : os.devicePathPrefix + name;
+}
+
+RealPort::~RealPort() { Close(); }
+
+bool RealPort::Open(const std::string &name, std::string &error)
+{
+    Close();
+    const gpiolink::SerialServices &os = gpiolink::Services();
+    // The names the library's open takes: a path, or a name below /dev/
+    // that does not climb out of it.
+    const std::string path = PortPath(name);
+    if ((os.rootedNamesArePaths && name.compare(0, 1, "/") == 0) ||
+        gpiolink::IsPlausiblePortName(name.c_str(), os.portNameForbidden)) {
+        port_ = os.openPort(path.c_str());
     }
-    if (isatty(fd) != 1) {
-        error = path + ": not a serial port";
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = path + ": in use by another program";
-    } else if (!gpio_tools::SetRaw38400(fd)) {
-        error = path + ": cannot set 38400 8N1: " + std::strerror(errno);
-    } else {
-        // The application's own modem lines cannot pass through a pty, so
-        // the controller gets the ones the library would give it. A pty has
-        // none, and refuses these quietly.
-        int dtr = TIOCM_DTR;
-        int rts = TIOCM_RTS;
-        ioctl(fd, TIOCMBIS, &dtr);
-        ioctl(fd, TIOCMBIC, &rts);
-        tcflush(fd, TCIOFLUSH);
-        return fd;
+    if (port_ == gpiolink::InvalidPort()) {
+        error = gpio_tools::DescribeOpenFailure(name);
+        return false;
     }
-    close(fd);
-    return -1;
+    // Armed before the settings change, with the settings as found.
+    gpio_tools::TerminalState found;
+    found.fd = Descriptor();
+    found.releaseExclusive = true;
+    if (tcgetattr(found.fd, &found.settings) == 0) {
+        restore_.emplace(found);
+    }
+    os.configureLine(port_, gpiolink::ModemLines::kDtrOnRtsOff);
+    // Whatever the controller sent before the tap was there is no part of
+    // the trace.
+    os.purgeReceiveQueue(port_);
+    return true;
+}
+
+int RealPort::Descriptor() const { return gpiolink::PortDescriptor(port_); }
+
+void RealPort::Close()
+{
+    // The guard goes first: it must never act on a descriptor closed and
+    // perhaps reused.
+    restore_.reset();
+    if (port_ != gpiolink::InvalidPort()) {
+        gpiolink::Services().closePort(port_);
+        port_ = gpiolink::InvalidPort();
+    }
 }
 
 }  // namespace gpio_tap

@@ -215,7 +215,7 @@ int RunAndReport(const Operation &op, HANDLE handle, bool json, bool named)
     bool stopped = false;
     const int result = Run(op, handle, report, stopped);
     if (result == GPIO_RESULT_BAD_HANDLE) {
-        report.Explain(gpioctl::kPortStoppedResponding);  // the handle was open and good
+        report.Explain(gpio_tools::kPortStoppedResponding);  // the handle was open and good
     } else if (result == GPIO_RESULT_IO_ERROR) {
         report.Explain("the reply was corrupted or had status 0xFD, or the port took no bytes");
     }
@@ -273,7 +273,8 @@ std::string ExitStatusText()
                             (code == GPIO_RESULT_TIMEOUT ? "; scan: no port answered" : ""),
                         6);
     }
-    text += "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
+    text += "  1   also: the output could not be written (its operation succeeded)\n"
+            "  64  usage error\n  130 bench stopped by Ctrl-C (its figures so far are printed)\n";
     return text;
 }
 
@@ -375,7 +376,7 @@ std::string Joined(const std::vector<std::string> &names)
 // `gpioctl ports`: one name a line, or a JSON object.
 int ListPorts(bool json)
 {
-    const std::vector<std::string> ports = gpioctl::DiscoveryPorts();
+    const std::vector<std::string> ports = gpio_tools::DiscoveryPorts();
     if (json) {
         std::string out = "{\"operation\":\"ports\",\"ports\":[";
         for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -406,7 +407,7 @@ int Scan(const std::string &command, const Arguments &args, std::string &port)
     if (found[0] != '\0') {
         scan.Text("port", found);
     } else if (result == GPIO_RESULT_OK) {
-        const std::vector<std::string> tried = gpioctl::DiscoveryPorts();
+        const std::vector<std::string> tried = gpio_tools::DiscoveryPorts();
         scan.Explain(tried.empty() ? "scan found no controller: this system lists no serial port"
                                    : "scan found no controller on the ports it tried: " + Joined(tried));
     }
@@ -422,9 +423,8 @@ int Scan(const std::string &command, const Arguments &args, std::string &port)
     return shown;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The program; main() checks its output when it ends.
+int Main(int argc, char **argv)
 {
     Arguments args;
     CommandLine line("gpioctl", "[--port NAME | --simulate] [--json] COMMAND [ARGUMENTS]",
@@ -489,7 +489,7 @@ int main(int argc, char **argv)
         gpioctl::Report failure(args.json);
         failure.Explain("the port could not be opened");
         failure.Text("port", args.port);
-        failure.Text("cause", gpioctl::DescribeOpenFailure(args.port));
+        failure.Text("cause", gpio_tools::DescribeOpenFailure(args.port));
         failure.Print("open", opened);
         return opened;
     }
@@ -504,3 +504,7 @@ int main(int argc, char **argv)
     GPIO_CloseInterface(handle);
     return status;
 }
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpioctl", Main(argc, argv)); }

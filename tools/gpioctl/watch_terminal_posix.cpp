@@ -2,9 +2,12 @@
 // screen is redrawn and the keys are read on the main thread, so a slow or
 // silent port (up to about 130 ms an exchange) never holds up the screen.
 // The terminal is raw and on its alternate screen while the watch runs,
-// and is restored on q, on SIGINT, SIGTERM or SIGHUP, and on any error.
+// and is restored on q, on SIGINT, SIGTERM or SIGHUP (which end the watch
+// with status 0), on any error, and on every other signal that ends the
+// process (which then ends it as that signal does).
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,9 +19,11 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "terminal_restore.h"
 #include "text_output.h"
 #include "watch.h"
 #include "watch_model.h"
@@ -57,8 +62,12 @@ bool WriteAll(const std::string &text)
     return true;
 }
 
+// What leaves the alternate screen: plain colours, the cursor shown, the
+// screen from before the watch.
+constexpr const char *kLeaveScreen = "\x1b[0m\x1b[?25h\x1b[?1049l";
+
 // Raw keys, no echo and the alternate screen while it lives; the terminal
-// as it was afterwards.
+// as it was afterwards, even after a signal that ends the process.
 class TerminalSession {
 public:
     bool Enter()
@@ -66,6 +75,12 @@ public:
         if (tcgetattr(STDIN_FILENO, &saved_) != 0) {
             return false;
         }
+        gpio_tools::TerminalState state;
+        state.fd = STDIN_FILENO;
+        state.settings = saved_;
+        state.text = kLeaveScreen;
+        state.textFd = STDOUT_FILENO;
+        guard_.emplace(state);
         termios raw = saved_;
         // Ctrl-C and Ctrl-Z arrive as keys: the watch ends or ignores them
         // and never leaves the terminal raw behind a stopped process.
@@ -74,6 +89,7 @@ public:
         raw.c_cc[VMIN] = 0;
         raw.c_cc[VTIME] = 0;
         if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0) {
+            guard_.reset();
             return false;
         }
         active_ = true;
@@ -83,7 +99,7 @@ public:
     ~TerminalSession()
     {
         if (active_) {
-            WriteAll("\x1b[0m\x1b[?25h\x1b[?1049l");
+            WriteAll(kLeaveScreen);
             tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
         }
     }
@@ -91,6 +107,7 @@ public:
 private:
     termios saved_{};
     bool active_ = false;
+    std::optional<gpio_tools::RestoreOnFatalSignal> guard_;  // ends after the restore above
 };
 
 // What the polling thread and the screen share, under `mutex`.
@@ -174,9 +191,20 @@ void Poll(HANDLE handle, Shared &shared, Clock::time_point start)
 // Stops and joins the polling thread however the screen loop ends.
 class PollThread {
 public:
-    PollThread(HANDLE handle, Shared &shared, Clock::time_point start)
-        : shared_(shared), thread_(Poll, handle, std::ref(shared), start)
+    // The thread takes no signal sent to the process: the handlers run on
+    // the screen's thread, so a restore after a fatal signal never meets a
+    // screen being drawn beside it. Faults stay its own.
+    PollThread(HANDLE handle, Shared &shared, Clock::time_point start) : shared_(shared)
     {
+        sigset_t sent;
+        sigfillset(&sent);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+            sigdelset(&sent, fault);
+        }
+        sigset_t previous;
+        pthread_sigmask(SIG_BLOCK, &sent, &previous);
+        thread_ = std::thread(Poll, handle, std::ref(shared), start);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ~PollThread()
     {

@@ -10,7 +10,7 @@
 
 #include "open_failure.h"
 
-namespace gpioctl {
+namespace gpio_tools {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 15;
@@ -75,4 +75,4 @@ std::string DescribeOpenFailure(const std::string &port)
                   : "not a serial device: " + port + " is not a character device";
 }
 
-}  // namespace gpioctl
+}  // namespace gpio_tools

@@ -1,15 +1,16 @@
-// Why a port could not be used, found by gpioctl itself: the library's
-// result code says only that an open failed (GPIO_RESULT_IO_ERROR), so
-// after a failed open the tool looks at the port with its own checks (the
-// name, the file, its permissions, a trial open) and says in one line what
-// is wrong and what to do.
-#ifndef GPIOCTL_OPEN_FAILURE_H
-#define GPIOCTL_OPEN_FAILURE_H
+// Why a port could not be used, found by the tool itself, in the same words
+// in gpioctl and gpio-tap: the library says only that an open failed
+// (GPIO_RESULT_IO_ERROR, or an invalid port from its services), so after a
+// failed open the tool looks at the port with its own checks (the name, the
+// file, its permissions, a trial open) and says in one line what is wrong
+// and what to do.
+#ifndef GPIO_TOOLS_OPEN_FAILURE_H
+#define GPIO_TOOLS_OPEN_FAILURE_H
 
 #include <string>
 #include <vector>
 
-namespace gpioctl {
+namespace gpio_tools {
 
 // The cause of a failed GPIO_OpenInterface(port): no such device (with the
 // ports that discovery would try), permission denied (the device's group to
@@ -27,6 +28,6 @@ std::vector<std::string> DiscoveryPorts();
 // an unplugged adapter does.
 constexpr const char *kPortStoppedResponding = "the port stopped responding (was the adapter unplugged?)";
 
-}  // namespace gpioctl
+}  // namespace gpio_tools
 
-#endif  // GPIOCTL_OPEN_FAILURE_H
+#endif  // GPIO_TOOLS_OPEN_FAILURE_H

@@ -22,7 +22,7 @@
 #include "link/port_name_order.h"
 #include "open_failure.h"
 
-namespace gpioctl {
+namespace gpio_tools {
 namespace {
 
 constexpr std::size_t kMaxPathLength = 4095;
@@ -202,4 +202,4 @@ std::string DescribeOpenFailure(const std::string &port)
     return cause;
 }
 
-}  // namespace gpioctl
+}  // namespace gpio_tools
