@@ -1,8 +1,7 @@
 #include "test_helpers.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
+#include <random>
 
 namespace gpiolink::testing {
 
@@ -41,8 +40,19 @@ bool GuardedBuffer::Untouched(std::size_t from, std::size_t to) const
 
 std::string MakeScratchFolder(const std::string &prefix)
 {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    // A name no other folder has: the first that this process creates.
+    static unsigned made = 0;
+    std::random_device seed;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path folder =
+            base / (prefix + "-" + std::to_string(seed()) + "-" + std::to_string(++made));
+        std::error_code failed;
+        if (std::filesystem::create_directory(folder, failed)) {
+            return folder.string();
+        }
+    }
+    return std::string();
 }
 
 void RemoveTree(const std::string &path)
