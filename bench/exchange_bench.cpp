@@ -1,7 +1,8 @@
 // Whole operations through the public interface against the simulated
 // controller on a pseudo-terminal: input exchanges with an instant and with
-// a 38400-baud controller, the time-out against a silent one, and discovery
-// over three silent ports. Each call is timed on its own; the counters give
+// a 38400-baud controller, an open with its first call, the time-out
+// against a silent one, the close after it, and discovery over three silent
+// ports. Each call is timed on its own; the counters give
 // the median and 99th percentile beside the floor the line and the fixed
 // pause allow, and their ratio.
 #include <benchmark/benchmark.h>
@@ -113,6 +114,34 @@ BENCHMARK_CAPTURE(BM_ExchangeInput, paced_38400, true)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// An open, its first Input and the close, as a program that opens the port
+// for each call does: the open and the first exchange must cost no more
+// than a later exchange, and a close after healthy calls nothing.
+void BM_OpenAndFirstCall(benchmark::State &state)
+{
+    PtySimulator sim(QuietOptions(false));
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        HANDLE handle = nullptr;
+        unsigned char value = 0;
+        const Clock::time_point start = Clock::now();
+        const int opened = GPIO_OpenInterface(sim.PortName().c_str(), &handle);
+        const int result = opened == GPIO_RESULT_OK ? GPIO_Input(handle, kPort, &value) : opened;
+        const int closed = GPIO_CloseInterface(handle);
+        const double ms = MillisecondsSince(start);
+        if (result != GPIO_RESULT_OK || closed != GPIO_RESULT_OK) {
+            state.SkipWithError(gpiolink_result_name(result != GPIO_RESULT_OK ? result : closed));
+            break;
+        }
+        Record(state, samples, ms);
+    }
+    ReportLatencies(state, std::move(samples), gpiolink_bench::kPauseMs);
+    state.SetLabel("open + input + close");
+}
+
+BENCHMARK(BM_OpenAndFirstCall)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // ---- the time-out ------------------------------------------------------------
 
 // A silent controller: 100 ms of silence after the request, then the pause.
@@ -148,9 +177,36 @@ void BM_ExchangeTimeout(benchmark::State &state)
 
 BENCHMARK(BM_ExchangeTimeout)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// The close right after a time-out: it hands the port on only once the line
+// has been silent for 100 ms since the time-out, 80 ms after the call's
+// 20 ms pause, so that the next open never meets a late reply.
+void BM_CloseAfterTimeout(benchmark::State &state)
+{
+    PtySimulator sim(QuietOptions(false));
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        HANDLE handle = nullptr;
+        unsigned char value = 0;
+        sim.Script(Behaviour::Silence());
+        if (GPIO_OpenInterface(sim.PortName().c_str(), &handle) != GPIO_RESULT_OK ||
+            GPIO_Input(handle, kPort, &value) != GPIO_RESULT_TIMEOUT) {
+            state.SkipWithError("the silent exchange did not time out");
+            break;
+        }
+        const Clock::time_point start = Clock::now();
+        GPIO_CloseInterface(handle);
+        Record(state, samples, MillisecondsSince(start));
+    }
+    ReportLatencies(state, std::move(samples), gpiolink_bench::kSilenceMs - gpiolink_bench::kPauseMs);
+}
+
+BENCHMARK(BM_CloseAfterTimeout)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // ---- discovery -----------------------------------------------------------------
 
-// Three silent ports: each costs a probe's silence and pause.
+// Three silent ports: each costs a probe's silence and pause, and the rest
+// of 100 ms of silence after the time-out before the probe's close.
 void BM_DiscoveryThreeSilent(benchmark::State &state)
 {
     PtySimulator a(QuietOptions(false));
@@ -176,7 +232,7 @@ void BM_DiscoveryThreeSilent(benchmark::State &state)
         Record(state, samples, ms);
     }
     ReportLatencies(state, std::move(samples),
-                    static_cast<double>(3) * (gpiolink_bench::kSilenceMs + gpiolink_bench::kPauseMs));
+                    static_cast<double>(3) * (2 * gpiolink_bench::kSilenceMs));
     state.SetLabel("3 ports");
 }
 

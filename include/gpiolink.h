@@ -95,15 +95,20 @@ GPIOLINK_API int GPIO_ScanInterface(char *portName);
  * replaces the open interface without closing the earlier port. A null
  * portName or handle gives GPIO_RESULT_IO_ERROR before anything is opened;
  * then nothing is written and the open interface stays as it was.
- * On POSIX systems a process created by fork() has no open interface: its
- * calls give GPIO_RESULT_BAD_HANDLE and its close cannot touch the parent's
- * port.
+ * The interface belongs to the process that opened it: in a child process
+ * (fork(), or any other way of copying the process) its calls and its close
+ * give GPIO_RESULT_BAD_HANDLE and cannot touch the parent's port.
  */
 GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle);
 
 /*
  * Closes the open interface. Returns GPIO_RESULT_OK, or GPIO_RESULT_BAD_HANDLE
  * when handle is null or not the open interface (nothing is closed then).
+ * After an exchange that timed out or got a damaged reply, the close first
+ * waits until the line has been silent for 100 ms (see below): at once, that
+ * is about 80 ms after the failed call returned, longer while bytes still
+ * arrive, at most a second. A close after healthy exchanges waits for
+ * nothing.
  */
 GPIOLINK_API int GPIO_CloseInterface(HANDLE handle);
 
@@ -120,14 +125,19 @@ GPIOLINK_API int GPIO_CloseInterface(HANDLE handle);
  * (the wait for silence below gives up after a second too).
  *
  * A reply carries no request number, so a reply that comes after its
- * exchange has given up (GPIO_RESULT_TIMEOUT) could be taken as the answer to
- * the next request. To prevent that, the first exchange after a time-out
- * waits until the line has been silent for 100 ms, counted from the time-out,
- * and discards what arrives meanwhile; a call made later than that waits for
- * nothing. A controller whose replies always come after the time-out then
- * gives GPIO_RESULT_TIMEOUT every time, never a wrong value. The limit: a
- * reply that comes more than about 200 ms after its request can still be
- * taken for the answer to a later request.
+ * exchange has given up (GPIO_RESULT_TIMEOUT), or a good frame that follows
+ * a damaged one (GPIO_RESULT_IO_ERROR), could be taken as the answer to the
+ * next request. To prevent that, whatever uses the line next after such a
+ * failure first waits until the line has been silent for 100 ms, counted
+ * from the failure, and discards what arrives meanwhile: the next exchange,
+ * the close (so that a reopen, or the next process, starts on a quiet line),
+ * and a discovery probe's close. Anything that comes later than that waits
+ * for nothing. A controller whose replies always come after the time-out
+ * then gives GPIO_RESULT_TIMEOUT every time, never a wrong value. The
+ * limits: a reply that comes more than about 200 ms after its request can
+ * still be taken for the answer to a later request, and a process that is
+ * killed during or right after a failed call cannot wait, so the next
+ * process to open the port may meet such a reply.
  */
 
 /*
