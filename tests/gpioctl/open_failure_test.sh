@@ -69,6 +69,11 @@ start_sim() {
 # No such device, with the ports discovery would try.
 both no-such-device /dev/gpiolink-absent gpiolink-absent
 both no-such-device "$work/absent" "$work/absent"
+# Those ports, as gpioctl ports lists them, leave out the kernel's consoles.
+consoles=" $(awk '{ printf "%s ", $1 }' /proc/consoles 2>/dev/null)"
+for port in $("$gpioctl" ports); do
+  case $consoles in *" $port "*) fail "gpioctl ports lists the console $port" ;; esac
+done
 
 # Not a serial device: a regular file, which stays empty, and a folder.
 : >"$work/file"
@@ -87,6 +92,28 @@ for run in "3 '$gpioctl' --port /dev/tty version" "1 '$tap' --port /dev/tty"; do
     fail "${run#* } in a session of its own: exit $got (want ${run%% *})" "$out"
   fi
 done
+
+# The consoles, where this user may open them (root), when they are the
+# console devices and not, as in some containers, a pty put in their place.
+while read -r console number; do
+  if [ -r "$console" ] && [ -w "$console" ] && [ "$(stat -c %t:%T "$console")" = "$number" ]; then
+    both console "$console" "$console"
+  fi
+done <<EOF
+/dev/console 5:1
+/dev/tty0 4:0
+EOF
+
+# Another session's controlling terminal: the simulator's pty, held by a
+# process in a session of its own as a login shell holds its terminal. The
+# message names that process.
+start_sim held
+path=$(sed -n 's/^path: //p' "$work/held.out")
+start holder '^held ' "$(dirname "$0")/../open_failure/hold_terminal.sh" "$path"
+holder=$(awk '{ print $2 }' "$work/holder.out")
+pids="$pids $holder"
+both session-terminal "$path" "$path"
+printf '%s\n' "$out" | grep -Fq "(process $holder, " || fail "the holder $holder is not named" "$out"
 
 # Name too long: the library's limit, and the system's limit for one part.
 long=$(head -c 4100 /dev/zero | tr '\0' a)

@@ -20,7 +20,8 @@ std::string DescribeOpenFailure(const std::string &port);
 
 // The ports that discovery (GPIO_ScanInterface) would try, in its order:
 // on Linux the ttys with a device behind them, less the ttyS ports without
-// a UART, in natural order; on Windows the ports the system lists.
+// a UART and the kernel's consoles (/proc/consoles), in natural order; on
+// Windows the ports the system lists.
 std::vector<std::string> DiscoveryPorts();
 
 // What GPIO_RESULT_BAD_HANDLE means from a device operation on a handle

@@ -1,13 +1,15 @@
 // The causes of a failed open on Linux. The library opens a name that
 // starts with '/' as it stands and any other below /dev/, with paths of up
 // to 4095 characters; it takes the port exclusively (flock and TIOCEXCL)
-// and refuses anything that is not a terminal.
+// and refuses anything that is not a terminal, and the terminals that
+// belong to someone: the consoles and any session's controlling terminal.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,10 +33,80 @@ constexpr std::size_t kMaxPathLength = 4095;
 constexpr std::size_t kMaxDiscoveredName = 19;
 const char *const kTtyClass = "/sys/class/tty";
 
+// Device majors of the console drivers.
+constexpr unsigned kVirtualConsoleMajor = 4;  // tty0-tty63; ttyS* are minors 64 and up
+constexpr unsigned kAlternateTtyMajor = 5;    // 0: /dev/tty, 1: /dev/console
+constexpr unsigned kVirtualConsoles = 64;
+
+// The whole of a small file (the kernel's), or "" when it cannot be read.
+std::string FileText(const std::string &path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// /dev/console, /dev/tty and the virtual consoles /dev/tty0 to /dev/tty63.
+bool IsConsole(dev_t device)
+{
+    return (major(device) == kVirtualConsoleMajor && minor(device) < kVirtualConsoles) ||
+           (major(device) == kAlternateTtyMajor && minor(device) <= 1);
+}
+
+// The process that has `device` as its controlling terminal, as "process
+// PID, COMMAND": the session's leader when /proc shows it, else the first
+// such process. "" when /proc shows none. A process's /proc/PID/stat reads
+// "PID (COMMAND) STATE PPID PGRP SESSION TTY_NR ..."; the command may hold
+// spaces and parentheses, so the fields are counted from the last ')'.
+std::string TerminalHolder(dev_t device)
+{
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) {
+        return "";
+    }
+    std::string holder;
+    while (const dirent *entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string line = FileText("/proc/" + pid + "/stat");
+        const std::size_t open = line.find(" (");
+        const std::size_t close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) {
+            continue;
+        }
+        std::istringstream fields(line.substr(close + 1));
+        std::string state;
+        long long parent = 0;
+        long long group = 0;
+        long long session = 0;
+        long long terminal = 0;
+        if (!(fields >> state >> parent >> group >> session >> terminal) || terminal <= 0) {
+            continue;
+        }
+        // The kernel's encoding: minor bits 0-7 and 20-31, major bits 8-19.
+        const auto number = static_cast<unsigned long long>(terminal);
+        if (makedev((number >> 8) & 0xFFFU, (number & 0xFFU) | ((number >> 12) & 0xFFF00U)) != device) {
+            continue;
+        }
+        const bool leader = std::to_string(session) == pid;
+        if (holder.empty() || leader) {
+            holder = "process " + pid + ", " + line.substr(open + 2, close - open - 2);
+        }
+        if (leader) {
+            break;
+        }
+    }
+    closedir(proc);
+    return holder;
+}
+
 // The terminals that the library refuses although they are terminals: the
-// master side of a pseudo-terminal and the caller's own terminal. Returns
-// the cause, or "" for any other terminal.
-std::string ForeignTerminal(int descriptor, const std::string &path)
+// master side of a pseudo-terminal, the caller's own terminal, the consoles
+// and any other session's controlling terminal. Returns the cause, or ""
+// for any other terminal.
+std::string ForeignTerminal(int descriptor, const std::string &path, dev_t device)
 {
     unsigned int ptyNumber = 0;
     if (ioctl(descriptor, TIOCGPTN, &ptyNumber) == 0) {
@@ -42,16 +116,39 @@ std::string ForeignTerminal(int descriptor, const std::string &path)
     if (ioctl(descriptor, TIOCGSID, &session) == 0 && session == getsid(0)) {
         return "not a serial device: " + path + " is the terminal of this session, not a line to a controller";
     }
+    if (IsConsole(device)) {
+        return "not a serial device: " + path +
+               " is a console of the system (/dev/console or a virtual console), not a line to a controller";
+    }
+    const std::string holder = TerminalHolder(device);
+    if (!holder.empty()) {
+        return "not a serial device: " + path + " is the controlling terminal of another session (" + holder +
+               "), not a line to a controller";
+    }
     return "";
+}
+
+// The names that start the lines of /proc/consoles, which read
+// "ttyS0                -W- (EC p a)    4:64".
+std::set<std::string> Consoles()
+{
+    std::set<std::string> names;
+    std::istringstream lines(FileText("/proc/consoles"));
+    for (std::string line; std::getline(lines, line);) {
+        names.insert(line.substr(0, line.find_first_of(" \t")));
+    }
+    return names;
 }
 
 }  // namespace
 
 // The ports discovery would probe: ttys with a device behind them, less the
-// ttyS ports that sysfs reports with no UART, in the library's limits.
+// ttyS ports that sysfs reports with no UART and the kernel's consoles, in
+// the library's limits.
 std::vector<std::string> DiscoveryPorts()
 {
     std::vector<std::string> names;
+    const std::set<std::string> consoles = Consoles();
     DIR *folder = opendir(kTtyClass);
     if (folder == nullptr) {
         return names;
@@ -60,7 +157,8 @@ std::vector<std::string> DiscoveryPorts()
         const std::string name = entry->d_name;
         const std::string base = std::string(kTtyClass) + "/" + name;
         struct stat info {};
-        if (name[0] == '.' || name.size() > kMaxDiscoveredName || stat((base + "/device").c_str(), &info) != 0) {
+        if (name[0] == '.' || name.size() > kMaxDiscoveredName || consoles.count(name) != 0 ||
+            stat((base + "/device").c_str(), &info) != 0) {
             continue;
         }
         std::string type;
@@ -193,7 +291,7 @@ std::string DescribeOpenFailure(const std::string &port)
     std::string cause;
     if (isatty(descriptor) != 1) {
         cause = NotSerial(path, "a device but not a terminal");
-    } else if ((cause = ForeignTerminal(descriptor, path)).empty()) {
+    } else if ((cause = ForeignTerminal(descriptor, path, info.st_rdev)).empty()) {
         cause = flock(descriptor, LOCK_EX | LOCK_NB) != 0
                     ? Busy(path)
                     : "the port opens now: it may have been busy for a moment; try again";

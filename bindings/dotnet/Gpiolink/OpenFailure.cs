@@ -1,6 +1,8 @@
 using System;
 using System.Collections.Generic;
+using System.Globalization;
 using System.IO;
+using System.Linq;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Text.RegularExpressions;
@@ -17,7 +19,8 @@ namespace Gpiolink
     /// The library opens a name that starts with "/" as it stands and any
     /// other below /dev/ (on Windows, \\.\NAME for names of up to 15
     /// characters), takes the port exclusively (flock and TIOCEXCL on Linux)
-    /// and refuses anything that is not a terminal.
+    /// and refuses anything that is not a terminal, and the terminals that
+    /// belong to someone: the consoles and any session's controlling terminal.
     /// </remarks>
     internal static class OpenFailure
     {
@@ -26,8 +29,19 @@ namespace Gpiolink
         private const int MaxDiscoveredNameLength = 19;
         private const string OpensNow = "the port opens now: it may have been busy for a moment; try again";
 
+        // Device majors of the console drivers: 4, the virtual consoles
+        // tty0-tty63 (ttyS* are minors 64 and up); 5, /dev/tty (minor 0) and
+        // /dev/console (1).
+        private const uint VirtualConsoleMajor = 4, AlternateTtyMajor = 5, VirtualConsoles = 64;
+
         /// <summary>Where Linux lists its ttys; a test points it elsewhere.</summary>
         internal static string TtyClass = "/sys/class/tty";
+
+        /// <summary>Where Linux lists its consoles; a test points it elsewhere.</summary>
+        internal static string ConsoleList = "/proc/consoles";
+
+        /// <summary>Where Linux shows its processes; a test points it elsewhere.</summary>
+        internal static string Processes = "/proc";
 
         /// <summary>The cause of a failed open of <paramref name="port"/>, or null when the
         /// system gives no way to find it.</summary>
@@ -55,11 +69,12 @@ namespace Gpiolink
         /// <summary>
         /// The ports the library's discovery would probe on Linux, in the order
         /// it walks them: ttys with a device behind them, less the ttyS ports
-        /// whose sysfs type says they have no UART.
+        /// whose sysfs type says they have no UART and the kernel's consoles.
         /// </summary>
         internal static List<string> DiscoveryPorts()
         {
             var ports = new List<string>();
+            HashSet<string> consoles = Consoles();
             string[] entries;
             try
             {
@@ -72,7 +87,8 @@ namespace Gpiolink
             foreach (string entry in entries)
             {
                 string name = Path.GetFileName(entry);
-                if (name.Length > MaxDiscoveredNameLength || !Directory.Exists(Path.Combine(entry, "device")))
+                if (name.Length > MaxDiscoveredNameLength || consoles.Contains(name) ||
+                    !Directory.Exists(Path.Combine(entry, "device")))
                 {
                     continue;
                 }
@@ -84,6 +100,108 @@ namespace Gpiolink
             }
             ports.Sort((left, right) => string.CompareOrdinal(NaturalKey(left), NaturalKey(right)));
             return ports;
+        }
+
+        /// <summary>The names that start the lines of /proc/consoles, which read
+        /// "ttyS0                -W- (EC p a)    4:64".</summary>
+        private static HashSet<string> Consoles()
+        {
+            var names = new HashSet<string>(StringComparer.Ordinal);
+            try
+            {
+                foreach (string line in File.ReadAllLines(ConsoleList))
+                {
+                    string[] words = line.Split((char[])null, StringSplitOptions.RemoveEmptyEntries);
+                    if (words.Length > 0)
+                    {
+                        names.Add(words[0]);
+                    }
+                }
+            }
+            catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+            {
+                // No console list: no port is left out for being a console.
+            }
+            return names;
+        }
+
+        /// <summary>/dev/console, /dev/tty and the virtual consoles /dev/tty0 to /dev/tty63.</summary>
+        private static bool IsConsole(uint major, uint minor)
+        {
+            return (major == VirtualConsoleMajor && minor < VirtualConsoles) ||
+                   (major == AlternateTtyMajor && minor <= 1);
+        }
+
+        /// <summary>
+        /// The process that has the device <paramref name="major"/>:<paramref name="minor"/> as its
+        /// controlling terminal, as "process PID, COMMAND": the session's leader when /proc shows it,
+        /// else the first such process; null when /proc shows none. A process's /proc/PID/stat reads
+        /// "PID (COMMAND) STATE PPID PGRP SESSION TTY_NR ..."; the command may hold spaces and
+        /// parentheses, so the fields are counted from the last ')'.
+        /// </summary>
+        internal static string TerminalHolder(uint major, uint minor)
+        {
+            string[] names;
+            try
+            {
+                names = Directory.GetDirectories(Processes).Select(Path.GetFileName).ToArray();
+            }
+            catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+            {
+                return null;
+            }
+            string holder = null;
+            // In the order of their ids, the order /proc lists them in.
+            IEnumerable<string> pids = names.Where(name => name.Length > 0 && name.All(c => c >= '0' && c <= '9'))
+                .OrderBy(name => name.Length).ThenBy(name => name, StringComparer.Ordinal);
+            foreach (string pid in pids)
+            {
+                string line = ProcessStat(Path.Combine(Processes, pid, "stat"));
+                long session, terminal;
+                if (line == null)
+                {
+                    continue;
+                }
+                int open = line.IndexOf(" (", StringComparison.Ordinal);
+                int close = line.LastIndexOf(')');
+                if (open < 0 || close < open)
+                {
+                    continue;
+                }
+                string[] fields = line.Substring(close + 1).Split((char[])null, StringSplitOptions.RemoveEmptyEntries);
+                if (fields.Length < 5 || !long.TryParse(fields[3], out session) ||
+                    !long.TryParse(fields[4], out terminal) || terminal <= 0)
+                {
+                    continue;
+                }
+                // The kernel's encoding: minor bits 0-7 and 20-31, major bits 8-19.
+                if (((terminal >> 8) & 0xFFF) != major || ((terminal & 0xFF) | ((terminal >> 12) & 0xFFF00)) != minor)
+                {
+                    continue;
+                }
+                bool leader = session.ToString(CultureInfo.InvariantCulture) == pid;
+                if (holder == null || leader)
+                {
+                    holder = "process " + pid + ", " + line.Substring(open + 2, close - open - 2);
+                }
+                if (leader)
+                {
+                    break;
+                }
+            }
+            return holder;
+        }
+
+        private static string ProcessStat(string path)
+        {
+            try
+            {
+                return File.ReadAllText(path);
+            }
+            catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+            {
+                return null;  // a process that ended, or one hidden from this user
+            }
         }
 
         private static bool HasNoUart(string entry)
@@ -186,6 +304,17 @@ namespace Gpiolink
                 {
                     return NotSerial(path, "the terminal of this session, not a line to a controller");
                 }
+                if (IsConsole(info.DeviceMajor, info.DeviceMinor))
+                {
+                    return NotSerial(path, "a console of the system (/dev/console or a virtual console), " +
+                                           "not a line to a controller");
+                }
+                string holder = TerminalHolder(info.DeviceMajor, info.DeviceMinor);
+                if (holder != null)
+                {
+                    return NotSerial(path, "the controlling terminal of another session (" + holder +
+                                           "), not a line to a controller");
+                }
                 return Posix.TryLock(descriptor) ? OpensNow : Busy(path);
             }
             finally
@@ -282,11 +411,14 @@ namespace Gpiolink
                 internal int Mode;  // the permission bits
                 internal uint Owner;
                 internal uint Group;
+                internal uint DeviceMajor;  // what a device file stands for
+                internal uint DeviceMinor;
             }
 
             // statx rather than stat: its buffer has one layout on every
             // architecture (struct statx: stx_uid at 20, stx_gid at 24,
-            // stx_mode at 28).
+            // stx_mode at 28, stx_rdev_major at 128, stx_rdev_minor at 132;
+            // statx fills the last two whatever the mask asks for).
             [DllImport(Libc, EntryPoint = "statx", SetLastError = true)]
             private static extern int NativeStatx(int folder, [MarshalAs(UnmanagedType.LPStr)] string path, int flags,
                                                   uint mask, byte[] buffer);
@@ -329,6 +461,8 @@ namespace Gpiolink
                 }
                 info.Owner = BitConverter.ToUInt32(buffer, 20);
                 info.Group = BitConverter.ToUInt32(buffer, 24);
+                info.DeviceMajor = BitConverter.ToUInt32(buffer, 128);
+                info.DeviceMinor = BitConverter.ToUInt32(buffer, 132);
                 int mode = BitConverter.ToUInt16(buffer, 28);
                 info.Type = mode & 0xF000;
                 info.Mode = mode & 0xFFF;

@@ -1,4 +1,5 @@
 using System;
+using System.Diagnostics;
 using System.IO;
 using System.Linq;
 using System.Text.RegularExpressions;
@@ -33,12 +34,14 @@ namespace Gpiolink.Tests
                 .Replace("{path}", Regex.Escape(path));
         }
 
-        private static void AssertCause(string port, string cause, string path = "")
+        /// <summary>Asserts the cause of a failed open of `port`; returns the message.</summary>
+        private static string AssertCause(string port, string cause, string path = "")
         {
             var error = Assert.Throws<GpioException>(() => new Controller(port).Dispose());
             ClassicAssert.AreEqual(GpioResult.IoError, error.Code);
             StringAssert.IsMatch("^GPIO_OpenInterface: the port could not be opened: " + Pattern(cause, path) + @".* \(GPIO_RESULT_IO_ERROR\)$",
                                  error.Message);
+            return error.Message;
         }
 
         [Test]
@@ -65,20 +68,127 @@ namespace Gpiolink.Tests
             {
                 Directory.CreateDirectory(Path.Combine(folder, name, "device"));
             }
-            // Left out: a ttyS port without a UART, a name too long, a tty without a device.
+            // Left out: a ttyS port without a UART, a name too long, a tty without a device, a console.
             Directory.CreateDirectory(Path.Combine(folder, "ttyS3", "device"));
             File.WriteAllText(Path.Combine(folder, "ttyS3", "type"), "0\n");
             Directory.CreateDirectory(Path.Combine(folder, "tty" + new string('X', 17), "device"));
             Directory.CreateDirectory(Path.Combine(folder, "pts0"));
-            string saved = OpenFailure.TtyClass;
+            Directory.CreateDirectory(Path.Combine(folder, "ttyAMA0", "device"));
+            string consoles = Path.Combine(folder, "consoles");
+            File.WriteAllText(consoles,
+                              "ttyAMA0              -W- (E p a)  204:64\ntty0                 -WU (E  p  )    4:7\n");
+            string savedTtys = OpenFailure.TtyClass, savedConsoles = OpenFailure.ConsoleList;
             OpenFailure.TtyClass = folder;
+            OpenFailure.ConsoleList = consoles;
             try
             {
                 CollectionAssert.AreEqual(order, OpenFailure.DiscoveryPorts());
             }
             finally
             {
-                OpenFailure.TtyClass = saved;
+                OpenFailure.TtyClass = savedTtys;
+                OpenFailure.ConsoleList = savedConsoles;
+            }
+        }
+
+        /// <summary>The output of a program, run to its end.</summary>
+        private static string Output(string program, params string[] arguments)
+        {
+            var start = new ProcessStartInfo(program) { UseShellExecute = false, RedirectStandardOutput = true };
+            foreach (string argument in arguments)
+            {
+                start.ArgumentList.Add(argument);
+            }
+            using (Process process = Process.Start(start))
+            {
+                string output = process.StandardOutput.ReadToEnd();
+                process.WaitForExit();
+                return output.Trim();
+            }
+        }
+
+        [Test]
+        public void TheConsolesAreNotSerialDevices()
+        {
+            // Where this user may open them (root), and only where they are the console devices, not, as in
+            // some containers, a pty put in their place: the shell gives the device's numbers only then.
+            foreach (var (path, device) in new[] { ("/dev/console", "5:1"), ("/dev/tty0", "4:0") })
+            {
+                if (Output("sh", "-c", "test -r \"$0\" && test -w \"$0\" && stat -c %t:%T \"$0\"", path) == device)
+                {
+                    AssertCause(path, "console", path);
+                }
+            }
+        }
+
+        [Test]
+        public void AnotherSessionsTerminalIsNotASerialDevice()
+        {
+            // The simulator's pty, held by a process in a session of its own as a login shell holds its terminal.
+            using (var sim = new Simulator())
+            {
+                string path = "/dev/" + sim.Port;
+                string script = Path.Combine(Simulator.Setting("GPIOLINK_SOURCE_DIR"), "tests", "open_failure",
+                                             "hold_terminal.sh");
+                var start = new ProcessStartInfo(script, path)
+                {
+                    UseShellExecute = false,
+                    RedirectStandardOutput = true,
+                };
+                using (Process holder = Process.Start(start))
+                {
+                    string[] held = holder.StandardOutput.ReadLine()?.Split(' ') ?? new string[0];
+                    ClassicAssert.AreEqual("held", held[0]);
+                    int pid = int.Parse(held[1]);
+                    try
+                    {
+                        StringAssert.Contains("(process " + pid + ", ", AssertCause(path, "session-terminal", path));
+                    }
+                    finally
+                    {
+                        Process.GetProcessById(pid).Kill();
+                        holder.WaitForExit();
+                    }
+                }
+            }
+        }
+
+        [Test]
+        public void TheHolderOfATerminalIsFoundInProc()
+        {
+            // Processes that show pts/0 (tty_nr 34816) as their controlling terminal in /proc, and the holder
+            // the message names: the session's leader wherever it comes (here between two of its session's
+            // other processes), a command read whole whatever it holds, no one for other terminals.
+            var cases = new[]
+            {
+                (new[] { "12 (cat) S 40 40 40 34816 40 0", "40 (bash) S 1 40 40 34816 40 0",
+                         "90 (less) S 40 90 40 34816 90 0" }, "process 40, bash"),
+                (new[] { "12 (cat) S 40 40 40 34816 40 0" }, "process 12, cat"),
+                (new[] { "77 (a) b) S c) R 1 77 77 34816 77 0" }, "process 77, a) b) S c"),
+                (new[] { "5 (getty) S 1 5 5 1089 5 0", "6 (kworker/0:1) I 2 0 0 0 -1 0" }, null),
+            };
+            string saved = OpenFailure.Processes;
+            try
+            {
+                foreach (var (processes, holder) in cases)
+                {
+                    string proc = Path.Combine(folder, "proc" + Guid.NewGuid().ToString("N"));
+                    foreach (string line in processes)
+                    {
+                        string pid = line.Substring(0, line.IndexOf(' '));
+                        Directory.CreateDirectory(Path.Combine(proc, pid));
+                        File.WriteAllText(Path.Combine(proc, pid, "stat"), line + "\n");
+                    }
+                    // Not a process: a folder whose name is not a number.
+                    Directory.CreateDirectory(Path.Combine(proc, "self"));
+                    File.WriteAllText(Path.Combine(proc, "self", "stat"), "1 (x) S 1 1 1 34816 1 0\n");
+                    OpenFailure.Processes = proc;
+                    ClassicAssert.AreEqual(holder, OpenFailure.TerminalHolder(136, 0), string.Join(" | ", processes));
+                }
+            }
+            finally
+            {
+                OpenFailure.Processes = saved;
             }
         }
 

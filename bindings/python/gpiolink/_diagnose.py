@@ -6,7 +6,8 @@ name, the file, its permissions, a trial open) and says in one line what is
 wrong and what to do. The library opens a name that starts with "/" as it
 stands and any other below /dev/ (on Windows, \\\\.\\NAME for names of up to
 15 characters), takes the port exclusively, and refuses anything that is
-not a terminal.
+not a terminal, and the terminals that belong to someone: the consoles and
+any session's controlling terminal.
 """
 
 import errno
@@ -19,6 +20,14 @@ _MAX_PATH_LENGTH = 4095
 _MAX_WINDOWS_NAME_LENGTH = 15
 _MAX_DISCOVERED_NAME_LENGTH = 19
 _TTY_CLASS = "/sys/class/tty"
+_CONSOLES = "/proc/consoles"
+_PROC = "/proc"
+
+# Device majors of the console drivers: 4, the virtual consoles tty0-tty63
+# (ttyS* are minors 64 and up); 5, /dev/tty (minor 0) and /dev/console (1).
+_VIRTUAL_CONSOLE_MAJOR = 4
+_ALTERNATE_TTY_MAJOR = 5
+_VIRTUAL_CONSOLES = 64
 
 
 # Linux ioctl requests: the number of a pseudo-terminal master
@@ -27,10 +36,54 @@ _TIOCGPTN = 0x80045430
 _TIOCGSID = 0x5429
 
 
-def _foreign_terminal(descriptor, path):
+def _is_console(device):
+    """/dev/console, /dev/tty and the virtual consoles /dev/tty0 to /dev/tty63."""
+    major, minor = os.major(device), os.minor(device)
+    return ((major == _VIRTUAL_CONSOLE_MAJOR and minor < _VIRTUAL_CONSOLES)
+            or (major == _ALTERNATE_TTY_MAJOR and minor <= 1))
+
+
+def _terminal_holder(device):
+    """The process that has `device` as its controlling terminal, as
+    "process PID, COMMAND": the session's leader when /proc shows it, else
+    the first such process; None when /proc shows none. A process's
+    /proc/PID/stat reads "PID (COMMAND) STATE PPID PGRP SESSION TTY_NR ...";
+    the command may hold spaces and parentheses, so the fields are counted
+    from the last ")"."""
+    try:
+        names = os.listdir(_PROC)
+    except OSError:
+        return None
+    holder = None
+    # In the order of their ids, the order /proc lists them in.
+    for pid in sorted((name for name in names if name.isdigit()), key=int):
+        try:
+            with open(os.path.join(_PROC, pid, "stat"), "rb") as stat_file:
+                line = stat_file.read().decode("utf-8", "replace")
+        except OSError:
+            continue
+        command, _, fields = line.partition(" (")[2].rpartition(")")
+        try:
+            session, terminal = (int(field) for field in fields.split()[3:5])
+        except ValueError:
+            continue
+        # The kernel's encoding: minor bits 0-7 and 20-31, major bits 8-19.
+        if terminal <= 0 or os.makedev((terminal >> 8) & 0xFFF,
+                                       (terminal & 0xFF) | ((terminal >> 12) & 0xFFF00)) != device:
+            continue
+        leader = str(session) == pid
+        if holder is None or leader:
+            holder = "process %s, %s" % (pid, command)
+        if leader:
+            break
+    return holder
+
+
+def _foreign_terminal(descriptor, path, device):
     """The cause for the terminals the library refuses although they are
-    terminals (a pseudo-terminal master, this session's own terminal), or
-    None for any other terminal."""
+    terminals (a pseudo-terminal master, this session's own terminal, the
+    consoles, another session's controlling terminal), or None for any other
+    terminal."""
     import fcntl
     import struct
     try:
@@ -42,23 +95,43 @@ def _foreign_terminal(descriptor, path):
     try:
         session = struct.unpack("i", fcntl.ioctl(descriptor, _TIOCGSID, b"\0" * 4))[0]
     except OSError:
-        return None
+        session = None
     if session == os.getsid(0):
         return "not a serial device: %s is the terminal of this session, not a line to a controller" % path
+    if _is_console(device):
+        return ("not a serial device: %s is a console of the system (/dev/console or a virtual console), "
+                "not a line to a controller" % path)
+    holder = _terminal_holder(device)
+    if holder:
+        return ("not a serial device: %s is the controlling terminal of another session (%s), "
+                "not a line to a controller" % (path, holder))
     return None
+
+
+def _consoles():
+    """The names that start the lines of /proc/consoles, which read
+    "ttyS0                -W- (EC p a)    4:64"."""
+    try:
+        with open(_CONSOLES) as consoles:
+            return {line.split()[0] for line in consoles if line.strip()}
+    except OSError:
+        return set()
 
 
 def discovery_ports():
     """The ports the library's discovery would probe on Linux: ttys with a
-    device behind them, less ttyS ports whose sysfs type says no UART."""
+    device behind them, less ttyS ports whose sysfs type says no UART and
+    the kernel's consoles."""
     try:
         names = os.listdir(_TTY_CLASS)
     except OSError:
         return []
+    consoles = _consoles()
     ports = []
     for name in names:
         base = os.path.join(_TTY_CLASS, name)
-        if len(name) > _MAX_DISCOVERED_NAME_LENGTH or not os.path.exists(os.path.join(base, "device")):
+        if (len(name) > _MAX_DISCOVERED_NAME_LENGTH or name in consoles
+                or not os.path.exists(os.path.join(base, "device"))):
             continue
         if name.startswith("ttyS"):
             try:
@@ -171,7 +244,7 @@ def describe_open_failure(port):
         if not os.isatty(descriptor):
             return "not a serial device: %s is a device but not a terminal" % path
         import fcntl
-        foreign = _foreign_terminal(descriptor, path)
+        foreign = _foreign_terminal(descriptor, path, info.st_rdev)
         if foreign:
             return foreign
         try:

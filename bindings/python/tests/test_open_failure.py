@@ -4,6 +4,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -49,12 +50,16 @@ def test_the_ports_discovery_would_try_come_in_its_order(tmp_path, monkeypatch):
     for name in reversed(names):
         (tmp_path / name / "device").mkdir(parents=True)
     (tmp_path / "ttyS10" / "type").write_text("4\n")  # a UART: kept
-    # Left out: a ttyS port without a UART, a name too long, a tty without a device.
-    for name in ("ttyS3", "tty" + "X" * 17):
+    # Left out: a ttyS port without a UART, a name too long, a tty without a
+    # device, and a console.
+    for name in ("ttyS3", "tty" + "X" * 17, "ttyAMA0"):
         (tmp_path / name / "device").mkdir(parents=True)
     (tmp_path / "ttyS3" / "type").write_text("0\n")
     (tmp_path / "pts0").mkdir()
+    consoles = tmp_path / "consoles"
+    consoles.write_text("ttyAMA0              -W- (E p a)  204:64\ntty0                 -WU (E  p  )    4:7\n")
     monkeypatch.setattr(_diagnose, "_TTY_CLASS", str(tmp_path))
+    monkeypatch.setattr(_diagnose, "_CONSOLES", str(consoles))
     assert _diagnose.discovery_ports() == names
 
 
@@ -66,6 +71,70 @@ def test_files_folders_and_other_devices_are_not_serial_devices(tmp_path):
     assert re.search(_expected("folder", str(tmp_path)), _open_failure(str(tmp_path)))
     assert re.search(_expected("not-a-terminal", "/dev/null"), _open_failure("null"))
     assert re.search(_expected("pty-master", "/dev/ptmx"), _open_failure("ptmx"))
+
+
+@pytest.mark.parametrize("path, device", [("/dev/console", "5:1"), ("/dev/tty0", "4:0")])
+def test_the_consoles_are_not_serial_devices(path, device):
+    # Where this user may open them (root), and only where they are the
+    # console devices, not, as in some containers, a pty put in their place.
+    try:
+        info = os.stat(path)
+    except OSError:
+        pytest.skip("no %s here" % path)
+    if "%d:%d" % (os.major(info.st_rdev), os.minor(info.st_rdev)) != device \
+            or not os.access(path, os.R_OK | os.W_OK):
+        pytest.skip("%s is not a console that this user may open" % path)
+    assert re.search(_expected("console", path), _open_failure(path))
+
+
+@pytest.fixture
+def hold_terminal():
+    """Makes a terminal the controlling terminal of a session of its own, as
+    a login shell's terminal is; returns the id of the process holding it."""
+    holders = []
+
+    def hold(path):
+        holder = subprocess.Popen([str(_SHARED / "hold_terminal.sh"), path], stdout=subprocess.PIPE,
+                                  stdin=subprocess.DEVNULL, text=True)
+        word, pid = holder.stdout.readline().split()
+        assert word == "held"
+        holders.append((holder, int(pid)))
+        return int(pid)
+
+    yield hold
+    for holder, pid in holders:
+        os.kill(pid, signal.SIGTERM)
+        holder.wait(timeout=10)
+        holder.stdout.close()
+
+
+def test_another_sessions_terminal_is_not_a_serial_device(start_sim, hold_terminal):
+    path = "/dev/" + start_sim()
+    holder = hold_terminal(path)
+    message = _open_failure(path)
+    assert re.search(_expected("session-terminal", path), message), message
+    assert "(process %d, " % holder in message, message
+
+
+# Processes that show pts/0 (tty_nr 34816) as their controlling terminal in
+# /proc, and the holder the message names: the session's leader wherever it
+# comes (here between two of its session's other processes), a command read
+# whole whatever it holds, no one for other terminals.
+@pytest.mark.parametrize("processes, holder", [
+    ({"12": "12 (cat) S 40 40 40 34816 40 0", "40": "40 (bash) S 1 40 40 34816 40 0",
+      "90": "90 (less) S 40 90 40 34816 90 0"}, "process 40, bash"),
+    ({"12": "12 (cat) S 40 40 40 34816 40 0"}, "process 12, cat"),
+    ({"77": "77 (a) b) S c) R 1 77 77 34816 77 0"}, "process 77, a) b) S c"),
+    ({"5": "5 (getty) S 1 5 5 1089 5 0", "6": "6 (kworker/0:1) I 2 0 0 0 -1 0", "self": "1 (x) S 1 1 1 34816 1 0"},
+     None),
+])
+def test_the_holder_of_a_terminal_is_found_in_proc(tmp_path, monkeypatch, processes, holder):
+    from gpiolink import _diagnose
+    for pid, line in processes.items():
+        (tmp_path / pid).mkdir()
+        (tmp_path / pid / "stat").write_text(line + "\n")
+    monkeypatch.setattr(_diagnose, "_PROC", str(tmp_path))
+    assert _diagnose._terminal_holder(os.makedev(136, 0)) == holder
 
 
 def test_names_too_long_for_the_library_or_the_system(tmp_path):
