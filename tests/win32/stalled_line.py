@@ -7,6 +7,7 @@ and waits until it is killed.
 usage: stalled_line.py LINK
 """
 import os
+import select
 import signal
 import sys
 import tty
@@ -17,11 +18,15 @@ def main():
     master, port = os.openpty()  # the master is kept open and never read
     tty.setraw(port)
     os.set_blocking(port, False)
-    try:
-        while True:
+    # The kernel moves queued bytes on to the master's side in the
+    # background, so a refused write may find room again a moment later:
+    # the queue counts as full only once it has taken nothing for 300 ms.
+    while True:
+        try:
             os.write(port, bytes(4096))
-    except BlockingIOError:
-        pass
+        except BlockingIOError:
+            if not select.select([], [port], [], 0.3)[1]:
+                break
     path = os.ttyname(port)
     if os.path.islink(link):
         os.unlink(link)
