@@ -145,6 +145,14 @@ std::string SafeText(const std::string &text)
     return out;
 }
 
+bool IsValidUtf8(const std::string &text)
+{
+    bool valid = true;
+    ForEachCharacter(
+        text, [](std::size_t, std::size_t) {}, [](std::uint32_t) {}, [&valid](std::uint8_t) { valid = false; });
+    return valid;
+}
+
 void PrintJsonSummary(const std::vector<std::pair<const char *, std::uint64_t>> &counts)
 {
     std::string out = "{\"event\":\"summary\"";

@@ -43,6 +43,11 @@ std::string JsonString(const std::string &text);
 // \\ so that an escape cannot be forged.
 std::string SafeText(const std::string &text);
 
+// Whether the text is valid UTF-8 throughout (no overlong form, no
+// surrogate, nothing above U+10FFFF): what a JSON parser or an MQTT
+// client expects of a text it is given.
+bool IsValidUtf8(const std::string &text);
+
 // A run's counts when it stops, as the tools print them under --json: one
 // line on stdout, flushed at once: {"event":"summary","requests":3,...}
 void PrintJsonSummary(const std::vector<std::pair<const char *, std::uint64_t>> &counts);

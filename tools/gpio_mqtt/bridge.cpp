@@ -1,0 +1,473 @@
+#include "bridge.h"
+
+#include <tuple>
+#include <utility>
+
+#include "text_output.h"
+
+namespace gpio_mqtt {
+namespace {
+
+// A result that says the controller gave no valid answer: nothing came, a
+// damaged reply, or the port itself failed.
+bool NoAnswer(int result)
+{
+    return result == GPIO_RESULT_TIMEOUT || result == GPIO_RESULT_IO_ERROR || result == GPIO_RESULT_BAD_HANDLE;
+}
+
+// A result that carries out the operation.
+bool Succeeded(int result)
+{
+    return result == GPIO_RESULT_OK || result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW;
+}
+
+std::string Describe(const Command &command)
+{
+    std::string text = OperationName(command.operation);
+    if (command.operation != Operation::kVersion) {
+        text += " port " + std::to_string(command.port);
+    }
+    if (command.operation == Operation::kBitTest || command.operation == Operation::kBitSet ||
+        command.operation == Operation::kBitReset || command.operation == Operation::kBitToggle) {
+        text += " bit " + std::to_string(command.bit);
+    }
+    if (command.operation == Operation::kOutput) {
+        text += " value " + std::to_string(command.value);
+    }
+    return text;
+}
+
+// What the connection to the broker and the topics' root are made of: set
+// when the bridge connects, so a reload leaves them as they are.
+auto ConnectionSettings(Config &config)
+{
+    return std::tie(config.broker, config.username, config.password, config.caFile, config.prefix, config.id,
+                    config.discoveryPrefix);
+}
+
+std::string ResultText(int result)
+{
+    return std::string(gpiolink_result_name(result)) + " (" + gpiolink_result_text(result) + ")";
+}
+
+}  // namespace
+
+LibraryCalls TheLibrary()
+{
+    return {GPIO_OpenInterface, GPIO_CloseInterface, GPIO_Input,   GPIO_Output,
+            GPIO_BitTest,       GPIO_BitSet,         GPIO_BitReset, GPIO_GetVersion};
+}
+
+Bridge::Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, WorkQueue &queue, Log &log,
+               Reload reload)
+    : config_(std::move(config)), publisher_(publisher), calls_(calls), queue_(queue), log_(log),
+      reload_(std::move(reload))
+{
+    ApplyPorts();
+}
+
+void Bridge::ApplyPorts()
+{
+    access_ = PortTable{};
+    for (const PortConfig &port : config_.ports) {
+        access_[static_cast<std::size_t>(port.number)] = {true, port.Writable()};
+    }
+}
+
+void Bridge::Run()
+{
+    Start();
+    for (;;) {
+        const Clock::time_point deadline =
+            online_ ? schedule_.NextDue().value_or(Clock::now() + std::chrono::seconds(1)) : nextReopen_;
+        const std::optional<WorkItem> item = queue_.PopUntil(deadline);
+        if (queue_.Stopped()) {
+            break;
+        }
+        if (item) {
+            Handle(*item);
+        } else {
+            Tick(Clock::now());
+        }
+    }
+    Finish();
+}
+
+void Bridge::Start() { Reopen(); }
+
+void Bridge::Tick(Clock::time_point now)
+{
+    if (!online_) {
+        if (now >= nextReopen_) {
+            Reopen();
+        }
+        return;
+    }
+    if (const std::optional<int> port = schedule_.TakeDue(now)) {
+        answered_ = false;
+        if (ReadPort(*port) == GPIO_RESULT_OK) {
+            PublishPort(*port, false);
+        }
+        CheckAvailability();
+    }
+}
+
+void Bridge::Finish()
+{
+    for (const WorkItem &item : queue_.TakeAll()) {
+        if (item.kind == WorkItem::Kind::kMessage) {
+            Refuse(item.message, "the bridge is stopping", std::nullopt);
+        }
+    }
+    if (open_) {
+        calls_.close(handle_);
+        open_ = false;
+    }
+    online_ = false;
+}
+
+// ---- Availability ---------------------------------------------------------
+
+int Bridge::Count(int result)
+{
+    if (NoAnswer(result)) {
+        ++failures_;
+    } else {
+        failures_ = 0;
+        answered_ = true;
+    }
+    return result;
+}
+
+void Bridge::CheckAvailability()
+{
+    if (online_ && failures_ >= kFailuresForOffline) {
+        GoOffline();
+    } else if (!online_ && answered_ && open_) {
+        GoOnline();
+    }
+}
+
+void Bridge::Reopen()
+{
+    if (open_) {
+        calls_.close(handle_);
+        open_ = false;
+    }
+    nextReopen_ = Clock::now() + kReopenInterval;
+    const int opened = calls_.open(config_.serialPort.c_str(), &handle_);
+    if (opened != GPIO_RESULT_OK) {
+        const std::string problem = "cannot open the port " + config_.serialPort + ": " + ResultText(opened) +
+                                    "; trying again every second";
+        if (problem != lastOpenProblem_) {
+            log_.Warning("port-open-failed", problem);
+            lastOpenProblem_ = problem;
+        }
+        return;
+    }
+    open_ = true;
+    GoOnline();
+}
+
+void Bridge::GoOnline()
+{
+    char text[256] = "";
+    const int result = Count(calls_.version(handle_, text, sizeof(text)));
+    if (result != GPIO_RESULT_OK) {
+        const std::string problem = "the controller on " + config_.serialPort + " does not answer: " +
+                                    ResultText(result) + "; trying again every second";
+        if (problem != lastOpenProblem_) {
+            log_.Warning("controller-silent", problem);
+            lastOpenProblem_ = problem;
+        }
+        nextReopen_ = Clock::now() + kReopenInterval;
+        return;
+    }
+    lastOpenProblem_.clear();
+    version_ = text;
+    online_ = true;
+    failures_ = 0;
+    log_.Info("controller-online", "the controller on " + config_.serialPort + " answers: " + version_);
+    values_.clear();
+    published_.clear();
+    ReadAllPorts();
+    schedule_.Reset(config_.ports, Clock::now());
+    PublishAll();
+    CheckAvailability();
+}
+
+void Bridge::GoOffline()
+{
+    online_ = false;
+    nextReopen_ = Clock::now() + kReopenInterval;
+    log_.Warning("controller-offline", "the controller on " + config_.serialPort + " stopped answering (" +
+                                           std::to_string(failures_) +
+                                           " failed exchanges in a row); opening the port again every second");
+    publisher_.Publish(AvailabilityTopic(config_), "offline", true);
+}
+
+// ---- State ----------------------------------------------------------------
+
+int Bridge::ReadPort(int port)
+{
+    unsigned char value = 0;
+    const int result = Count(calls_.input(handle_, static_cast<unsigned char>(port), &value));
+    if (result == GPIO_RESULT_OK) {
+        values_[port] = value;
+    }
+    return result;
+}
+
+void Bridge::ReadAllPorts()
+{
+    for (const PortConfig &port : config_.ports) {
+        ReadPort(port.number);
+    }
+}
+
+void Bridge::PublishPort(int port, bool force)
+{
+    const auto value = values_.find(port);
+    if (value == values_.end()) {
+        return;
+    }
+    const auto before = published_.find(port);
+    const bool known = before != published_.end();
+    if (!force && known && before->second == value->second) {
+        return;
+    }
+    publisher_.Publish(PortTopic(config_, port), PortStatePayload(value->second), true);
+    for (int bit = 0; bit < 8; ++bit) {
+        const unsigned mask = 1U << static_cast<unsigned>(bit);
+        if (force || !known || ((before->second ^ value->second) & mask) != 0) {
+            publisher_.Publish(BitTopic(config_, port, bit), BitPayload(value->second, bit), true);
+        }
+    }
+    published_[port] = value->second;
+}
+
+void Bridge::PublishAll()
+{
+    if (online_) {
+        publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(version_), true);
+        for (const PortConfig &port : config_.ports) {
+            PublishPort(port.number, true);
+        }
+    }
+    PublishDiscovery();
+    publisher_.Publish(AvailabilityTopic(config_), online_ ? "online" : "offline", true);
+}
+
+// The entities of the configuration, and an empty retained message for each
+// one published earlier in this run that it no longer has.
+void Bridge::PublishDiscovery()
+{
+    const std::map<std::string, std::string> entities = DiscoveryEntities(config_, version_);
+    for (const std::string &topic : discovery_) {
+        if (entities.count(topic) == 0) {
+            publisher_.Publish(topic, "", true);
+        }
+    }
+    discovery_.clear();
+    for (const auto &[topic, payload] : entities) {
+        publisher_.Publish(topic, payload, true);
+        discovery_.insert(topic);
+    }
+}
+
+// ---- Work items -------------------------------------------------------------
+
+void Bridge::Handle(const WorkItem &item)
+{
+    answered_ = false;
+    switch (item.kind) {
+    case WorkItem::Kind::kMessage:
+        HandleMessage(item.message);
+        break;
+    case WorkItem::Kind::kConnected:
+        PublishAll();
+        break;
+    case WorkItem::Kind::kDiscoverySeen:
+        HandleDiscoverySeen(item.message);
+        break;
+    case WorkItem::Kind::kReload:
+        HandleReload();
+        break;
+    }
+    CheckAvailability();
+}
+
+// A retained entity of this node that the configuration does not have (left
+// by an earlier run with other ports) is cleared.
+void Bridge::HandleDiscoverySeen(const Message &message)
+{
+    if (message.payload.empty() || discovery_.count(message.topic) != 0) {
+        return;
+    }
+    log_.Info("discovery-cleared", "cleared the discovery entity " + message.topic + ", which the configuration no longer has");
+    publisher_.Publish(message.topic, "", true);
+}
+
+void Bridge::HandleMessage(const Message &message)
+{
+    const std::string base = config_.Base() + "/";
+    const std::string subtopic =
+        message.topic.compare(0, base.size(), base) == 0 ? message.topic.substr(base.size()) : message.topic;
+    const ParsedCommand parsed = ParseCommand(subtopic, message.payload, access_);
+    if (!parsed.ok) {
+        Refuse(message, parsed.reason, std::nullopt);
+        return;
+    }
+    if (parsed.command.origin == Origin::kRequest && message.responseTopic.empty()) {
+        Refuse(message, "a request wants an MQTT 5 Response Topic for its reply", std::nullopt);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - message.arrival);
+    if (message.expiry && now >= *message.expiry) {
+        Refuse(message, "the command outlived its Message Expiry while waiting (" + std::to_string(waited.count()) +
+                            " ms): not carried out late",
+               std::nullopt);
+        return;
+    }
+    if (waited > config_.maxCommandAge) {
+        Refuse(message, "the command waited " + std::to_string(waited.count()) + " ms, longer than max_command_age (" +
+                            std::to_string(config_.maxCommandAge.count()) + " ms): not carried out late",
+               std::nullopt);
+        return;
+    }
+    Carry(message, parsed.command);
+}
+
+void Bridge::Carry(const Message &message, const Command &command)
+{
+    Outcome outcome;
+    const auto port = static_cast<unsigned char>(command.port);
+    const auto bit = static_cast<unsigned char>(command.bit);
+    switch (command.operation) {
+    case Operation::kInput:
+        outcome.result = ReadPort(command.port);
+        if (outcome.result == GPIO_RESULT_OK) {
+            outcome.value = values_[command.port];
+            PublishPort(command.port, false);
+        }
+        break;
+    case Operation::kBitTest:
+        outcome.result = Count(calls_.bitTest(handle_, port, bit));
+        break;
+    case Operation::kVersion: {
+        char text[256] = "";
+        outcome.result = Count(calls_.version(handle_, text, sizeof(text)));
+        if (outcome.result == GPIO_RESULT_OK) {
+            outcome.version = text;
+            if (version_ != text) {
+                version_ = text;
+                publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(version_), true);
+            }
+        }
+        break;
+    }
+    case Operation::kOutput:
+        outcome.result = Count(calls_.output(handle_, port, command.value));
+        break;
+    case Operation::kBitSet:
+        outcome.result = Count(calls_.bitSet(handle_, port, bit));
+        break;
+    case Operation::kBitReset:
+        outcome.result = Count(calls_.bitReset(handle_, port, bit));
+        break;
+    case Operation::kBitToggle: {
+        // The bit's level now, then the other one.
+        outcome.result = Count(calls_.bitTest(handle_, port, bit));
+        if (outcome.result == GPIO_RESULT_BIT_HIGH) {
+            outcome.result = Count(calls_.bitReset(handle_, port, bit));
+        } else if (outcome.result == GPIO_RESULT_BIT_LOW) {
+            outcome.result = Count(calls_.bitSet(handle_, port, bit));
+        }
+        break;
+    }
+    }
+    const int confirmed = Writes(command.operation) && outcome.result == GPIO_RESULT_OK ? Confirm(command, outcome)
+                                                                                        : GPIO_RESULT_OK;
+    if (command.origin == Origin::kRequest) {
+        publisher_.Reply(message.responseTopic, message.correlation, ReplyPayload(command, outcome));
+    }
+    if (!Succeeded(outcome.result)) {
+        Refuse(message, Describe(command) + " failed: " + ResultText(outcome.result), outcome.result);
+    } else if (confirmed != GPIO_RESULT_OK) {
+        Refuse(message, Describe(command) + " was carried out, but reading the port back failed: " +
+                            ResultText(confirmed),
+               confirmed);
+    }
+}
+
+int Bridge::Confirm(const Command &command, Outcome &outcome)
+{
+    const int result = ReadPort(command.port);
+    if (result == GPIO_RESULT_OK) {
+        outcome.value = values_[command.port];
+        PublishPort(command.port, true);
+    }
+    return result;
+}
+
+// An error on <base>/error, and for a request its reply; a result code when
+// the controller gave one. Only Carry's own reply has gone out already.
+void Bridge::Refuse(const Message &message, const std::string &reason, std::optional<int> result)
+{
+    log_.Warning("command-refused", message.topic + ": " + reason);
+    publisher_.Publish(config_.Base() + "/error", ErrorPayload(message.topic, message.payload, reason, result), false);
+    const std::string base = config_.Base() + "/";
+    const bool request = message.topic == base + "request";
+    if (request && !result && !message.responseTopic.empty()) {
+        publisher_.Reply(message.responseTopic, message.correlation, RefusalReplyPayload(reason));
+    }
+}
+
+// ---- Reload -----------------------------------------------------------------
+
+void Bridge::HandleReload()
+{
+    ConfigResult loaded = reload_();
+    if (!loaded.ok) {
+        log_.Error("reload-refused", loaded.error + "; the configuration in use stays");
+        return;
+    }
+    Config next = std::move(loaded.config);
+    if (ConnectionSettings(next) != ConnectionSettings(config_)) {
+        log_.Warning("reload-partial", "the broker, credentials, CA file, prefix, id and discovery_prefix "
+                                       "take effect at a restart; the ones in use stay");
+        ConnectionSettings(next) = ConnectionSettings(config_);
+    }
+    // The state of ports that are gone is cleared from the broker.
+    for (const PortConfig &port : config_.ports) {
+        if (next.Port(port.number) == nullptr) {
+            publisher_.Publish(PortTopic(config_, port.number), "", true);
+            for (int bit = 0; bit < 8; ++bit) {
+                publisher_.Publish(BitTopic(config_, port.number, bit), "", true);
+            }
+            values_.erase(port.number);
+            published_.erase(port.number);
+        }
+    }
+    const bool portChanged = next.serialPort != config_.serialPort;
+    config_ = std::move(next);
+    ApplyPorts();
+    log_.Info("reloaded", "read the configuration " + config_.file + " again: " +
+                              std::to_string(config_.ports.size()) + " ports");
+    if (portChanged) {
+        if (online_) {
+            online_ = false;
+            publisher_.Publish(AvailabilityTopic(config_), "offline", true);
+        }
+        Reopen();
+        return;
+    }
+    if (online_) {
+        ReadAllPorts();
+        schedule_.Reset(config_.ports, Clock::now());
+    }
+    PublishAll();
+}
+
+}  // namespace gpio_mqtt

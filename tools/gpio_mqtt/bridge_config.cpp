@@ -1,0 +1,402 @@
+#include "bridge_config.h"
+
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+namespace gpio_mqtt {
+namespace {
+
+// A mistake found at a line of the file.
+struct ConfigError {
+    std::size_t line;
+    std::string reason;
+};
+
+std::size_t LineOf(const toml::node &node)
+{
+    return node.source().begin.line == 0 ? 1 : node.source().begin.line;
+}
+
+// Whether the text is fit for one level of a topic: not empty, no '/',
+// no wildcard, no control character or space.
+bool IsTopicLevel(const std::string &text)
+{
+    if (text.empty()) {
+        return false;
+    }
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '+' || c == '#' || byte <= 0x20 || byte == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The keys of one table, each read by its own reader; a key without a
+// reader is a mistake (a typo would otherwise be ignored).
+using Reader = std::function<void(const toml::node &)>;
+
+void ReadTable(const toml::table &table, const std::map<std::string, Reader> &readers, const std::string &where)
+{
+    for (const auto &[key, node] : table) {
+        const auto reader = readers.find(std::string(key.str()));
+        if (reader == readers.end()) {
+            std::string known;
+            for (const auto &entry : readers) {
+                known += (known.empty() ? "" : ", ") + entry.first;
+            }
+            throw ConfigError{LineOf(node), "unknown key '" + std::string(key.str()) + "'" + where + "; one of " + known};
+        }
+        reader->second(node);
+    }
+}
+
+std::string String(const toml::node &node, const std::string &key)
+{
+    if (!node.is_string()) {
+        throw ConfigError{LineOf(node), key + " wants a string"};
+    }
+    return *node.value<std::string>();
+}
+
+bool Boolean(const toml::node &node, const std::string &key)
+{
+    if (!node.is_boolean()) {
+        throw ConfigError{LineOf(node), key + " wants true or false"};
+    }
+    return *node.value<bool>();
+}
+
+// A whole number from `min` to `max`.
+std::int64_t Integer(const toml::node &node, const std::string &key, std::int64_t min, std::int64_t max)
+{
+    if (!node.is_integer() || *node.value<std::int64_t>() < min || *node.value<std::int64_t>() > max) {
+        throw ConfigError{LineOf(node), key + " wants a whole number from " + std::to_string(min) + " to " +
+                                            std::to_string(max)};
+    }
+    return *node.value<std::int64_t>();
+}
+
+Direction ReadDirection(const toml::node &node)
+{
+    const std::string text = String(node, "direction");
+    if (text == "input") {
+        return Direction::kInput;
+    }
+    if (text == "output") {
+        return Direction::kOutput;
+    }
+    if (text == "both") {
+        return Direction::kBoth;
+    }
+    throw ConfigError{LineOf(node), "direction wants \"input\", \"output\" or \"both\""};
+}
+
+PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
+{
+    const toml::table *table = entry.as_table();
+    if (table == nullptr) {
+        throw ConfigError{LineOf(entry), "port wants a table: [[port]] with number, direction, name"};
+    }
+    PortConfig port;
+    bool numbered = false;
+    bool directed = false;
+    bool pollGiven = false;
+    std::size_t pollLine = 0;
+    ReadTable(*table,
+              {{"number",
+                [&](const toml::node &node) {
+                    port.number = static_cast<int>(Integer(node, "number", 0, 255));
+                    numbered = true;
+                    if (taken.count(port.number) != 0) {
+                        throw ConfigError{LineOf(node), "port " + std::to_string(port.number) + " is given twice"};
+                    }
+                }},
+               {"direction",
+                [&](const toml::node &node) {
+                    port.direction = ReadDirection(node);
+                    directed = true;
+                }},
+               {"name",
+                [&](const toml::node &node) {
+                    port.name = String(node, "name");
+                    if (port.name.empty() || port.name.size() > 64) {
+                        throw ConfigError{LineOf(node), "name wants 1 to 64 characters"};
+                    }
+                }},
+               {"poll_interval_ms",
+                [&](const toml::node &node) {
+                    port.pollInterval = std::chrono::milliseconds(Integer(node, "poll_interval_ms", 10, 60000));
+                    pollGiven = true;
+                    pollLine = LineOf(node);
+                }}},
+              " in [[port]]");
+    if (!numbered || !directed) {
+        throw ConfigError{LineOf(entry), std::string("[[port]] needs ") + (numbered ? "direction" : "number")};
+    }
+    if (pollGiven && !port.Polled()) {
+        throw ConfigError{pollLine, "poll_interval_ms is for input and both-way ports: output ports are not polled"};
+    }
+    if (port.name.empty()) {
+        port.name = "Port " + std::to_string(port.number);
+    }
+    return port;
+}
+
+// The credentials file: TOML with a username and a password.
+void ReadCredentials(const std::string &path, Config &config, std::size_t line)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ConfigError{line, "cannot read the credentials file " + path};
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    try {
+        const toml::table table = toml::parse(text.str(), path);
+        ReadTable(table,
+                  {{"username", [&](const toml::node &node) { config.username = String(node, "username"); }},
+                   {"password", [&](const toml::node &node) { config.password = String(node, "password"); }}},
+                  " in the credentials file " + path);
+    } catch (const toml::parse_error &error) {
+        throw ConfigError{line, path + ":" + std::to_string(error.source().begin.line) + ": " +
+                                    std::string(error.description())};
+    } catch (const ConfigError &error) {
+        throw ConfigError{line, path + ":" + std::to_string(error.line) + ": " + error.reason};
+    }
+    if (config.username.empty()) {
+        throw ConfigError{line, "the credentials file " + path + " gives no username"};
+    }
+}
+
+// The keys at the top of the file.
+void ReadTopLevel(const toml::table &table, const std::string &path, Config &config)
+{
+    bool brokerGiven = false;
+    std::size_t credentialsLine = 0;
+    std::size_t caLine = 0;
+    std::set<int> taken;
+    const auto topicLevels = [](const toml::node &node, const std::string &key, bool single) {
+        const std::string text = String(node, key);
+        std::stringstream levels(text);
+        bool fit = !text.empty() && text.front() != '/' && text.back() != '/';
+        for (std::string level; fit && std::getline(levels, level, '/');) {
+            fit = IsTopicLevel(level);
+        }
+        if (!fit || (single && text.find('/') != std::string::npos)) {
+            throw ConfigError{LineOf(node), key + " '" + text + "' cannot be part of a topic: it wants " +
+                                                (single ? "no '/', " : "levels split by '/', none empty, ") +
+                                                "no '+', '#', space or control character"};
+        }
+        return text;
+    };
+    ReadTable(
+        table,
+        {{"broker",
+          [&](const toml::node &node) {
+              const std::string problem = ParseBrokerUrl(String(node, "broker"), config.broker);
+              if (!problem.empty()) {
+                  throw ConfigError{LineOf(node), problem};
+              }
+              brokerGiven = true;
+          }},
+         {"credentials",
+          [&](const toml::node &node) {
+              config.credentialsFile = String(node, "credentials");
+              credentialsLine = LineOf(node);
+          }},
+         {"ca_file",
+          [&](const toml::node &node) {
+              config.caFile = String(node, "ca_file");
+              caLine = LineOf(node);
+          }},
+         {"prefix", [&](const toml::node &node) { config.prefix = topicLevels(node, "prefix", false); }},
+         {"id", [&](const toml::node &node) { config.id = topicLevels(node, "id", true); }},
+         {"serial_port",
+          [&](const toml::node &node) {
+              config.serialPort = String(node, "serial_port");
+              if (config.serialPort.empty()) {
+                  throw ConfigError{LineOf(node), "serial_port is empty"};
+              }
+          }},
+         {"max_command_age",
+          [&](const toml::node &node) {
+              const double seconds = node.is_integer() ? static_cast<double>(*node.value<std::int64_t>())
+                                     : node.is_floating_point() ? *node.value<double>()
+                                                                : -1.0;
+              if (!(seconds >= 0.1 && seconds <= 3600.0)) {
+                  throw ConfigError{LineOf(node), "max_command_age wants seconds from 0.1 to 3600"};
+              }
+              config.maxCommandAge = std::chrono::milliseconds(std::llround(seconds * 1000.0));
+          }},
+         {"discovery", [&](const toml::node &node) { config.discovery = Boolean(node, "discovery"); }},
+         {"discovery_prefix",
+          [&](const toml::node &node) { config.discoveryPrefix = topicLevels(node, "discovery_prefix", false); }},
+         {"port",
+          [&](const toml::node &node) {
+              const toml::array *entries = node.as_array();
+              if (entries == nullptr) {
+                  throw ConfigError{LineOf(node), "port wants tables: [[port]] with number, direction, name"};
+              }
+              for (const toml::node &entry : *entries) {
+                  config.ports.push_back(ReadPort(entry, taken));
+                  taken.insert(config.ports.back().number);
+              }
+          }}},
+        "");
+    if (!brokerGiven) {
+        throw ConfigError{1, "no broker given (broker = \"mqtt://HOST:PORT\")"};
+    }
+    if (config.serialPort.empty()) {
+        throw ConfigError{1, "no serial_port given (serial_port = \"ttyUSB0\")"};
+    }
+    if (config.ports.empty()) {
+        throw ConfigError{1, "no port given: add a [[port]] table for each port to bridge"};
+    }
+    if (!config.caFile.empty() && !config.broker.tls) {
+        throw ConfigError{caLine, "ca_file is for a broker reached over TLS (mqtts://)"};
+    }
+    if (config.id.empty()) {
+        config.id = DefaultId(config.serialPort);
+    }
+    if (!config.credentialsFile.empty()) {
+        if (config.credentialsFile.front() != '/') {
+            const std::size_t slash = path.rfind('/');
+            if (slash != std::string::npos) {
+                config.credentialsFile = path.substr(0, slash + 1) + config.credentialsFile;
+            }
+        }
+        ReadCredentials(config.credentialsFile, config, credentialsLine);
+    }
+}
+
+}  // namespace
+
+const char *DirectionName(Direction direction)
+{
+    switch (direction) {
+    case Direction::kInput:
+        return "input";
+    case Direction::kOutput:
+        return "output";
+    case Direction::kBoth:
+        return "both";
+    }
+    return "input";
+}
+
+const PortConfig *Config::Port(int number) const
+{
+    for (const PortConfig &port : ports) {
+        if (port.number == number) {
+            return &port;
+        }
+    }
+    return nullptr;
+}
+
+std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address)
+{
+    BrokerAddress parsed;
+    std::string rest;
+    if (url.compare(0, 7, "mqtt://") == 0) {
+        rest = url.substr(7);
+    } else if (url.compare(0, 8, "mqtts://") == 0) {
+        parsed.tls = true;
+        parsed.port = 8883;
+        rest = url.substr(8);
+    } else {
+        return "broker '" + url + "' wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    }
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos || close == 1) {
+            return "broker '" + url + "': an IPv6 address wants brackets, [::1]";
+        }
+        parsed.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') {
+                return "broker '" + url + "': unexpected text after the address";
+            }
+            portText = rest.substr(close + 2);
+            if (portText.empty()) {
+                return "broker '" + url + "': no port after ':'";
+            }
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        parsed.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            portText = rest.substr(colon + 1);
+            if (portText.empty()) {
+                return "broker '" + url + "': no port after ':'";
+            }
+        }
+    }
+    if (parsed.host.empty() || parsed.host.find_first_of("/@?# ") != std::string::npos) {
+        return "broker '" + url + "' wants a host name or address (no path, user or query)";
+    }
+    if (!portText.empty()) {
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(portText) < 1 || std::stoi(portText) > 65535) {
+            return "broker '" + url + "': port '" + portText + "' is not a number from 1 to 65535";
+        }
+        parsed.port = std::stoi(portText);
+    }
+    address = parsed;
+    return {};
+}
+
+std::string DefaultId(const std::string &serialPort)
+{
+    std::string id = serialPort.compare(0, 5, "/dev/") == 0 ? serialPort.substr(5) : serialPort;
+    for (char &c : id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '+' || c == '#' || byte <= 0x20 || byte == 0x7F) {
+            c = '_';
+        }
+    }
+    return id.empty() ? "controller" : id;
+}
+
+ConfigResult ParseConfig(const std::string &text, const std::string &path)
+{
+    ConfigResult result;
+    result.config.file = path;
+    try {
+        const toml::table table = toml::parse(text, path);
+        ReadTopLevel(table, path, result.config);
+        result.ok = true;
+    } catch (const toml::parse_error &error) {
+        result.error = path + ":" + std::to_string(error.source().begin.line) + ": " + std::string(error.description());
+    } catch (const ConfigError &error) {
+        result.error = path + ":" + std::to_string(error.line) + ": " + error.reason;
+    }
+    return result;
+}
+
+ConfigResult LoadConfig(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ConfigResult result;
+        result.error = path + ": cannot read the configuration file";
+        return result;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    return ParseConfig(text.str(), path);
+}
+
+}  // namespace gpio_mqtt

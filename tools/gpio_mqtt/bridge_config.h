@@ -1,0 +1,111 @@
+// gpio-mqtt's configuration, read from a TOML file:
+//
+//   broker = "mqtt://127.0.0.1:1883"       # or mqtts://HOST[:PORT] (TLS)
+//   credentials = "mqtt.credentials"       # optional: username and password
+//   ca_file = "/etc/ssl/certs/ca.pem"      # optional, mqtts:// only
+//   prefix = "gpiolink"                    # topics lie below PREFIX/ID
+//   id = "bench"                           # default: the serial port's name
+//   serial_port = "ttyUSB0"
+//   max_command_age = 5                    # seconds
+//   discovery = true                       # Home Assistant MQTT discovery
+//   discovery_prefix = "homeassistant"
+//
+//   [[port]]
+//   number = 1
+//   direction = "input"                    # input, output or both
+//   name = "Switches"
+//   poll_interval_ms = 100
+//
+// The credentials file is TOML too, `username = "..."` and
+// `password = "..."`, so that no secret appears on a command line; a
+// relative path is taken from the configuration file's folder.
+//
+// Every mistake is refused with "FILE:LINE: reason": unknown keys (a typo
+// would otherwise be ignored), values of the wrong type or out of range,
+// ports given twice, names that would break a topic.
+#ifndef GPIO_MQTT_BRIDGE_CONFIG_H
+#define GPIO_MQTT_BRIDGE_CONFIG_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace gpio_mqtt {
+
+enum class Direction { kInput, kOutput, kBoth };
+
+// "input", "output" or "both".
+const char *DirectionName(Direction direction);
+
+struct PortConfig {
+    int number = 0;
+    Direction direction = Direction::kInput;
+    std::string name;
+    std::chrono::milliseconds pollInterval{100};
+
+    // Input and both-way ports are polled; output and both-way ports take
+    // commands.
+    bool Polled() const { return direction != Direction::kOutput; }
+    bool Writable() const { return direction != Direction::kInput; }
+};
+
+struct BrokerAddress {
+    bool tls = false;
+    std::string host;
+    int port = 1883;
+
+    bool operator==(const BrokerAddress &other) const
+    {
+        return tls == other.tls && host == other.host && port == other.port;
+    }
+};
+
+struct Config {
+    std::string file;
+    BrokerAddress broker;
+    std::string credentialsFile;
+    std::string username;
+    std::string password;
+    std::string caFile;
+    std::string prefix = "gpiolink";
+    std::string id;
+    std::string serialPort;
+    std::chrono::milliseconds maxCommandAge{5000};
+    bool discovery = true;
+    std::string discoveryPrefix = "homeassistant";
+    std::vector<PortConfig> ports;
+
+    // PREFIX/ID, the root of every topic of this controller.
+    std::string Base() const { return prefix + "/" + id; }
+    const PortConfig *Port(int number) const;
+};
+
+// A configuration, or what is wrong with it as "FILE:LINE: reason" (or
+// "FILE: reason" for a file that cannot be read).
+struct ConfigResult {
+    bool ok = false;
+    Config config;
+    std::string error;
+};
+
+// Reads and checks the file, and the credentials file it names.
+ConfigResult LoadConfig(const std::string &path);
+
+// The same for a text already read; `path` names it in errors and anchors
+// a relative credentials path.
+ConfigResult ParseConfig(const std::string &text, const std::string &path);
+
+// "mqtt://host[:port]" or "mqtts://host[:port]", host a name, an IPv4
+// address or an IPv6 address in brackets. Returns "" and fills `address`,
+// or says what is wrong.
+std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address);
+
+// The controller's id when none is configured: the serial port's name
+// without "/dev/", every character that could break a topic ('/', '+',
+// '#', controls, spaces) made '_': "/dev/serial/by-id/usb-x" gives
+// "serial_by-id_usb-x".
+std::string DefaultId(const std::string &serialPort);
+
+}  // namespace gpio_mqtt
+
+#endif  // GPIO_MQTT_BRIDGE_CONFIG_H

@@ -1,0 +1,279 @@
+#include "command_payload.h"
+
+#include <set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "text_output.h"
+
+namespace gpio_mqtt {
+namespace {
+
+using nlohmann::json;
+
+// A refusal: thrown inside the reader, caught once at its top.
+struct Refusal {
+    std::string reason;
+};
+
+const std::array<Operation, 6> kRequestOperations = {Operation::kInput,  Operation::kBitTest,  Operation::kOutput,
+                                                     Operation::kBitSet, Operation::kBitReset, Operation::kVersion};
+
+// A number of `text` (decimal without a leading 0, or 0x hex) up to `max`;
+// -1 if it is none.
+long Number(const std::string &text, long max)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8 || (!hex && digits.size() > 1 && digits[0] == '0')) {
+        return -1;
+    }
+    long value = 0;
+    for (const char c : digits) {
+        long digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return -1;
+        }
+        value = value * (hex ? 16 : 10) + digit;
+    }
+    return value <= max ? value : -1;
+}
+
+// The text shown in a reason: cut short, and safe to print.
+std::string Shown(const std::string &text)
+{
+    const std::size_t limit = 40;
+    return gpio_tools::SafeText(text.size() > limit ? text.substr(0, limit) + "..." : text);
+}
+
+// The topic's levels: "port/1/bit/3/set" -> port, 1, bit, 3, set.
+std::vector<std::string> Levels(const std::string &topic)
+{
+    std::vector<std::string> levels(1);
+    for (const char c : topic) {
+        if (c == '/') {
+            levels.emplace_back();
+        } else {
+            levels.back() += c;
+        }
+    }
+    return levels;
+}
+
+// A port number in decimal, as topics and JSON write it.
+std::uint8_t Port(const std::string &text, const PortTable &ports, bool write)
+{
+    const long port = text.find_first_not_of("0123456789") == std::string::npos ? Number(text, 255) : -1;
+    if (port < 0 || !ports[static_cast<std::size_t>(port)].configured) {
+        throw Refusal{"port " + Shown(text) + " is not a configured port"};
+    }
+    if (write && !ports[static_cast<std::size_t>(port)].writable) {
+        throw Refusal{"port " + Shown(text) + " is an input port: it takes no output"};
+    }
+    return static_cast<std::uint8_t>(port);
+}
+
+std::uint8_t Bit(const std::string &text)
+{
+    const long bit = text.size() == 1 ? Number(text, 7) : -1;
+    if (bit < 0) {
+        throw Refusal{"bit " + Shown(text) + " is not one of 0-7"};
+    }
+    return static_cast<std::uint8_t>(bit);
+}
+
+// A JSON object with no keys but `allowed`.
+json Object(const std::string &payload, const std::set<std::string> &allowed)
+{
+    json object;
+    try {
+        object = json::parse(payload);
+    } catch (const json::parse_error &error) {
+        throw Refusal{"payload is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+    }
+    if (!object.is_object()) {
+        throw Refusal{"payload is not a JSON object"};
+    }
+    for (const auto &item : object.items()) {
+        if (allowed.count(item.key()) == 0) {
+            std::string known;
+            for (const std::string &key : allowed) {
+                known += (known.empty() ? "" : ", ") + key;
+            }
+            throw Refusal{"unknown key " + Shown(item.key()) + "; the keys are " + known};
+        }
+    }
+    return object;
+}
+
+// The whole number under `key`, as decimal text: its range is checked as
+// a topic's number is.
+std::string Member(const json &object, const std::string &key)
+{
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        throw Refusal{"no \"" + key + "\" given"};
+    }
+    if (!found->is_number_integer()) {
+        throw Refusal{"\"" + key + "\" is not a whole number"};
+    }
+    return found->is_number_unsigned() ? std::to_string(found->get<std::uint64_t>())
+                                       : std::to_string(found->get<std::int64_t>());
+}
+
+std::uint8_t Value(const std::string &text)
+{
+    const long value = Number(text, 255);
+    if (value < 0) {
+        throw Refusal{"value " + Shown(text) + " is not a number from 0 to 255 (or 0x00 to 0xFF)"};
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+// Leading and trailing white space, as `echo` or a form may add it.
+std::string Trimmed(const std::string &text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+Command PortSet(const std::string &port, const std::string &payload, const PortTable &ports)
+{
+    Command command;
+    command.origin = Origin::kPortSet;
+    command.operation = Operation::kOutput;
+    command.port = Port(port, ports, true);
+    const std::string text = Trimmed(payload);
+    command.value = Value(!text.empty() && text[0] == '{' ? Member(Object(text, {"value"}), "value") : text);
+    return command;
+}
+
+Command BitSet(const std::string &port, const std::string &bit, const std::string &payload, const PortTable &ports)
+{
+    Command command;
+    command.origin = Origin::kBitSet;
+    command.port = Port(port, ports, true);
+    command.bit = Bit(bit);
+    const std::string text = Trimmed(payload);
+    if (text == "ON") {
+        command.operation = Operation::kBitSet;
+    } else if (text == "OFF") {
+        command.operation = Operation::kBitReset;
+    } else if (text == "TOGGLE") {
+        command.operation = Operation::kBitToggle;
+    } else {
+        throw Refusal{"bit command " + Shown(text) + " is not ON, OFF or TOGGLE"};
+    }
+    return command;
+}
+
+Command Request(const std::string &payload, const PortTable &ports)
+{
+    const json object = Object(payload, {"op", "port", "bit", "value"});
+    const auto op = object.find("op");
+    if (op == object.end() || !op->is_string()) {
+        throw Refusal{"no \"op\" given: one of input, bit-test, output, bit-set, bit-reset, version"};
+    }
+    Command command;
+    bool known = false;
+    for (const Operation operation : kRequestOperations) {
+        if (op->get<std::string>() == OperationName(operation)) {
+            command.operation = operation;
+            known = true;
+        }
+    }
+    if (!known) {
+        throw Refusal{"unknown op " + Shown(op->get<std::string>()) +
+                      "; one of input, bit-test, output, bit-set, bit-reset, version"};
+    }
+    const bool takesPort = command.operation != Operation::kVersion;
+    const bool takesBit = command.operation == Operation::kBitTest || command.operation == Operation::kBitSet ||
+                          command.operation == Operation::kBitReset;
+    const bool takesValue = command.operation == Operation::kOutput;
+    for (const auto &[key, wanted] : {std::pair<const char *, bool>{"port", takesPort}, {"bit", takesBit},
+                                      {"value", takesValue}}) {
+        if (!wanted && object.contains(key)) {
+            throw Refusal{std::string("op ") + OperationName(command.operation) + " takes no \"" + key + "\""};
+        }
+    }
+    if (takesPort) {
+        command.port = Port(Member(object, "port"), ports, Writes(command.operation));
+    }
+    if (takesBit) {
+        command.bit = Bit(Member(object, "bit"));
+    }
+    if (takesValue) {
+        command.value = Value(Member(object, "value"));
+    }
+    return command;
+}
+
+}  // namespace
+
+const char *OperationName(Operation operation)
+{
+    switch (operation) {
+    case Operation::kInput:
+        return "input";
+    case Operation::kBitTest:
+        return "bit-test";
+    case Operation::kOutput:
+        return "output";
+    case Operation::kBitSet:
+        return "bit-set";
+    case Operation::kBitReset:
+        return "bit-reset";
+    case Operation::kBitToggle:
+        return "bit-toggle";
+    case Operation::kVersion:
+        return "version";
+    }
+    return "version";
+}
+
+bool Writes(Operation operation)
+{
+    return operation == Operation::kOutput || operation == Operation::kBitSet || operation == Operation::kBitReset ||
+           operation == Operation::kBitToggle;
+}
+
+ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports)
+{
+    ParsedCommand parsed;
+    try {
+        if (payload.size() > kMaxPayload) {
+            throw Refusal{"payload of " + std::to_string(payload.size()) + " bytes is over the limit of " +
+                          std::to_string(kMaxPayload)};
+        }
+        if (!gpio_tools::IsValidUtf8(payload)) {
+            throw Refusal{"payload is not valid UTF-8"};
+        }
+        const std::vector<std::string> levels = Levels(subtopic);
+        if (levels.size() == 1 && levels[0] == "request") {
+            parsed.command = Request(payload, ports);
+            parsed.command.origin = Origin::kRequest;
+        } else if (levels.size() == 3 && levels[0] == "port" && levels[2] == "set") {
+            parsed.command = PortSet(levels[1], payload, ports);
+        } else if (levels.size() == 5 && levels[0] == "port" && levels[2] == "bit" && levels[4] == "set") {
+            parsed.command = BitSet(levels[1], levels[3], payload, ports);
+        } else {
+            throw Refusal{"topic " + Shown(subtopic) + " takes no commands"};
+        }
+        parsed.ok = true;
+    } catch (const Refusal &refusal) {
+        parsed.reason = refusal.reason;
+    }
+    return parsed;
+}
+
+}  // namespace gpio_mqtt

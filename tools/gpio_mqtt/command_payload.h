@@ -1,0 +1,67 @@
+// Commands from the broker, read from their topic and payload. Everything
+// in them is untrusted: the reader either gives one operation whose port,
+// bit and value are all within what the configuration allows, or a reason
+// to refuse it, and nothing else reaches the controller.
+//
+// The topics below <base>/ and their payloads:
+//   port/N/set        "165", "0xA5" or {"value":165}        output
+//   port/N/bit/B/set  "ON", "OFF" or "TOGGLE"                bit set, reset, toggle
+//   request           {"op":"input","port":1}                any of the six operations:
+//                     input, bit-test (port, bit), output (port, value),
+//                     bit-set, bit-reset (port, bit), version
+// N is a configured port (0-255), B a bit (0-7); a port that takes a write
+// must be an output or both-way port. A payload over 1 KiB, not UTF-8, or
+// not the JSON or text its topic wants is refused.
+#ifndef GPIO_MQTT_COMMAND_PAYLOAD_H
+#define GPIO_MQTT_COMMAND_PAYLOAD_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace gpio_mqtt {
+
+// The largest payload taken.
+constexpr std::size_t kMaxPayload = 1024;
+
+enum class Operation { kInput, kBitTest, kOutput, kBitSet, kBitReset, kBitToggle, kVersion };
+
+// Where a command came from: a state's /set topic, or the request topic,
+// whose reply goes to the request's response topic.
+enum class Origin { kPortSet, kBitSet, kRequest };
+
+// What the configuration allows of each port number.
+struct PortAccess {
+    bool configured = false;
+    bool writable = false;
+};
+using PortTable = std::array<PortAccess, 256>;
+
+struct Command {
+    Origin origin = Origin::kRequest;
+    Operation operation = Operation::kVersion;
+    std::uint8_t port = 0;
+    std::uint8_t bit = 0;
+    std::uint8_t value = 0;
+};
+
+struct ParsedCommand {
+    bool ok = false;
+    Command command;
+    std::string reason;  // why it is refused, when not ok
+};
+
+// `subtopic` is the topic without "<base>/".
+ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports);
+
+// "input", "bit-test", "output", "bit-set", "bit-reset", "bit-toggle",
+// "version": the request's words, and the names in errors and logs.
+const char *OperationName(Operation operation);
+
+// Whether the operation changes the port (and so is read back).
+bool Writes(Operation operation);
+
+}  // namespace gpio_mqtt
+
+#endif  // GPIO_MQTT_COMMAND_PAYLOAD_H

@@ -1,0 +1,139 @@
+// gpio-mqtt: puts one controller on an MQTT broker until SIGINT or
+// SIGTERM; SIGHUP reads the configuration again.
+//
+// Three threads: this one, which makes every call into the library (the
+// Bridge); libmosquitto's, which talks to the broker and queues what comes
+// in; and one that waits for the signals and queues a reload or stops the
+// queue.
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <mosquitto.h>
+
+#include "bridge.h"
+#include "bridge_config.h"
+#include "bridge_log.h"
+#include "command_line.h"
+#include "mqtt_link.h"
+#include "work_queue.h"
+
+namespace {
+
+// Exit statuses besides 0 and a usage error (64).
+constexpr int kCannotStart = 1;
+constexpr int kBadConfig = 78;  // EX_CONFIG
+
+// How long a stop waits for the broker to take "offline".
+constexpr std::chrono::milliseconds kOfflineWait{2000};
+
+void Declare(gpio_tools::CommandLine &line, std::string &configFile, bool &json)
+{
+    line.Option("--config", "FILE", "the configuration (default /etc/gpiolink/mqtt.toml)", &configFile);
+    line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &json);
+    line.Section("Topics",
+                 "Below PREFIX/ID (gpiolink/ID by default):\n"
+                 "  availability          online or offline (retained; also the Will)\n"
+                 "  version               the controller's version text (retained)\n"
+                 "  port/N                {\"value\":165,\"hex\":\"0xA5\",\"bits\":\"10100101\"}\n"
+                 "  port/N/bit/B          ON or OFF (retained)\n"
+                 "  port/N/set            165, 0xA5 or {\"value\":165}\n"
+                 "  port/N/bit/B/set      ON, OFF or TOGGLE\n"
+                 "  request               {\"op\":\"input\",\"port\":1} and the like, MQTT 5\n"
+                 "                        request/response: the reply goes to the Response\n"
+                 "                        Topic with the Correlation Data\n"
+                 "  error                 a refused or failed command\n"
+                 "A state is published only once the controller confirmed it.");
+    line.Section("Signals",
+                 "SIGTERM or SIGINT publishes offline, closes the port and disconnects;\n"
+                 "SIGHUP reads the configuration again (a bad one is refused, and the\n"
+                 "one in use stays).");
+    line.Section("Exit status",
+                 "  0   stopped by SIGINT or SIGTERM\n"
+                 "  1   could not start (the MQTT client could not be set up)\n"
+                 "  64  usage error\n"
+                 "  78  bad configuration, said as FILE:LINE: reason");
+}
+
+// Waits for the signals that every other thread blocks: SIGHUP queues a
+// reload, SIGINT and SIGTERM stop the queue and end the wait.
+void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_mqtt::Log &log)
+{
+    for (;;) {
+        int number = 0;
+        if (sigwait(&signals, &number) != 0) {
+            continue;
+        }
+        if (number == SIGHUP) {
+            gpio_mqtt::WorkItem item;
+            item.kind = gpio_mqtt::WorkItem::Kind::kReload;
+            queue.Push(std::move(item));
+            continue;
+        }
+        log.Info("stopping", number == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
+        queue.Stop();
+        return;
+    }
+}
+
+int Main(int argc, char **argv)
+{
+    std::string configFile = "/etc/gpiolink/mqtt.toml";
+    bool json = false;
+    gpio_tools::CommandLine line("gpio-mqtt", "[OPTIONS]",
+                                 "Puts one digital I/O controller on an MQTT broker: its ports as retained\n"
+                                 "state, commands to set them, and MQTT 5 request/response for every\n"
+                                 "operation. Runs until SIGINT or SIGTERM; logs on stderr.");
+    Declare(line, configFile, json);
+    const int parsed = line.Parse(argc, argv);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    gpio_mqtt::Log log(json);
+    const gpio_mqtt::ConfigResult loaded = gpio_mqtt::LoadConfig(configFile);
+    if (!loaded.ok) {
+        log.Error("bad-config", loaded.error);
+        return kBadConfig;
+    }
+
+    // Blocked before any thread starts, so that every thread inherits the
+    // mask and only the signal thread takes them. A broken connection is
+    // an error from send(), not a signal.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    mosquitto_lib_init();
+    int status = 0;
+    {
+        gpio_mqtt::WorkQueue queue;
+        gpio_mqtt::MqttLink link(loaded.config, queue, log);
+        std::thread signalThread(WaitForSignals, std::cref(signals), std::ref(queue), std::ref(log));
+        const std::string problem = link.Start();
+        if (problem.empty()) {
+            log.Info("started", "bridging the controller on " + loaded.config.serialPort + " to " +
+                                    loaded.config.Base() + "/");
+            gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
+                                     [configFile] { return gpio_mqtt::LoadConfig(configFile); });
+            bridge.Run();
+            link.Finish(kOfflineWait);
+        } else {
+            log.Error("cannot-start", problem);
+            status = kCannotStart;
+            pthread_kill(signalThread.native_handle(), SIGTERM);
+        }
+        signalThread.join();
+    }
+    mosquitto_lib_cleanup();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) { return gpio_tools::FinishOutput("gpio-mqtt", Main(argc, argv)); }

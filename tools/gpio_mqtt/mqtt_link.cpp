@@ -1,0 +1,234 @@
+#include "mqtt_link.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+namespace gpio_mqtt {
+namespace {
+
+// Seconds between the client's keep-alive pings; a broker that hears
+// nothing for one and a half times this takes the bridge for dead.
+constexpr int kKeepAlive = 30;
+// The delay before a reconnect grows from the first to the last.
+constexpr unsigned kFirstReconnectDelay = 1;
+constexpr unsigned kLastReconnectDelay = 30;
+
+// Frees what a property read handed over.
+struct FreeDeleter {
+    void operator()(void *memory) const { std::free(memory); }
+};
+
+}  // namespace
+
+MqttLink::MqttLink(const Config &config, WorkQueue &queue, Log &log)
+    : base_(config.Base()), availability_(AvailabilityTopic(config)), discoveryFilter_(DiscoveryFilter(config)),
+      config_(config), queue_(queue), log_(log)
+{
+}
+
+MqttLink::~MqttLink()
+{
+    if (client_ != nullptr) {
+        if (started_) {
+            mosquitto_loop_stop(client_, true);
+        }
+        mosquitto_destroy(client_);
+    }
+}
+
+std::string MqttLink::Start()
+{
+    // The client id names this bridge, so that the broker drops an older
+    // connection of the same bridge; each connect starts a clean session:
+    // commands sent while the bridge was away are not queued for it, to be
+    // carried out late.
+    const std::string clientId = "gpio-mqtt-" + config_.id + "-" + std::to_string(getpid());
+    client_ = mosquitto_new(clientId.c_str(), true, this);
+    if (client_ == nullptr) {
+        return "cannot make an MQTT client";
+    }
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_reconnect_delay_set(client_, kFirstReconnectDelay, kLastReconnectDelay, true);
+    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *link, int reason, int, const mosquitto_property *) {
+        static_cast<MqttLink *>(link)->Connected(reason);
+    });
+    mosquitto_disconnect_v5_callback_set(client_, [](mosquitto *, void *link, int reason, const mosquitto_property *) {
+        static_cast<MqttLink *>(link)->Disconnected(reason);
+    });
+    mosquitto_message_v5_callback_set(
+        client_, [](mosquitto *, void *link, const mosquitto_message *message, const mosquitto_property *properties) {
+            static_cast<MqttLink *>(link)->Received(*message, properties);
+        });
+    mosquitto_publish_v5_callback_set(client_, [](mosquitto *, void *link, int mid, int, const mosquitto_property *) {
+        static_cast<MqttLink *>(link)->Acknowledged(mid);
+    });
+
+    const char offline[] = "offline";
+    int rc = mosquitto_will_set_v5(client_, availability_.c_str(), static_cast<int>(sizeof(offline) - 1), offline, 1,
+                                   true, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
+        rc = mosquitto_username_pw_set(client_, config_.username.c_str(),
+                                       config_.password.empty() ? nullptr : config_.password.c_str());
+    }
+    if (rc == MOSQ_ERR_SUCCESS && config_.broker.tls) {
+        // The CA file given, else the system's certificates; the broker's
+        // name is checked against its certificate.
+        rc = mosquitto_tls_set(client_, config_.caFile.empty() ? nullptr : config_.caFile.c_str(),
+                               config_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return std::string("cannot set the MQTT client up: ") + mosquitto_strerror(rc);
+    }
+    rc = mosquitto_connect_bind_async(client_, config_.broker.host.c_str(), config_.broker.port, kKeepAlive, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        log_.Warning("broker-unreachable", "cannot reach the broker " + config_.broker.host + ":" +
+                                               std::to_string(config_.broker.port) + " yet (" +
+                                               mosquitto_strerror(rc) + "); trying again");
+    }
+    rc = mosquitto_loop_start(client_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        return std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(rc);
+    }
+    started_ = true;
+    return {};
+}
+
+void MqttLink::Connected(int reason)
+{
+    if (reason != 0) {
+        log_.Error("broker-refused", "the broker " + config_.broker.host + ":" + std::to_string(config_.broker.port) +
+                                         " refused the connection: " + mosquitto_reason_string(reason));
+        return;
+    }
+    connected_ = true;
+    log_.Info("broker-connected",
+              "connected to the broker " + config_.broker.host + ":" + std::to_string(config_.broker.port));
+    // Commands with QoS 1, never a retained one (it would be carried out
+    // again at every connect), nor one of the bridge's own.
+    const int commandOptions = MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER;
+    for (const std::string &filter : {base_ + "/port/+/set", base_ + "/port/+/bit/+/set", base_ + "/request"}) {
+        mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), 1, commandOptions, nullptr);
+    }
+    // The retained discovery entities of this node, to clear those the
+    // configuration no longer has.
+    mosquitto_subscribe_v5(client_, nullptr, discoveryFilter_.c_str(), 1, MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    WorkItem item;
+    item.kind = WorkItem::Kind::kConnected;
+    queue_.Push(std::move(item));
+}
+
+void MqttLink::Disconnected(int reason)
+{
+    const bool was = connected_.exchange(false);
+    if (reason != 0 && was) {
+        log_.Warning("broker-lost", "lost the broker " + config_.broker.host + ":" +
+                                        std::to_string(config_.broker.port) + " (" + mosquitto_strerror(reason) +
+                                        "); reconnecting after 1 s, then up to 30 s between tries");
+    }
+}
+
+void MqttLink::Received(const mosquitto_message &message, const void *properties)
+{
+    const auto *props = static_cast<const mosquitto_property *>(properties);
+    WorkItem item;
+    item.message.topic = message.topic;
+    if (message.payloadlen > 0) {
+        item.message.payload.assign(static_cast<const char *>(message.payload),
+                                    static_cast<std::size_t>(message.payloadlen));
+    }
+    item.message.arrival = Clock::now();
+    bool discovery = false;
+    mosquitto_topic_matches_sub(discoveryFilter_.c_str(), message.topic, &discovery);
+    if (discovery) {
+        item.kind = WorkItem::Kind::kDiscoverySeen;
+        queue_.Push(std::move(item));
+        return;
+    }
+    char *responseTopic = nullptr;
+    if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false) != nullptr) {
+        const std::unique_ptr<char, FreeDeleter> owned(responseTopic);
+        item.message.responseTopic = responseTopic;
+    }
+    void *correlation = nullptr;
+    std::uint16_t correlationLength = 0;
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &correlation, &correlationLength, false) !=
+        nullptr) {
+        const std::unique_ptr<void, FreeDeleter> owned(correlation);
+        item.message.correlation.assign(static_cast<const char *>(correlation), correlationLength);
+    }
+    std::uint32_t expiry = 0;
+    if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false) != nullptr) {
+        item.message.expiry = item.message.arrival + std::chrono::seconds(expiry);
+    }
+    const Message copy = item.message;
+    if (!queue_.Push(std::move(item))) {
+        // Answered here, since the bridge's thread will never see it.
+        const std::string reason = "the bridge has too many commands waiting (or is stopping): not carried out";
+        log_.Warning("command-refused", copy.topic + ": " + reason);
+        Publish(base_ + "/error", ErrorPayload(copy.topic, copy.payload, reason, std::nullopt), false);
+        if (copy.topic == base_ + "/request" && !copy.responseTopic.empty()) {
+            Reply(copy.responseTopic, copy.correlation, RefusalReplyPayload(reason));
+        }
+    }
+}
+
+void MqttLink::Acknowledged(int mid)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lastAcknowledged_ = mid;
+    }
+    acknowledged_.notify_all();
+}
+
+void MqttLink::Publish(const std::string &topic, const std::string &payload, bool retain)
+{
+    const int rc = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), 1, retain, nullptr);
+    // While the broker is away the message is lost: every connect
+    // republishes all state.
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        log_.Warning("publish-failed", "cannot publish to " + topic + ": " + mosquitto_strerror(rc));
+    }
+}
+
+void MqttLink::Reply(const std::string &topic, const std::string &correlation, const std::string &payload)
+{
+    mosquitto_property *properties = nullptr;
+    if (!correlation.empty()) {
+        mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                      static_cast<std::uint16_t>(correlation.size()));
+    }
+    const int rc = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), 1, false, properties);
+    mosquitto_property_free_all(&properties);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        log_.Warning("reply-failed", "cannot reply to " + topic + ": " + mosquitto_strerror(rc));
+    }
+}
+
+void MqttLink::Finish(std::chrono::milliseconds wait)
+{
+    if (connected_) {
+        int mid = 0;
+        const char offline[] = "offline";
+        if (mosquitto_publish_v5(client_, &mid, availability_.c_str(), static_cast<int>(sizeof(offline) - 1), offline,
+                                 1, true, nullptr) == MOSQ_ERR_SUCCESS) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            acknowledged_.wait_for(lock, wait, [&] { return lastAcknowledged_ >= mid; });
+        }
+        mosquitto_disconnect_v5(client_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    }
+    if (started_) {
+        mosquitto_loop_stop(client_, !connected_);
+        started_ = false;
+    }
+    log_.Info("stopped", "published offline and disconnected");
+}
+
+}  // namespace gpio_mqtt

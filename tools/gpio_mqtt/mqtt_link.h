@@ -1,0 +1,73 @@
+// The connection to the broker, through libmosquitto with MQTT 5. Its own
+// thread (mosquitto_loop_start) connects, reconnects after a loss with a
+// delay growing from 1 s to 30 s, and runs the callbacks, which never call
+// the library: they subscribe again after every connect and put the
+// messages on the work queue for the bridge's thread.
+//
+// The Will makes the broker publish "offline" (retained) on the
+// availability topic when the bridge dies without a word.
+#ifndef GPIO_MQTT_MQTT_LINK_H
+#define GPIO_MQTT_MQTT_LINK_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "bridge.h"
+#include "bridge_config.h"
+#include "bridge_log.h"
+#include "work_queue.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace gpio_mqtt {
+
+class MqttLink final : public Publisher {
+public:
+    // The broker, credentials, CA file, prefix, id and discovery prefix of
+    // `config` hold for the link's whole life.
+    MqttLink(const Config &config, WorkQueue &queue, Log &log);
+    ~MqttLink() override;
+    MqttLink(const MqttLink &) = delete;
+    MqttLink &operator=(const MqttLink &) = delete;
+
+    // Sets the client up and starts connecting in the background. Returns
+    // "" or why the client cannot be set up (a CA file that cannot be
+    // used, say); a broker that does not answer is retried for ever.
+    std::string Start();
+
+    void Publish(const std::string &topic, const std::string &payload, bool retain) override;
+    void Reply(const std::string &topic, const std::string &correlation, const std::string &payload) override;
+
+    // Publishes "offline" on the availability topic and waits up to `wait`
+    // for the broker to take it, then disconnects cleanly (no Will) and
+    // stops the client's thread.
+    void Finish(std::chrono::milliseconds wait);
+
+private:
+    void Connected(int reason);
+    void Disconnected(int reason);
+    void Received(const mosquitto_message &message, const void *properties);
+    void Acknowledged(int mid);
+
+    const std::string base_;
+    const std::string availability_;
+    const std::string discoveryFilter_;
+    Config config_;
+    WorkQueue &queue_;
+    Log &log_;
+    mosquitto *client_ = nullptr;
+    bool started_ = false;
+    std::atomic<bool> connected_{false};
+
+    std::mutex mutex_;
+    std::condition_variable acknowledged_;
+    int lastAcknowledged_ = -1;
+};
+
+}  // namespace gpio_mqtt
+
+#endif  // GPIO_MQTT_MQTT_LINK_H
