@@ -1,0 +1,143 @@
+// gpio-mqtt's configuration: every key read, the defaults, the credentials
+// file beside it, and each mistake refused at its own line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "bridge_config.h"
+
+namespace gpio_mqtt {
+namespace {
+
+const char kMinimal[] = "broker = \"mqtt://localhost\"\nserial_port = \"/dev/serial/by-id/usb-x\"\n"
+                        "[[port]]\nnumber = 1\ndirection = \"input\"\n";
+
+TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
+{
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "gpio-mqtt-config-test";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "secret.toml") << "username = \"bridge\"\npassword = \"p4ss\"\n";
+    const ConfigResult result = ParseConfig("broker = \"mqtts://[::1]:8884\"\n"
+                                            "credentials = \"secret.toml\"\n"
+                                            "ca_file = \"/etc/ca.pem\"\n"
+                                            "prefix = \"plant/hall\"\n"
+                                            "id = \"bench-1\"\n"
+                                            "serial_port = \"ttyUSB0\"\n"
+                                            "max_command_age = 2.5\n"
+                                            "discovery = false\n"
+                                            "discovery_prefix = \"ha\"\n"
+                                            "[[port]]\nnumber = 0\ndirection = \"output\"\nname = \"Relays\"\n"
+                                            "[[port]]\nnumber = 2\ndirection = \"both\"\npoll_interval_ms = 250\n",
+                                            (folder / "mqtt.toml").string());
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(result.ok) << result.error;
+    const Config &config = result.config;
+    EXPECT_TRUE(config.broker.tls);
+    EXPECT_EQ("::1", config.broker.host);
+    EXPECT_EQ(8884, config.broker.port);
+    EXPECT_EQ("bridge", config.username);
+    EXPECT_EQ("p4ss", config.password);
+    EXPECT_EQ("/etc/ca.pem", config.caFile);
+    EXPECT_EQ("plant/hall/bench-1", config.Base());
+    EXPECT_EQ("ttyUSB0", config.serialPort);
+    EXPECT_EQ(2500, config.maxCommandAge.count());
+    EXPECT_FALSE(config.discovery);
+    EXPECT_EQ("ha", config.discoveryPrefix);
+    ASSERT_EQ(2U, config.ports.size());
+    EXPECT_EQ("Relays", config.ports[0].name);
+    EXPECT_FALSE(config.ports[0].Polled());
+    EXPECT_TRUE(config.ports[1].Polled() && config.ports[1].Writable());
+    EXPECT_EQ(250, config.ports[1].pollInterval.count());
+    EXPECT_EQ("Port 2", config.Port(2)->name);
+    EXPECT_EQ(nullptr, config.Port(1));
+}
+
+TEST(BridgeConfig, FillsTheDefaults)
+{
+    const ConfigResult result = ParseConfig(kMinimal, "mqtt.toml");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(result.config.broker.tls);
+    EXPECT_EQ(1883, result.config.broker.port);
+    EXPECT_EQ("gpiolink/serial_by-id_usb-x", result.config.Base());
+    EXPECT_EQ(5000, result.config.maxCommandAge.count());
+    EXPECT_TRUE(result.config.discovery);
+    EXPECT_EQ("homeassistant", result.config.discoveryPrefix);
+    EXPECT_EQ(100, result.config.ports[0].pollInterval.count());
+    EXPECT_TRUE(result.config.username.empty());
+}
+
+TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
+{
+    const std::string head = "broker = \"mqtt://h\"\nserial_port = \"x\"\n";  // lines 1 and 2
+    const std::string port = "[[port]]\nnumber = 1\ndirection = \"input\"\n";
+    const struct {
+        std::string text;
+        const char *error;
+    } cases[] = {
+        {head + "[[port]]\nnumber = 1\ndirection = \"input\"\nnumbr = 2\n", "c.toml:6: unknown key 'numbr' in [[port]]"},
+        {head + port + "[[port]]\nnumber = 1\ndirection = \"output\"\n", "c.toml:7: port 1 is given twice"},
+        {head + "[[port]]\nnumber = 256\ndirection = \"input\"\n", "c.toml:4: number wants a whole number from 0 to 255"},
+        {head + "[[port]]\nnumber = \"1\"\ndirection = \"input\"\n", "c.toml:4: number wants a whole number"},
+        {head + "[[port]]\ndirection = \"input\"\n", "c.toml:3: [[port]] needs number"},
+        {head + "[[port]]\nnumber = 0\ndirection = \"output\"\npoll_interval_ms = 50\n",
+         "c.toml:6: poll_interval_ms is for input and both-way ports"},
+        {head + "[[port]]\nnumber = 0\ndirection = \"input\"\npoll_interval_ms = 5\n",
+         "c.toml:6: poll_interval_ms wants a whole number from 10 to 60000"},
+        {head + "port = 3\n", "c.toml:3: port wants tables"},
+        {head + "id = \"a/b\"\n" + port, "c.toml:3: id 'a/b' cannot be part of a topic"},
+        {head + "id = \"a b\"\n" + port, "c.toml:3: id 'a b' cannot be part of a topic"},
+        {head + "prefix = \"a//b\"\n" + port, "c.toml:3: prefix 'a//b' cannot be part of a topic"},
+        {head + "prefix = \"/a\"\n" + port, "c.toml:3: prefix '/a' cannot be part of a topic"},
+        {head + "max_command_age = 0\n" + port, "c.toml:3: max_command_age wants seconds from 0.1 to 3600"},
+        {head + "discovery = \"yes\"\n" + port, "c.toml:3: discovery wants true or false"},
+        {head + "ca_file = \"/ca.pem\"\n" + port, "c.toml:3: ca_file is for a broker reached over TLS"},
+        {head + "credentials = \"/nonexistent/secret\"\n" + port,
+         "c.toml:3: cannot read the credentials file /nonexistent/secret"},
+        {head, "c.toml:1: no port given"},
+        {"serial_port = \"x\"\n" + port, "c.toml:1: no broker given"},
+        {"broker = \"mqtt://h\"\n" + port, "c.toml:1: no serial_port given"},
+        {"broker = \"mqtt://h\"\nserial_port = \n", "c.toml:2: "},
+    };
+    for (const auto &c : cases) {
+        const ConfigResult result = ParseConfig(c.text, "c.toml");
+        EXPECT_FALSE(result.ok) << c.text;
+        EXPECT_EQ(0U, result.error.rfind(c.error, 0)) << c.text << "\n  gives: " << result.error;
+    }
+}
+
+TEST(BridgeConfig, ReadsBrokerAddresses)
+{
+    const struct {
+        const char *url;
+        bool tls;
+        const char *host;
+        int port;
+    } good[] = {{"mqtt://broker", false, "broker", 1883},
+                {"mqtts://broker.example/", true, "broker.example", 8883},
+                {"mqtt://127.0.0.1:1884", false, "127.0.0.1", 1884},
+                {"mqtt://[fe80::1]", false, "fe80::1", 1883},
+                {"mqtts://[::1]:65535", true, "::1", 65535}};
+    for (const auto &c : good) {
+        BrokerAddress address;
+        EXPECT_EQ("", ParseBrokerUrl(c.url, address)) << c.url;
+        EXPECT_EQ((BrokerAddress{c.tls, c.host, c.port}), address) << c.url;
+    }
+    for (const char *bad : {"broker:1883", "tcp://h", "mqtt://", "mqtt://h:", "mqtt://h:0", "mqtt://h:65536",
+                            "mqtt://h:1x", "mqtt://user@h", "mqtt://h/path", "mqtt://[::1", "mqtt://[::1]x"}) {
+        BrokerAddress address;
+        EXPECT_NE("", ParseBrokerUrl(bad, address)) << bad;
+    }
+}
+
+TEST(BridgeConfig, MakesAnIdOfThePortName)
+{
+    EXPECT_EQ("ttyUSB0", DefaultId("ttyUSB0"));
+    EXPECT_EQ("ttyUSB0", DefaultId("/dev/ttyUSB0"));
+    EXPECT_EQ("pts_3", DefaultId("pts/3"));
+    EXPECT_EQ("_tmp_a_b_c_d", DefaultId("/tmp/a+b#c d"));
+}
+
+}  // namespace
+}  // namespace gpio_mqtt

@@ -1,0 +1,283 @@
+"""gpio-mqtt against a broker, gpio-sim and an MQTT 5 client of the test's
+own, as a user's system runs them."""
+import json
+import signal
+import statistics
+import subprocess
+import time
+
+import pytest
+
+from conftest import BRIDGE, PATIENCE, Client, Requester, wait_until
+
+OUTPUT, INPUT = (0, "output", {"name": "Relays"}), (1, "input", {"name": "Switches", "poll_interval_ms": 400})
+
+
+def port_state(value):
+    return json.dumps({"value": value, "hex": f"0x{value:02X}", "bits": f"{value:08b}"}, separators=(",", ":"))
+
+
+def test_state_commands_and_a_clean_stop(setup_factory):
+    s = setup_factory([OUTPUT, INPUT])
+    w = s.watch
+    # All state at once for a subscriber that joins late.
+    retained = s.retained(2 + 2 * 9 + 16)
+    assert retained[s.topic("version")] == "GPIO-SIM 1.0"
+    assert retained[s.topic("port/0")] == port_state(0)
+    assert all(retained[s.topic(f"port/1/bit/{bit}")] == "OFF" for bit in range(8))
+    switch = json.loads(retained["homeassistant/switch/gpiolink_bench/p0b3/config"])
+    sensor = json.loads(retained["homeassistant/binary_sensor/gpiolink_bench/p1b7/config"])
+    assert switch["command_topic"] == s.topic("port/0/bit/3/set") and "command_topic" not in sensor
+    assert switch["state_topic"] == s.topic("port/0/bit/3") and sensor["name"] == "Switches bit 7"
+    assert switch["availability_topic"] == sensor["availability_topic"] == s.topic("availability")
+    assert switch["unique_id"] != sensor["unique_id"] and switch["device"] == sensor["device"]
+
+    # An input changed on the wire reaches the retained topics within a poll
+    # interval (400 ms; the slack is for a loaded machine, not for a poll).
+    previous = 0
+    for value in (0xA5, 0x3C, 0x00):
+        mark = w.mark()
+        changed = time.monotonic()
+        s.sim.set(1, value)
+        w.wait_for(s.topic("port/1"), port_state(value), since=mark)
+        arrived = next(t for t, topic, _, _, _ in w.log[mark:] if topic == s.topic("port/1"))
+        assert arrived - changed < 0.4 + 0.5, f"0x{value:02X} took {arrived - changed:.3f} s"
+        # The bits that changed, and only those.
+        flipped = [bit for bit in range(8) if (previous ^ value) >> bit & 1]
+        w.wait(lambda c: all(c.messages(s.topic(f"port/1/bit/{bit}"), mark) for bit in flipped), what="the bits")
+        assert [bit for bit in range(8) if w.messages(s.topic(f"port/1/bit/{bit}"), mark)] == flipped
+        previous = value
+    polls = [float(line.split()[0]) for line in s.sim.trace_file.read_text().splitlines()
+             if line.endswith("input port 1")]
+    assert statistics.median([b - a for a, b in zip(polls, polls[1:])]) >= 0.9 * 400, "port 1 polled too often"
+
+    # Commands: each gives the state the controller confirmed, and the
+    # wire carries the operation.
+    for suffix, payload, value, request in [
+        ("port/0/bit/3/set", "ON", 0x08, "bit set port 0 bit 3"),
+        ("port/0/set", "0xA5", 0xA5, "output port 0 value 0xA5"),
+        ("port/0/set", '{"value":60}', 60, "output port 0 value 0x3C"),
+        ("port/0/set", "165", 165, "output port 0 value 0xA5"),
+        ("port/0/bit/0/set", "TOGGLE", 164, "bit reset port 0 bit 0"),
+        ("port/0/bit/0/set", "TOGGLE", 165, "bit set port 0 bit 0"),
+        ("port/0/bit/7/set", "OFF", 37, "bit reset port 0 bit 7"),
+    ]:
+        mark, wire = w.mark(), len(s.sim.requests())
+        w.publish(s.topic(suffix), payload)
+        w.wait_for(s.topic("port/0"), port_state(value), since=mark)
+        assert request in s.sim.requests()[wire:], f"{suffix} {payload}: {s.sim.requests()[wire:]}"
+        # Every bit is published again with the confirmed state.
+        w.wait(lambda c: c.messages(s.topic("port/0/bit/7"), mark), what="the bits")
+        assert [w.messages(s.topic(f"port/0/bit/{bit}"), mark) for bit in range(8)] == \
+            [["ON" if value >> bit & 1 else "OFF"] for bit in range(8)]
+    assert w.messages(s.topic("error")) == []
+
+    # SIGTERM: offline, a clean disconnect (no Will needed), status 0.
+    assert s.bridge.stop(signal.SIGTERM) == 0
+    w.wait_for(s.topic("availability"), "offline")
+    assert s.bridge.events("stopped")
+
+
+def test_request_response_and_every_result_code(setup_factory):
+    # Magic ports shape gpio-sim's replies: 240 silence, 241 a corrupted
+    # reply, 243 status 0xFE, 244 status 0xFF, 245 status 0x01.
+    magic = [(port, "output", {}) for port in (240, 243, 241, 244, 245)]
+    s = setup_factory([OUTPUT, INPUT] + magic, sim_options=["--magic-ports"])
+    r = Requester(s.broker.port, s.base)
+    try:
+        s.sim.set(1, 0x81)
+        for request, reply in [
+            ({"op": "version"}, {"result": 0, "name": "GPIO_RESULT_OK", "version": "GPIO-SIM 1.0"}),
+            ({"op": "output", "port": 0, "value": 0x5A}, {"result": 0, "port": 0, "value": 0x5A}),
+            ({"op": "bit-set", "port": 0, "bit": 0}, {"result": 0, "bit": 0, "value": 0x5B}),
+            ({"op": "bit-reset", "port": 0, "bit": 1}, {"result": 0, "bit": 1, "value": 0x59}),
+            ({"op": "bit-test", "port": 0, "bit": 3}, {"result": 7, "name": "GPIO_RESULT_BIT_HIGH", "level": "high"}),
+            ({"op": "bit-test", "port": 0, "bit": 2}, {"result": 8, "name": "GPIO_RESULT_BIT_LOW", "level": "low"}),
+            ({"op": "input", "port": 1}, {"result": 0, "name": "GPIO_RESULT_OK", "port": 1, "value": 0x81}),
+            ({"op": "input", "port": 240}, {"result": 4, "name": "GPIO_RESULT_TIMEOUT", "port": 240}),
+            ({"op": "version"}, {"result": 0}),
+            ({"op": "input", "port": 241}, {"result": 3, "name": "GPIO_RESULT_IO_ERROR"}),
+            ({"op": "input", "port": 243}, {"result": 5, "name": "GPIO_RESULT_DEVICE_FE"}),
+            ({"op": "input", "port": 244}, {"result": 2, "name": "GPIO_RESULT_DEVICE_FF"}),
+            ({"op": "input", "port": 245}, {"result": 6, "name": "GPIO_RESULT_UNEXPECTED"}),
+        ]:
+            got = r.ask(request)
+            assert {key: got.get(key) for key in reply} == reply, f"{request}: {got}"
+            assert ("value" in got) == (got["result"] == 0 and request["op"] not in ("version",) and
+                                        request["op"] != "bit-test"), got
+        # A failed request is an error too, with its result code.
+        r.wait(lambda c: len(c.messages(s.topic("error"))) >= 5, what="five errors")
+        errors = [json.loads(p) for p in r.messages(s.topic("error"))]
+        assert {e["name"] for e in errors} == {"GPIO_RESULT_TIMEOUT", "GPIO_RESULT_IO_ERROR", "GPIO_RESULT_DEVICE_FE",
+                                               "GPIO_RESULT_DEVICE_FF", "GPIO_RESULT_UNEXPECTED"}
+        assert s.watch.latest[s.topic("availability")] == "online"
+
+        # A controller that stops answering: the request times out, three
+        # failures make it offline; once it answers again it is online
+        # with every state published again. Stopped, gpio-sim answers the
+        # requests of its backlog when it goes on, late: the library can
+        # take such a reply for a later request's (gpiolink.h), so both
+        # ports read alike here and a mix-up cannot change a value.
+        s.sim.set(1, 0x59)
+        s.watch.wait_for(s.topic("port/1"), port_state(0x59))
+        s.sim.signal(signal.SIGSTOP)
+        assert r.ask({"op": "input", "port": 0})["name"] == "GPIO_RESULT_TIMEOUT"
+        s.watch.wait_for(s.topic("availability"), "offline")
+        mark = s.watch.mark()
+        s.sim.signal(signal.SIGCONT)
+        s.watch.wait_for(s.topic("availability"), "online", since=mark)
+        assert s.watch.messages(s.topic("port/0"), mark) == [port_state(0x59)]
+        assert s.watch.messages(s.topic("port/1/bit/6"), mark) == ["ON"]
+        assert r.ask({"op": "input", "port": 0})["value"] == 0x59
+    finally:
+        r.close()
+
+
+BAD_PAYLOADS = [
+    # topic below the base, payload, a word of the reason
+    ("port/0/set", "256", "not a number from 0 to 255"),
+    ("port/0/set", "-1", "not a number from 0 to 255"),
+    ("port/0/set", "1.5", "not a number from 0 to 255"),
+    ("port/0/set", "010", "not a number from 0 to 255"),
+    ("port/0/set", '{"value":300}', "not a number from 0 to 255"),
+    ("port/0/set", '{"value":"7"}', "not a whole number"),
+    ("port/0/set", '{"value":7,"force":true}', "unknown key"),
+    ("port/0/set", '{"value":', "not valid JSON"),
+    ("port/0/set", "ON", "not a number"),
+    ("port/0/set", b"\xff\xfe1", "not valid UTF-8"),
+    ("port/0/set", "1" * 1025, "over the limit of 1024"),
+    ("port/3/set", "1", "is an input port"),
+    ("port/9/set", "1", "not a configured port"),
+    ("port/abc/set", "1", "not a configured port"),
+    ("port/0/bit/8/set", "ON", "not one of 0-7"),
+    ("port/0/bit/3/set", "on", "not ON, OFF or TOGGLE"),
+    ("port/0/bit/3/set", "", "not ON, OFF or TOGGLE"),
+    ("request", '{"op":"frobnicate","port":0}', "unknown op"),
+    ("request", '{"op":"output","port":0,"value":256}', "not a number from 0 to 255"),
+    ("request", '{"op":"output","port":3,"value":1}', "is an input port"),
+    ("request", '{"op":"input","port":7}', "not a configured port"),
+    ("request", '{"op":"bit-set","port":0,"bit":9}', "not one of 0-7"),
+    ("request", '{"op":"bit-set","port":0}', 'no "bit" given'),
+    ("request", '{"op":"version","port":0}', 'takes no "port"'),
+    ("request", '[1,2]', "not a JSON object"),
+    ("request", "{\"op\":\"input\",\"port\":0,\"x\":\"\u202e\"}", "unknown key"),
+]
+
+
+def test_bad_payloads_are_refused_before_the_wire(setup_factory):
+    s = setup_factory([OUTPUT, (3, "input", {"poll_interval_ms": 60000})])
+    r = Requester(s.broker.port, s.base)
+    try:
+        wire = len(s.sim.requests())
+        for suffix, payload, reason in BAD_PAYLOADS:
+            mark = r.mark()
+            if suffix == "request":
+                got = r.reply(r.send(payload))
+                assert reason in got["error"], f"{payload!r}: {got}"
+            else:
+                r.publish(s.topic(suffix), payload)
+            error = json.loads(r.wait(lambda c: c.messages(s.topic("error"), mark), what=f"an error for {payload!r}")[0])
+            assert error["topic"] == s.topic(suffix) and reason in error["reason"], f"{payload!r}: {error}"
+            assert "result" not in error and "\u202e" not in error["payload"] and len(error["payload"]) <= 300
+        # A request without a Response Topic has nowhere to reply to.
+        mark = r.mark()
+        r.publish(s.topic("request"), '{"op":"version"}')
+        r.wait(lambda c: c.messages(s.topic("error"), mark), what="an error for a request without a response topic")
+        # Nothing reached the controller but the one poll of port 3; the
+        # bridge still works.
+        assert [line for line in s.sim.requests()[wire:] if line != "input port 3"] == []
+        assert r.ask({"op": "input", "port": 0})["result"] == 0
+        assert s.watch.latest[s.topic("availability")] == "online"
+    finally:
+        r.close()
+
+
+def test_old_commands_are_refused_and_a_reload_applies(setup_factory):
+    s = setup_factory([OUTPUT, INPUT], max_command_age=60)
+    r = Requester(s.broker.port, s.base)
+    try:
+        # With the controller silent each exchange takes at least 100 ms, so
+        # a command behind 20 others waits at least 2 s: longer than its
+        # Message Expiry of 1 s, shorter than max_command_age.
+        s.sim.signal(signal.SIGSTOP)
+        waiting = [r.send(json.dumps({"op": "input", "port": 0})) for _ in range(20)]
+        expiring = r.send(json.dumps({"op": "input", "port": 0}), MessageExpiryInterval=1)
+        assert all(r.reply(c, timeout=60)["name"] == "GPIO_RESULT_TIMEOUT" for c in waiting)
+        assert "Message Expiry" in r.reply(expiring, timeout=60)["error"]
+
+        # SIGHUP: max_command_age of 0.5 s, port 1 gone.
+        s.bridge.config.write_text(s.bridge.config.read_text().replace("max_command_age = 60",
+                                                                       "max_command_age = 0.5")
+                                   .split("\n[[port]]\nnumber = 1")[0])
+        mark = s.watch.mark()
+        s.bridge.process.send_signal(signal.SIGHUP)
+        wait_until(lambda: s.bridge.events("reloaded"), what="the reload")
+        late = [r.send(json.dumps({"op": "input", "port": 0})) for _ in range(10)]
+        replies = [r.reply(c, timeout=60) for c in late]
+        assert "max_command_age" in replies[-1].get("error", ""), replies
+        assert all("error" in got or got["name"] == "GPIO_RESULT_TIMEOUT" for got in replies)
+        s.sim.signal(signal.SIGCONT)
+        s.watch.wait_for(s.topic("availability"), "online", since=mark)
+
+        # The entities and the state of port 1 are cleared from the broker.
+        retained = s.retained(None)
+        assert not [t for t in retained if "p1b" in t or "/port/1" in t], retained
+        assert len([t for t in retained if t.startswith("homeassistant/switch/")]) == 8
+    finally:
+        r.close()
+
+
+def test_broker_restart_brings_back_every_retained_topic(setup_factory):
+    s = setup_factory([OUTPUT, INPUT])
+    s.watch.publish(s.topic("port/0/set"), "0x5A")
+    s.watch.wait_for(s.topic("port/0"), port_state(0x5A))
+    before = s.retained(2 + 2 * 9 + 16)
+    s.watch.close()
+
+    s.broker.kill()  # no persistence: every retained message is gone
+    time.sleep(1.0)
+    s.broker.start()
+    wait_until(lambda: len(s.bridge.events("broker-connected")) >= 2, timeout=60, what="the reconnect")
+    assert s.retained(len(before)) == before
+    s.watch = Client(s.broker.port)
+    s.watch.publish(s.topic("port/0/set"), "0x11")
+    s.watch.wait_for(s.topic("port/0"), port_state(0x11))
+
+
+def test_controller_restart_goes_offline_and_back_online(setup_factory):
+    s = setup_factory([OUTPUT, INPUT])
+    s.watch.publish(s.topic("port/0/bit/1/set"), "ON")
+    s.watch.wait_for(s.topic("port/0"), port_state(2))
+    s.sim.kill()  # its link stays behind, pointing at a pty that is gone
+    s.watch.wait_for(s.topic("availability"), "offline")
+    mark = s.watch.mark()
+    s.sim.start()  # a new controller: its latch starts at 0
+    s.sim.set(1, 0x42)
+    s.watch.wait_for(s.topic("availability"), "online", since=mark)
+    assert s.watch.messages(s.topic("version"), mark) == ["GPIO-SIM 1.0"]
+    assert s.watch.messages(s.topic("port/0"), mark) == [port_state(0)]
+    s.watch.wait_for(s.topic("port/1"), port_state(0x42), since=mark)
+
+
+def test_will_says_offline_when_the_bridge_is_killed(setup_factory):
+    s = setup_factory([OUTPUT])
+    mark = s.watch.mark()
+    s.bridge.process.kill()
+    s.watch.wait_for(s.topic("availability"), "offline", since=mark)
+    assert s.retained(None)[s.topic("availability")] == "offline"
+
+
+@pytest.mark.parametrize("text, line, reason", [
+    ('broker = "http://x"\n', 1, "wants mqtt://HOST[:PORT]"),
+    ('broker = "mqtt://h"\nserial_port = "x"\nprefix = "a/#"\n[[port]]\nnumber = 1\ndirection = "input"\n', 3,
+     "cannot be part of a topic"),
+    ('broker = "mqtt://h"\nserial_port = "x"\n[[port]]\nnumber = 1\ndirection = "in"\n', 5, "direction wants"),
+    ('broker = "mqtt://h"\nserial_port = "x"\nbrokr = 1\n', 3, "unknown key 'brokr'"),
+    ('broker = "mqtt://h"\nserial_port = [\n', 2, ""),
+])
+def test_a_bad_configuration_is_refused_with_its_line(tmp_path, text, line, reason):
+    config = tmp_path / "mqtt.toml"
+    config.write_text(text)
+    run = subprocess.run([BRIDGE, "--config", str(config)], capture_output=True, text=True, timeout=PATIENCE)
+    assert run.returncode == 78, run.stderr
+    assert run.stderr.startswith(f"gpio-mqtt: error: {config}:{line}: ") and reason in run.stderr, run.stderr
