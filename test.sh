@@ -55,7 +55,7 @@ for preset in linux windows linux-asan fuzz; do
   run_preset "$preset"
 done
 
-for target in fuzz_receiver fuzz_device_operation; do
+for target in fuzz_receiver fuzz_device_operation fuzz_command_payload; do
   echo "== fuzz: $target for ${GPIOLINK_FUZZ_SECONDS:-30} s"
   if tests/fuzz/run_fuzzer.sh "build/fuzz/tests/fuzz/$target" "tests/fuzz/corpus/$target" \
       "${GPIOLINK_FUZZ_SECONDS:-30}" "build/fuzz/artifacts/$target"; then

@@ -15,7 +15,10 @@ seconds=$3
 artifacts=$(realpath -m "$4")
 shift 4
 name=$(basename "$fuzzer")
-dict=$(dirname "$(realpath "$0")")/frames.dict
+# A target's own dictionary (command_payload.dict for fuzz_command_payload),
+# else the wire's frames.
+dict=$(dirname "$(realpath "$0")")/${name#fuzz_}.dict
+[ -f "$dict" ] || dict=$(dirname "$(realpath "$0")")/frames.dict
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

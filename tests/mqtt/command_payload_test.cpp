@@ -72,6 +72,8 @@ TEST(CommandPayload, RefusesWithAReason)
         {"port/0/set", "{\"value\":18446744073709551615}", "not a number from 0 to 255"},
         {"port/0/set", "{\"value\":-1}", "not a number from 0 to 255"},
         {"port/0/set", "{\"value\":1e2}", "not a whole number"},
+        {"port/0/set", "{\"value\":1e999}", "not valid JSON"},
+        {"request", "1e2221", "not valid JSON"},
         {"port/0/set", "{\"value\":true}", "not a whole number"},
         {"port/0/set", "{}", "no \"value\" given"},
         {"port/0/set", std::string("1\0", 2), "not a number"},

@@ -1,13 +1,13 @@
 #!/bin/sh
-# The conventions that gpioctl, gpio-sim and gpio-tap share, checked the
-# same way against each: --help and --version, exit 64 naming the offending
-# word with a hint, options before or after the command, --port, one JSON
-# style with the text trace on stderr, decimal port numbers and the same
-# direction names. Then the three together on one wire: gpioctl through
-# gpio-tap to gpio-sim.
-# usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION
+# The conventions that gpioctl, gpio-sim, gpio-tap and gpio-mqtt (where it
+# is built) share, checked the same way against each: --help and --version,
+# exit 64 naming the offending word with a hint, options before or after the
+# command, --port, one JSON style with the text trace on stderr, decimal
+# port numbers and the same direction names. Then the three together on one
+# wire: gpioctl through gpio-tap to gpio-sim.
+# usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION [GPIO_MQTT]
 set -u
-gpioctl=$1 sim=$2 tap=$3 version=$4
+gpioctl=$1 sim=$2 tap=$3 version=$4 mqtt=${5:-}
 . "$(dirname "$0")/tool_test_lib.sh"
 
 # Each line of FILE is one compact JSON object, as the tools write them.
@@ -30,7 +30,7 @@ stop() {
   status=$?
 }
 
-for tool in "$gpioctl" "$sim" "$tap"; do
+for tool in "$gpioctl" "$sim" "$tap" $mqtt; do
   name=$(basename "$tool")
   run "$tool" --help
   { [ "$status" -eq 0 ] && head -1 "$work/out" | grep -q "^Usage: $name " &&
@@ -115,6 +115,7 @@ done
 full_output "$tap" --replay "$work/capture"
 full_output "$tap" --help
 full_output "$sim" --version
+[ -z "$mqtt" ] || full_output "$mqtt" --help
 # gpio-sim serves on after its port lines are lost, and says so when stopped.
 "$sim" --link "$work/unheard" >/dev/full 2>"$work/unheard.err" &
 unheard=$!

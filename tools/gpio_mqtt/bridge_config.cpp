@@ -1,5 +1,6 @@
 #include "bridge_config.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -8,6 +9,8 @@
 #include <sstream>
 
 #include <toml++/toml.h>
+
+#include "names_list.h"
 
 namespace gpio_mqtt {
 namespace {
@@ -48,11 +51,10 @@ void ReadTable(const toml::table &table, const std::map<std::string, Reader> &re
     for (const auto &[key, node] : table) {
         const auto reader = readers.find(std::string(key.str()));
         if (reader == readers.end()) {
-            std::string known;
-            for (const auto &entry : readers) {
-                known += (known.empty() ? "" : ", ") + entry.first;
-            }
-            throw ConfigError{LineOf(node), "unknown key '" + std::string(key.str()) + "'" + where + "; one of " + known};
+            const std::string known = NamesList(readers, [](const auto &entry) { return entry.first; });
+            std::string reason = "unknown key '";
+            reason.append(key.str()).append("'").append(where).append("; one of ").append(known);
+            throw ConfigError{LineOf(node), reason};
         }
         reader->second(node);
     }
@@ -184,7 +186,7 @@ void ReadTopLevel(const toml::table &table, const std::string &path, Config &con
     std::size_t caLine = 0;
     std::set<int> taken;
     const auto topicLevels = [](const toml::node &node, const std::string &key, bool single) {
-        const std::string text = String(node, key);
+        std::string text = String(node, key);
         std::stringstream levels(text);
         bool fit = !text.empty() && text.front() != '/' && text.back() != '/';
         for (std::string level; fit && std::getline(levels, level, '/');) {
@@ -294,12 +296,9 @@ const char *DirectionName(Direction direction)
 
 const PortConfig *Config::Port(int number) const
 {
-    for (const PortConfig &port : ports) {
-        if (port.number == number) {
-            return &port;
-        }
-    }
-    return nullptr;
+    const auto found =
+        std::find_if(ports.begin(), ports.end(), [number](const PortConfig &port) { return port.number == number; });
+    return found == ports.end() ? nullptr : &*found;
 }
 
 std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address)

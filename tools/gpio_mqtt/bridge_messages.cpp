@@ -109,10 +109,12 @@ std::map<std::string, std::string> DiscoveryEntities(const Config &config, const
     for (const PortConfig &port : config.ports) {
         const char *component = port.Writable() ? "switch" : "binary_sensor";
         for (int bit = 0; bit < 8; ++bit) {
-            const std::string object = "p" + std::to_string(port.number) + "b" + std::to_string(bit);
+            std::string object = "p";
+            object.append(std::to_string(port.number)).append("b").append(std::to_string(bit));
+            const std::string id = node + "_" + object;
             json entity{{"name", port.name + " bit " + std::to_string(bit)},
-                        {"unique_id", node + "_" + object},
-                        {"object_id", node + "_" + object},
+                        {"unique_id", id},
+                        {"object_id", id},
                         {"state_topic", BitTopic(config, port.number, bit)},
                         {"payload_on", "ON"},
                         {"payload_off", "OFF"},
@@ -123,8 +125,9 @@ std::map<std::string, std::string> DiscoveryEntities(const Config &config, const
             if (port.Writable()) {
                 entity["command_topic"] = BitTopic(config, port.number, bit) + "/set";
             }
-            entities[config.discoveryPrefix + "/" + component + "/" + node + "/" + object + "/config"] =
-                entity.dump();
+            std::string topic = config.discoveryPrefix;
+            topic.append("/").append(component).append("/").append(node).append("/").append(object).append("/config");
+            entities[topic] = entity.dump();
         }
     }
     return entities;

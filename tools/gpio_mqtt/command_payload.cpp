@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "names_list.h"
 #include "text_output.h"
 
 namespace gpio_mqtt {
@@ -97,16 +98,17 @@ json Object(const std::string &payload, const std::set<std::string> &allowed)
         object = json::parse(payload);
     } catch (const json::parse_error &error) {
         throw Refusal{"payload is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
+    } catch (const json::exception &) {
+        // A number beyond what a double holds (1e999) is refused by the
+        // parser with another exception than a syntax error.
+        throw Refusal{"payload is not valid JSON: a number out of range"};
     }
     if (!object.is_object()) {
         throw Refusal{"payload is not a JSON object"};
     }
     for (const auto &item : object.items()) {
         if (allowed.count(item.key()) == 0) {
-            std::string known;
-            for (const std::string &key : allowed) {
-                known += (known.empty() ? "" : ", ") + key;
-            }
+            const std::string known = NamesList(allowed, [](const std::string &key) { return key; });
             throw Refusal{"unknown key " + Shown(item.key()) + "; the keys are " + known};
         }
     }

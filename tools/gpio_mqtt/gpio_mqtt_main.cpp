@@ -114,21 +114,20 @@ int Main(int argc, char **argv)
     {
         gpio_mqtt::WorkQueue queue;
         gpio_mqtt::MqttLink link(loaded.config, queue, log);
-        std::thread signalThread(WaitForSignals, std::cref(signals), std::ref(queue), std::ref(log));
         const std::string problem = link.Start();
         if (problem.empty()) {
+            std::thread signalThread(WaitForSignals, std::cref(signals), std::ref(queue), std::ref(log));
             log.Info("started", "bridging the controller on " + loaded.config.serialPort + " to " +
                                     loaded.config.Base() + "/");
             gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
                                      [configFile] { return gpio_mqtt::LoadConfig(configFile); });
             bridge.Run();
             link.Finish(kOfflineWait);
+            signalThread.join();
         } else {
             log.Error("cannot-start", problem);
             status = kCannotStart;
-            pthread_kill(signalThread.native_handle(), SIGTERM);
         }
-        signalThread.join();
     }
     mosquitto_lib_cleanup();
     return status;
