@@ -44,13 +44,14 @@ def free_port():
 class Broker:
     """mosquitto on a port of its own; kill() and start() keep the port."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, start=True):
         self.port = free_port()
         self.conf = folder / "broker.conf"
         self.conf.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
         self.log = folder / "broker.log"
         self.process = None
-        self.start()
+        if start:
+            self.start()
 
     def start(self):
         with open(self.log, "a") as log:

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import BRIDGE, PATIENCE, Client, Requester, wait_until
+from conftest import BRIDGE, PATIENCE, Bridge, Broker, Client, Requester, Simulator, bridge_config, wait_until
 
 OUTPUT, INPUT = (0, "output", {"name": "Relays"}), (1, "input", {"name": "Switches", "poll_interval_ms": 400})
 
@@ -232,10 +232,30 @@ def test_broker_restart_brings_back_every_retained_topic(setup_factory):
     time.sleep(1.0)
     s.broker.start()
     wait_until(lambda: len(s.bridge.events("broker-connected")) >= 2, timeout=60, what="the reconnect")
+    assert "trying again in 1 s" in s.bridge.events("broker-unreachable")[0]["message"]
     assert s.retained(len(before)) == before
     s.watch = Client(s.broker.port)
     s.watch.publish(s.topic("port/0/set"), "0x11")
     s.watch.wait_for(s.topic("port/0"), port_state(0x11))
+
+
+def test_bridge_started_before_its_broker_connects_when_it_comes(tmp_path):
+    broker = Broker(tmp_path, start=False)
+    sim = Simulator(tmp_path, tmp_path / "controller")
+    bridge = Bridge(tmp_path, bridge_config(broker.port, tmp_path / "controller", [OUTPUT]))
+    try:
+        # Tries at 1, 2 and 4 s after the start: the delay doubles (to 30 s).
+        wait_until(lambda: len(bridge.events("broker-unreachable")) >= 3, what="three tries")
+        broker.start()
+        watch = Client(broker.port)
+        watch.wait_for("gpiolink/bench/availability", "online")
+        watch.close()
+        delays = [int(e["message"].split("trying again in ")[1].split()[0]) for e in bridge.events("broker-unreachable")]
+        assert delays == [1, 2, 4, 8, 16, 30, 30][:len(delays)], delays
+    finally:
+        assert bridge.stop() == 0
+        sim.stop()
+        broker.kill()
 
 
 def test_controller_restart_goes_offline_and_back_online(setup_factory):

@@ -1,9 +1,13 @@
 #include "mqtt_link.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <unistd.h>
+#include <system_error>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -14,9 +18,12 @@ namespace {
 // Seconds between the client's keep-alive pings; a broker that hears
 // nothing for one and a half times this takes the bridge for dead.
 constexpr int kKeepAlive = 30;
-// The delay before a reconnect grows from the first to the last.
-constexpr unsigned kFirstReconnectDelay = 1;
-constexpr unsigned kLastReconnectDelay = 30;
+// The delay before a reconnect doubles from the first to the last.
+constexpr std::chrono::seconds kFirstReconnectDelay{1};
+constexpr std::chrono::seconds kLastReconnectDelay{30};
+// How long one turn of the network loop waits for the socket, in ms: the
+// longest a stop waits for the loop to see it.
+constexpr int kLoopWait = 200;
 
 // Frees what a property read handed over.
 struct FreeDeleter {
@@ -33,10 +40,12 @@ MqttLink::MqttLink(const Config &config, WorkQueue &queue, Log &log)
 
 MqttLink::~MqttLink()
 {
+    if (network_.joinable()) {
+        stopping_ = true;
+        changed_.notify_all();
+        network_.join();
+    }
     if (client_ != nullptr) {
-        if (started_) {
-            mosquitto_loop_stop(client_, true);
-        }
         mosquitto_destroy(client_);
     }
 }
@@ -53,7 +62,8 @@ std::string MqttLink::Start()
         return "cannot make an MQTT client";
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_reconnect_delay_set(client_, kFirstReconnectDelay, kLastReconnectDelay, true);
+    // Publishes come from the bridge's thread while the network thread runs.
+    mosquitto_threaded_set(client_, true);
     mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *link, int reason, int, const mosquitto_property *) {
         static_cast<MqttLink *>(link)->Connected(reason);
     });
@@ -84,18 +94,45 @@ std::string MqttLink::Start()
     if (rc != MOSQ_ERR_SUCCESS) {
         return std::string("cannot set the MQTT client up: ") + mosquitto_strerror(rc);
     }
-    rc = mosquitto_connect_bind_async(client_, config_.broker.host.c_str(), config_.broker.port, kKeepAlive, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        log_.Warning("broker-unreachable", "cannot reach the broker " + config_.broker.host + ":" +
-                                               std::to_string(config_.broker.port) + " yet (" +
-                                               mosquitto_strerror(rc) + "); trying again");
-    }
-    rc = mosquitto_loop_start(client_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        return std::string("cannot start the MQTT client's thread: ") + mosquitto_strerror(rc);
-    }
-    started_ = true;
+    network_ = std::thread(&MqttLink::Serve, this);
     return {};
+}
+
+void MqttLink::Serve()
+{
+    const std::string broker = config_.broker.host + ":" + std::to_string(config_.broker.port);
+    std::chrono::seconds delay = kFirstReconnectDelay;
+    bool first = true;
+    while (!stopping_) {
+        // The first connect sets the broker's address; later ones reuse it.
+        int rc = first ? mosquitto_connect_bind_v5(client_, config_.broker.host.c_str(), config_.broker.port,
+                                                   kKeepAlive, nullptr, nullptr)
+                       : mosquitto_reconnect(client_);
+        first = false;
+        // Until the connection fails, or a stop has it closed (or finds it
+        // not yet taken by the broker).
+        while (rc == MOSQ_ERR_SUCCESS && !(stopping_ && !connected_)) {
+            rc = mosquitto_loop(client_, kLoopWait, 1);
+            if (connected_) {
+                delay = kFirstReconnectDelay;
+            }
+        }
+        if (stopping_) {
+            break;
+        }
+        const std::string reason =
+            rc == MOSQ_ERR_ERRNO ? std::generic_category().message(errno) : mosquitto_strerror(rc);
+        log_.Warning("broker-unreachable", "no connection to the broker " + broker + " (" + reason +
+                                               "); trying again in " + std::to_string(delay.count()) + " s");
+        Pause(delay);
+        delay = std::min(delay * 2, kLastReconnectDelay);
+    }
+}
+
+void MqttLink::Pause(std::chrono::seconds delay)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, delay, [this] { return stopping_.load(); });
 }
 
 void MqttLink::Connected(int reason)
@@ -127,8 +164,7 @@ void MqttLink::Disconnected(int reason)
     const bool was = connected_.exchange(false);
     if (reason != 0 && was) {
         log_.Warning("broker-lost", "lost the broker " + config_.broker.host + ":" +
-                                        std::to_string(config_.broker.port) + " (" + mosquitto_strerror(reason) +
-                                        "); reconnecting after 1 s, then up to 30 s between tries");
+                                        std::to_string(config_.broker.port) + " (" + mosquitto_strerror(reason) + ")");
     }
 }
 
@@ -183,7 +219,7 @@ void MqttLink::Acknowledged(int mid)
         const std::lock_guard<std::mutex> lock(mutex_);
         lastAcknowledged_ = mid;
     }
-    acknowledged_.notify_all();
+    changed_.notify_all();
 }
 
 void MqttLink::Publish(const std::string &topic, const std::string &payload, bool retain)
@@ -214,21 +250,26 @@ void MqttLink::Reply(const std::string &topic, const std::string &correlation, c
 
 void MqttLink::Finish(std::chrono::milliseconds wait)
 {
+    bool told = false;
     if (connected_) {
         int mid = 0;
         const char offline[] = "offline";
         if (mosquitto_publish_v5(client_, &mid, availability_.c_str(), static_cast<int>(sizeof(offline) - 1), offline,
                                  1, true, nullptr) == MOSQ_ERR_SUCCESS) {
             std::unique_lock<std::mutex> lock(mutex_);
-            acknowledged_.wait_for(lock, wait, [&] { return lastAcknowledged_ >= mid; });
+            told = changed_.wait_for(lock, wait, [&] { return lastAcknowledged_ >= mid; });
         }
-        mosquitto_disconnect_v5(client_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
     }
-    if (started_) {
-        mosquitto_loop_stop(client_, !connected_);
-        started_ = false;
+    // The network loop sends the DISCONNECT and ends when the connection
+    // closes; without a connection it ends at once.
+    stopping_ = true;
+    changed_.notify_all();
+    mosquitto_disconnect_v5(client_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    if (network_.joinable()) {
+        network_.join();
     }
-    log_.Info("stopped", "published offline and disconnected");
+    log_.Info("stopped", told ? "published offline and disconnected"
+                              : "stopped without the broker's word that it has \"offline\"");
 }
 
 }  // namespace gpio_mqtt

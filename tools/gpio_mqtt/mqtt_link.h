@@ -1,8 +1,11 @@
 // The connection to the broker, through libmosquitto with MQTT 5. Its own
-// thread (mosquitto_loop_start) connects, reconnects after a loss with a
-// delay growing from 1 s to 30 s, and runs the callbacks, which never call
-// the library: they subscribe again after every connect and put the
-// messages on the work queue for the bridge's thread.
+// network thread connects, and after a failed connect or a lost connection
+// tries again after a delay that doubles from 1 s up to 30 s (back to 1 s
+// once the broker takes a connection); it runs the callbacks, which never
+// call the library: they subscribe again after every connect and put the
+// messages on the work queue for the bridge's thread. The loop is the
+// bridge's own: libmosquitto's thread gives up for good when the first
+// connect fails.
 //
 // The Will makes the broker publish "offline" (retained) on the
 // availability topic when the bridge dies without a word.
@@ -14,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "bridge.h"
 #include "bridge_config.h"
@@ -44,10 +48,14 @@ public:
 
     // Publishes "offline" on the availability topic and waits up to `wait`
     // for the broker to take it, then disconnects cleanly (no Will) and
-    // stops the client's thread.
+    // stops the network thread.
     void Finish(std::chrono::milliseconds wait);
 
 private:
+    // The network thread: connect, serve, wait, connect again.
+    void Serve();
+    // Waits `delay`, or less when the link stops.
+    void Pause(std::chrono::seconds delay);
     void Connected(int reason);
     void Disconnected(int reason);
     void Received(const mosquitto_message &message, const void *properties);
@@ -60,11 +68,12 @@ private:
     WorkQueue &queue_;
     Log &log_;
     mosquitto *client_ = nullptr;
-    bool started_ = false;
+    std::thread network_;
     std::atomic<bool> connected_{false};
+    std::atomic<bool> stopping_{false};
 
     std::mutex mutex_;
-    std::condition_variable acknowledged_;
+    std::condition_variable changed_;  // an acknowledgement, or the stop
     int lastAcknowledged_ = -1;
 };
 
