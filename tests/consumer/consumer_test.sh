@@ -223,7 +223,8 @@ installed-tools)
   # The installed programs find the installed library through their
   # runtime path, relative to their own folder: the prefix needs neither
   # LD_LIBRARY_PATH nor ldconfig.
-  for tool in gpioctl gpio-sim gpio-tap; do
+  # gpio-mqtt where it was built.
+  for tool in gpioctl gpio-sim gpio-tap $([ ! -e "$bindir/gpio-mqtt" ] || echo gpio-mqtt); do
     runpath=$(readelf -d "$bindir/$tool" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
     echo "$tool: runtime path $runpath"
     case $runpath in

@@ -200,12 +200,12 @@ class Client:
         with self.condition:
             return len(self.log)
 
-    def publish(self, topic, payload, **properties):
+    def publish(self, topic, payload, retain=False, **properties):
         props = Properties(PacketTypes.PUBLISH)
         for name, value in properties.items():
             setattr(props, name, value)
-        self.client.publish(topic, payload, qos=1, properties=props if properties else None).wait_for_publish(
-            PATIENCE)
+        self.client.publish(topic, payload, qos=1, retain=retain,
+                            properties=props if properties else None).wait_for_publish(PATIENCE)
 
     def close(self):
         self.client.loop_stop()

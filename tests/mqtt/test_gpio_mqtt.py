@@ -213,6 +213,12 @@ def test_old_commands_are_refused_and_a_reload_applies(setup_factory):
         s.sim.signal(signal.SIGCONT)
         s.watch.wait_for(s.topic("availability"), "online", since=mark)
 
+        # An entity of this node left by an earlier configuration (port 9)
+        # is cleared as soon as the bridge sees it.
+        stale = "homeassistant/switch/gpiolink_bench/p9b0/config"
+        s.watch.publish(stale, '{"name":"gone"}', retain=True)
+        s.watch.wait_for(stale, "")
+
         # The entities and the state of port 1 are cleared from the broker.
         retained = s.retained(None)
         assert not [t for t in retained if "p1b" in t or "/port/1" in t], retained
