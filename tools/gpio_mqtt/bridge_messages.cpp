@@ -111,7 +111,8 @@ std::map<std::string, std::string> DiscoveryEntities(const Config &config, const
         for (int bit = 0; bit < 8; ++bit) {
             std::string object = "p";
             object.append(std::to_string(port.number)).append("b").append(std::to_string(bit));
-            const std::string id = node + "_" + object;
+            std::string id = node;
+            id.append("_").append(object);
             json entity{{"name", port.name + " bit " + std::to_string(bit)},
                         {"unique_id", id},
                         {"object_id", id},

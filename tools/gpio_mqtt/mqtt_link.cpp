@@ -122,8 +122,9 @@ void MqttLink::Serve()
         }
         const std::string reason =
             rc == MOSQ_ERR_ERRNO ? std::generic_category().message(errno) : mosquitto_strerror(rc);
-        log_.Warning("broker-unreachable", "no connection to the broker " + broker + " (" + reason +
-                                               "); trying again in " + std::to_string(delay.count()) + " s");
+        std::string message = "no connection to the broker " + broker;
+        message.append(" (").append(reason).append("); trying again in ").append(std::to_string(delay.count()));
+        log_.Warning("broker-unreachable", message + " s");
         Pause(delay);
         delay = std::min(delay * 2, kLastReconnectDelay);
     }
