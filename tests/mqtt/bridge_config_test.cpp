@@ -123,12 +123,35 @@ TEST(BridgeConfig, ReadsBrokerAddresses)
         BrokerAddress address;
         EXPECT_EQ("", ParseBrokerUrl(c.url, address)) << c.url;
         EXPECT_EQ((BrokerAddress{c.tls, c.host, c.port}), address) << c.url;
+        // Written back as a URL, it reads as the same address.
+        BrokerAddress again;
+        EXPECT_EQ("", ParseBrokerUrl(BrokerUrl(address), again)) << BrokerUrl(address);
+        EXPECT_EQ(address, again) << BrokerUrl(address);
     }
     for (const char *bad : {"broker:1883", "tcp://h", "mqtt://", "mqtt://h:", "mqtt://h:0", "mqtt://h:65536",
                             "mqtt://h:1x", "mqtt://user@h", "mqtt://h/path", "mqtt://[::1", "mqtt://[::1]x"}) {
         BrokerAddress address;
         EXPECT_NE("", ParseBrokerUrl(bad, address)) << bad;
     }
+}
+
+// --port: the port of the command line stands for serial_port, and the id
+// is made of it unless the file gives one.
+TEST(BridgeConfig, TakesThePortOfTheCommandLine)
+{
+    const std::string port = "[[port]]\nnumber = 1\ndirection = \"input\"\n";
+    ConfigResult result = ParseConfig("broker = \"mqtt://h\"\nserial_port = \"/dev/ttyUSB0\"\n" + port, "c.toml", "ttyACM1");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ("ttyACM1", result.config.serialPort);
+    EXPECT_EQ("gpiolink/ttyACM1", result.config.Base());
+
+    result = ParseConfig("broker = \"mqtt://h\"\nid = \"press\"\n" + port, "c.toml", "/dev/serial/by-id/usb-x");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ("/dev/serial/by-id/usb-x", result.config.serialPort);
+    EXPECT_EQ("gpiolink/press", result.config.Base());
+
+    result = ParseConfig("broker = \"mqtt://h\"\n" + port, "c.toml");
+    EXPECT_EQ("c.toml:1: no serial_port given (serial_port = \"ttyUSB0\", or --port)", result.error);
 }
 
 TEST(BridgeConfig, MakesAnIdOfThePortName)

@@ -126,13 +126,13 @@ def bridge_config(broker_port, link, ports, **settings):
 class Bridge:
     """gpio-mqtt with its JSON log in a file."""
 
-    def __init__(self, folder, config_text):
+    def __init__(self, folder, config_text, *options):
         self.config = folder / "mqtt.toml"
         self.config.write_text(config_text)
         self.log_file = folder / "bridge.err"
         self.log_out = open(self.log_file, "w")
-        self.process = subprocess.Popen([BRIDGE, "--config", str(self.config), "--json"], stdout=subprocess.DEVNULL,
-                                        stderr=self.log_out)
+        self.process = subprocess.Popen([BRIDGE, "--config", str(self.config), "--json", *options],
+                                        stdout=subprocess.DEVNULL, stderr=self.log_out)
 
     def events(self, name):
         lines = self.log_file.read_text(errors="replace").splitlines()

@@ -1,6 +1,8 @@
 """gpio-mqtt against a broker, gpio-sim and an MQTT 5 client of the test's
 own, as a user's system runs them."""
 import json
+import os
+import pathlib
 import signal
 import statistics
 import subprocess
@@ -10,6 +12,8 @@ import pytest
 
 from conftest import BRIDGE, PATIENCE, Bridge, Broker, Client, Requester, Simulator, bridge_config, wait_until
 
+# The example configuration that is installed with gpio-mqtt.
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "gpio_mqtt" / "mqtt.toml"
 OUTPUT, INPUT = (0, "output", {"name": "Relays"}), (1, "input", {"name": "Switches", "poll_interval_ms": 400})
 
 
@@ -301,3 +305,50 @@ def test_a_bad_configuration_is_refused_with_its_line(tmp_path, text, line, reas
     run = subprocess.run([BRIDGE, "--config", str(config)], capture_output=True, text=True, timeout=PATIENCE)
     assert run.returncode == 78, run.stderr
     assert run.stderr.startswith(f"gpio-mqtt: error: {config}:{line}: ") and reason in run.stderr, run.stderr
+
+
+def test_the_example_configuration_serves_the_port_of_the_command_line(tmp_path):
+    """The example configuration is good as it stands; run as the systemd
+    unit runs it, with --port naming the port, it bridges that port below
+    an id made of the port's name, and keeps that port across a reload."""
+    check = subprocess.run([BRIDGE, "--check-config", "--config", str(EXAMPLE), "--json"], capture_output=True,
+                           text=True, timeout=PATIENCE)
+    assert check.returncode == 0, check.stderr
+    assert json.loads(check.stdout) == {
+        "config": str(EXAMPLE), "serial_port": "/dev/ttyUSB0", "base": "gpiolink/ttyUSB0",
+        "broker": "mqtt://127.0.0.1:1883",
+        "ports": [{"number": 0, "direction": "output", "name": "Relays"},
+                  {"number": 1, "direction": "input", "name": "Switches"}]}
+
+    broker = Broker(tmp_path)
+    sim = Simulator(tmp_path, tmp_path / "controller")
+    watch = bridge = None
+    try:
+        # The unit's --port %I: a name below /dev, here gpio-sim's pts/N.
+        port = os.path.relpath(os.path.realpath(sim.link), "/dev")
+        base = "gpiolink/" + port.replace("/", "_")
+        text = EXAMPLE.read_text()
+        assert 'broker = "mqtt://127.0.0.1:1883"' in text
+        watch = Client(broker.port)
+        bridge = Bridge(tmp_path, text.replace("127.0.0.1:1883", f"127.0.0.1:{broker.port}"), "--port", port)
+        watch.wait_for(base + "/availability", "online")
+        mark = watch.mark()
+        watch.publish(base + "/port/0/bit/3/set", "ON")
+        watch.wait_for(base + "/port/0", port_state(0x08), since=mark)
+        assert "bit set port 0 bit 3" in sim.requests()
+        # A reload reads the file again, whose serial_port is still
+        # /dev/ttyUSB0: the port of the command line stays.
+        bridge.process.send_signal(signal.SIGHUP)
+        wait_until(lambda: bridge.events("reloaded") or bridge.events("reload-refused"), what="the reload")
+        assert bridge.events("reloaded") and not bridge.events("controller-offline")
+        mark = watch.mark()
+        watch.publish(base + "/port/0/bit/3/set", "OFF")
+        watch.wait_for(base + "/port/0", port_state(0), since=mark)
+        assert bridge.stop() == 0
+    finally:
+        if watch:
+            watch.close()
+        if bridge:
+            bridge.stop()
+        sim.stop()
+        broker.kill()

@@ -46,6 +46,7 @@ for tool in "$gpioctl" "$sim" "$tap" $mqtt; do
 done
 refused 64 "unknown option --prot; did you mean --port?" "$gpioctl" --prot pts/1 version
 refused 64 "unknown option -p; did you mean --port?" "$tap" -p ttyUSB0
+[ -z "$mqtt" ] || refused 64 "^gpio-mqtt: unknown option --prot; did you mean --port?$" "$mqtt" --check-config --prot ttyUSB0
 refused 64 "^gpio-sim: --delay wants milliseconds (0-60000), not 'soon'$" "$sim" --delay soon
 refused 1 "$work/absent" "$tap" --port "$work/absent"
 refused 64 "the port is given twice" "$tap" "$work/absent" --port "$work/other"

@@ -178,8 +178,9 @@ void ReadCredentials(const std::string &path, Config &config, std::size_t line)
     }
 }
 
-// The keys at the top of the file.
-void ReadTopLevel(const toml::table &table, const std::string &path, Config &config)
+// The keys at the top of the file; `serialPort`, when given, replaces the
+// file's serial_port.
+void ReadTopLevel(const toml::table &table, const std::string &path, const std::string &serialPort, Config &config)
 {
     bool brokerGiven = false;
     std::size_t credentialsLine = 0;
@@ -256,8 +257,11 @@ void ReadTopLevel(const toml::table &table, const std::string &path, Config &con
     if (!brokerGiven) {
         throw ConfigError{1, "no broker given (broker = \"mqtt://HOST:PORT\")"};
     }
+    if (!serialPort.empty()) {
+        config.serialPort = serialPort;
+    }
     if (config.serialPort.empty()) {
-        throw ConfigError{1, "no serial_port given (serial_port = \"ttyUSB0\")"};
+        throw ConfigError{1, "no serial_port given (serial_port = \"ttyUSB0\", or --port)"};
     }
     if (config.ports.empty()) {
         throw ConfigError{1, "no port given: add a [[port]] table for each port to bridge"};
@@ -357,6 +361,13 @@ std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address)
     return {};
 }
 
+std::string BrokerUrl(const BrokerAddress &address)
+{
+    const bool v6 = address.host.find(':') != std::string::npos;
+    return std::string(address.tls ? "mqtts://" : "mqtt://") + (v6 ? "[" : "") + address.host + (v6 ? "]" : "") + ":" +
+           std::to_string(address.port);
+}
+
 std::string DefaultId(const std::string &serialPort)
 {
     std::string id = serialPort.compare(0, 5, "/dev/") == 0 ? serialPort.substr(5) : serialPort;
@@ -369,13 +380,13 @@ std::string DefaultId(const std::string &serialPort)
     return id.empty() ? "controller" : id;
 }
 
-ConfigResult ParseConfig(const std::string &text, const std::string &path)
+ConfigResult ParseConfig(const std::string &text, const std::string &path, const std::string &serialPort)
 {
     ConfigResult result;
     result.config.file = path;
     try {
         const toml::table table = toml::parse(text, path);
-        ReadTopLevel(table, path, result.config);
+        ReadTopLevel(table, path, serialPort, result.config);
         result.ok = true;
     } catch (const toml::parse_error &error) {
         result.error = path + ":" + std::to_string(error.source().begin.line) + ": " + std::string(error.description());
@@ -385,7 +396,7 @@ ConfigResult ParseConfig(const std::string &text, const std::string &path)
     return result;
 }
 
-ConfigResult LoadConfig(const std::string &path)
+ConfigResult LoadConfig(const std::string &path, const std::string &serialPort)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -395,7 +406,7 @@ ConfigResult LoadConfig(const std::string &path)
     }
     std::stringstream text;
     text << in.rdbuf();
-    return ParseConfig(text.str(), path);
+    return ParseConfig(text.str(), path, serialPort);
 }
 
 }  // namespace gpio_mqtt

@@ -88,17 +88,23 @@ struct ConfigResult {
     std::string error;
 };
 
-// Reads and checks the file, and the credentials file it names.
-ConfigResult LoadConfig(const std::string &path);
+// Reads and checks the file, and the credentials file it names. A
+// `serialPort` given (the command line's --port) stands for the file's
+// serial_port, which may then be left out; without an id in the file the
+// id is made of it.
+ConfigResult LoadConfig(const std::string &path, const std::string &serialPort = {});
 
 // The same for a text already read; `path` names it in errors and anchors
 // a relative credentials path.
-ConfigResult ParseConfig(const std::string &text, const std::string &path);
+ConfigResult ParseConfig(const std::string &text, const std::string &path, const std::string &serialPort = {});
 
 // "mqtt://host[:port]" or "mqtts://host[:port]", host a name, an IPv4
 // address or an IPv6 address in brackets. Returns "" and fills `address`,
 // or says what is wrong.
 std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address);
+
+// The address as such a URL, always with its port: "mqtts://[::1]:8883".
+std::string BrokerUrl(const BrokerAddress &address);
 
 // The controller's id when none is configured: the serial port's name
 // without "/dev/", every character that could break a topic ('/', '+',

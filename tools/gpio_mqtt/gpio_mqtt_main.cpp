@@ -12,12 +12,14 @@
 #include <thread>
 
 #include <mosquitto.h>
+#include <nlohmann/json.hpp>
 
 #include "bridge.h"
 #include "bridge_config.h"
 #include "bridge_log.h"
 #include "command_line.h"
 #include "mqtt_link.h"
+#include "text_output.h"
 #include "work_queue.h"
 
 namespace {
@@ -29,10 +31,29 @@ constexpr int kBadConfig = 78;  // EX_CONFIG
 // How long a stop waits for the broker to take "offline".
 constexpr std::chrono::milliseconds kOfflineWait{2000};
 
-void Declare(gpio_tools::CommandLine &line, std::string &configFile, bool &json)
+struct Arguments {
+    std::string configFile = "/etc/gpiolink/mqtt.toml";
+    std::string port;
+    bool checkConfig = false;
+    bool json = false;
+};
+
+void Declare(gpio_tools::CommandLine &line, Arguments &args)
 {
-    line.Option("--config", "FILE", "the configuration (default /etc/gpiolink/mqtt.toml)", &configFile);
-    line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &json);
+    line.Option("--config", "FILE", "the configuration (default /etc/gpiolink/mqtt.toml)", &args.configFile);
+    line.Option("--port", "NAME",
+                "the controller's serial port, e.g. ttyUSB0 or /dev/ttyUSB0,\n"
+                "instead of the configuration's serial_port; without an id\n"
+                "there, the id is made of it",
+                [&args](const std::string &name) {
+                    args.port = name;
+                    return name.empty() ? std::string("wants a port name") : std::string();
+                });
+    line.Flag("--check-config",
+              "read and check the configuration, print what it bridges\n"
+              "and exit: 0 when it is good, 78 when not",
+              &args.checkConfig);
+    line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &args.json);
     line.Section("Topics",
                  "Below PREFIX/ID (gpiolink/ID by default):\n"
                  "  availability          online or offline (retained; also the Will)\n"
@@ -51,7 +72,7 @@ void Declare(gpio_tools::CommandLine &line, std::string &configFile, bool &json)
                  "SIGHUP reads the configuration again (a bad one is refused, and the\n"
                  "one in use stays).");
     line.Section("Exit status",
-                 "  0   stopped by SIGINT or SIGTERM\n"
+                 "  0   stopped by SIGINT or SIGTERM (with --check-config: good)\n"
                  "  1   could not start (the MQTT client could not be set up)\n"
                  "  64  usage error\n"
                  "  78  bad configuration, said as FILE:LINE: reason");
@@ -78,24 +99,54 @@ void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_m
     }
 }
 
+// What --check-config prints of a good configuration: one line of text,
+// or one JSON object with --json.
+std::string Summary(const gpio_mqtt::Config &config, bool json)
+{
+    const std::string broker = gpio_mqtt::BrokerUrl(config.broker);
+    if (json) {
+        nlohmann::json ports = nlohmann::json::array();
+        for (const gpio_mqtt::PortConfig &port : config.ports) {
+            ports.push_back({{"number", port.number},
+                             {"direction", gpio_mqtt::DirectionName(port.direction)},
+                             {"name", port.name}});
+        }
+        const nlohmann::json summary = {{"config", config.file}, {"serial_port", config.serialPort},
+                                        {"base", config.Base()},  {"broker", broker},
+                                        {"ports", ports}};
+        return summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    }
+    std::string ports;
+    for (const gpio_mqtt::PortConfig &port : config.ports) {
+        ports += (ports.empty() ? "" : ", ") + std::to_string(port.number) + " " +
+                 gpio_mqtt::DirectionName(port.direction);
+    }
+    return gpio_tools::SafeText(config.file + ": good: the controller on " + config.serialPort + " as " +
+                                config.Base() + "/ on " + broker + ", ports " + ports) +
+           "\n";
+}
+
 int Main(int argc, char **argv)
 {
-    std::string configFile = "/etc/gpiolink/mqtt.toml";
-    bool json = false;
+    Arguments args;
     gpio_tools::CommandLine line("gpio-mqtt", "[OPTIONS]",
                                  "Puts one digital I/O controller on an MQTT broker: its ports as retained\n"
                                  "state, commands to set them, and MQTT 5 request/response for every\n"
                                  "operation. Runs until SIGINT or SIGTERM; logs on stderr.");
-    Declare(line, configFile, json);
+    Declare(line, args);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {
         return parsed;
     }
-    gpio_mqtt::Log log(json);
-    const gpio_mqtt::ConfigResult loaded = gpio_mqtt::LoadConfig(configFile);
+    gpio_mqtt::Log log(args.json);
+    const gpio_mqtt::ConfigResult loaded = gpio_mqtt::LoadConfig(args.configFile, args.port);
     if (!loaded.ok) {
         log.Error("bad-config", loaded.error);
         return kBadConfig;
+    }
+    if (args.checkConfig) {
+        std::fputs(Summary(loaded.config, args.json).c_str(), stdout);
+        return 0;
     }
 
     // Blocked before any thread starts, so that every thread inherits the
@@ -120,7 +171,7 @@ int Main(int argc, char **argv)
             log.Info("started", "bridging the controller on " + loaded.config.serialPort + " to " +
                                     loaded.config.Base() + "/");
             gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
-                                     [configFile] { return gpio_mqtt::LoadConfig(configFile); });
+                                     [args] { return gpio_mqtt::LoadConfig(args.configFile, args.port); });
             bridge.Run();
             link.Finish(kOfflineWait);
             signalThread.join();
