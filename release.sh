@@ -4,8 +4,9 @@
 #   gpiolink-VERSION-win64.zip             the DLL, gpioctl.exe, header, import
 #                                          libraries, CMake and pkg-config files
 #   libgpiolink0_VERSION_ARCH.deb          the Debian packages: library,
-#   libgpiolink-dev_VERSION_ARCH.deb       development files and tools
-#   gpiolink-tools_VERSION_ARCH.deb
+#   libgpiolink-dev_VERSION_ARCH.deb       development files, tools, and
+#   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
+#   gpiolink-mqtt_VERSION_ARCH.deb
 #   gpiolink-VERSION-py3-none-TAG.whl      Python wheels carrying the library
 #                                          (Linux x86_64 and win_amd64)
 #   gpiolink-VERSION.tar.gz                the Python sdist
@@ -75,9 +76,10 @@ EOF
   { tail -40 "$root/build/release-src/dpkg-buildpackage.log" >&2; fail "dpkg-buildpackage failed (build/release-src/dpkg-buildpackage.log)"; }
 cp "$root"/build/release-src/*_"$version"_*.deb "$dist/"
 if command -v lintian >/dev/null; then
-  # Errors fail the release; warnings and notes are shown.
-  lintian --fail-on error --tag-display-limit 0 "$root"/build/release-src/gpiolink_"${version}"_*.changes |
-    tee "$root/build/release-src/lintian.txt" || fail "lintian found errors (build/release-src/lintian.txt)"
+  # Errors and warnings fail the release; notes (I:) are shown.
+  lintian --fail-on error,warning --tag-display-limit 0 "$root"/build/release-src/gpiolink_"${version}"_*.changes |
+    tee "$root/build/release-src/lintian.txt" ||
+    fail "lintian found errors or warnings (build/release-src/lintian.txt)"
 else
   fail "lintian is not installed (tools/install-deps.sh release)"
 fi

@@ -1,8 +1,11 @@
 #!/bin/sh
 # The Debian packages installed into this machine with dpkg -i, used, and
 # purged: the installed gpioctl drives the installed gpio-sim, a C program
-# builds with pkg-config alone and runs with the installed library, the binaries carry Debian's
-# hardening, and the purge leaves none of the packages' files behind.
+# builds with pkg-config alone and runs with the installed library, the
+# binaries carry Debian's hardening, gpio-mqtt runs as its systemd unit runs
+# it against a broker of the test's own (tests/release/debian_mqtt.sh), and
+# the purge leaves none of the packages' files behind, the configuration
+# in /etc and the unit's links included.
 # Needs root; leaves the machine alone (exit 77, skipped) when it is not
 # root or when one of the packages is already installed.
 #
@@ -12,7 +15,7 @@ dist=$(cd "$1" && pwd)
 . "$(dirname "$0")/common.sh"
 arch=$(dpkg --print-architecture)
 work=$(empty_work debian)
-packages="libgpiolink0 libgpiolink-dev gpiolink-tools"
+packages="libgpiolink0 libgpiolink-dev gpiolink-tools gpiolink-mqtt"
 
 if [ "$(id -u)" != 0 ]; then
   echo "skipped: installing the Debian packages needs root"
@@ -43,7 +46,7 @@ done
 
 # Debian's hardening: PIE programs, full RELRO (read-only after relocation
 # and bound at load), the stack protector, fortified functions.
-for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap; do
+for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap /usr/bin/gpio-mqtt; do
   readelf -h "$program" | grep -q 'Type:[[:space:]]*DYN' || fail "$program is not PIE"
   readelf -l "$program" | grep -q GNU_RELRO || fail "$program has no RELRO segment"
   readelf -d "$program" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$program is not linked with -z now"
@@ -56,8 +59,9 @@ readelf --dyn-syms -W /usr/bin/gpioctl "$library" | grep -q '__stack_chk_fail' |
 readelf --dyn-syms -W /usr/bin/gpioctl "$library" | grep -q '__[a-z]*_chk@' || fail "no fortified function"
 
 # The installed programs, as a user runs them.
-start_sim /usr/bin/gpio-sim "$work/sim.out"
+start_sim /usr/bin/gpio-sim "$work/sim.out" --trace
 drive_sim env -u LD_LIBRARY_PATH gpioctl --port "$sim_port"
+. "$(dirname "$0")/debian_mqtt.sh"
 
 # A C program built with the flags of pkg-config and nothing else.
 [ "$(pkg-config --modversion gpiolink)" = "$version" ] || fail "pkg-config does not report version $version"
@@ -73,7 +77,8 @@ wait "$sim_pid" 2>/dev/null || true
 dpkg -P $packages >"$work/dpkg-purge.log" 2>&1 || fail "dpkg -P failed: $(cat "$work/dpkg-purge.log")"
 left=$(while read -r file; do [ ! -e "$file" ] && [ ! -L "$file" ] || echo "$file"; done <"$work/files")
 [ -z "$left" ] || fail "left behind after the purge: $left"
-for dir in /usr/lib/*/cmake/gpiolink /usr/share/doc/libgpiolink0 /usr/share/doc/gpiolink-tools; do
-  [ ! -e "$dir" ] || fail "left behind after the purge: $dir"
+for dir in /usr/lib/*/cmake/gpiolink /usr/share/doc/libgpiolink0 /usr/share/doc/gpiolink-tools /etc/gpiolink \
+    /usr/share/gpiolink "$enabled_link"; do
+  [ ! -e "$dir" ] && [ ! -L "$dir" ] || fail "left behind after the purge: $dir"
 done
-echo "debian packages: installed, gpioctl drove gpio-sim, a pkg-config program ran, purged without a trace"
+echo "debian packages: installed, gpioctl drove gpio-sim, a pkg-config program ran, gpio-mqtt bridged it, purged without a trace"
