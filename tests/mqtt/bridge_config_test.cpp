@@ -2,6 +2,7 @@
 // file beside it, and each mistake refused at its own line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -52,6 +53,29 @@ TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
     EXPECT_EQ(250, config.ports[1].pollInterval.count());
     EXPECT_EQ("Port 2", config.Port(2)->name);
     EXPECT_EQ(nullptr, config.Port(1));
+}
+
+// A service of systemd's gets its secrets in CREDENTIALS_DIRECTORY: a
+// relative credentials path is taken from there, an absolute one as it is.
+TEST(BridgeConfig, TakesTheCredentialsFromSystemdsFolder)
+{
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "gpio-mqtt-credentials-test";
+    std::filesystem::create_directories(folder / "service");
+    std::ofstream(folder / "service" / "mqtt.credentials") << "username = \"service\"\n";
+    std::ofstream(folder / "mqtt.credentials") << "username = \"beside\"\n";
+    const std::string head = "broker = \"mqtt://h\"\nserial_port = \"x\"\n[[port]]\nnumber = 1\ndirection = \"input\"\n";
+    const std::string config = (folder / "mqtt.toml").string();
+    const ConfigResult beside = ParseConfig("credentials = \"mqtt.credentials\"\n" + head, config);
+    setenv("CREDENTIALS_DIRECTORY", (folder / "service").c_str(), 1);
+    const ConfigResult relative = ParseConfig("credentials = \"mqtt.credentials\"\n" + head, config);
+    const ConfigResult absolute =
+        ParseConfig("credentials = \"" + (folder / "mqtt.credentials").string() + "\"\n" + head, config);
+    unsetenv("CREDENTIALS_DIRECTORY");
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(beside.ok && relative.ok && absolute.ok) << beside.error << relative.error << absolute.error;
+    EXPECT_EQ("beside", beside.config.username);
+    EXPECT_EQ("service", relative.config.username);
+    EXPECT_EQ("beside", absolute.config.username);
 }
 
 TEST(BridgeConfig, FillsTheDefaults)

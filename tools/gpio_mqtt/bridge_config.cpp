@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -273,7 +274,13 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
         config.id = DefaultId(config.serialPort);
     }
     if (!config.credentialsFile.empty()) {
-        if (config.credentialsFile.front() != '/') {
+        // systemd's LoadCredential= gives a service its secrets in a folder
+        // that only the service can read, named by CREDENTIALS_DIRECTORY:
+        // a relative path is taken from there when there is one.
+        const char *credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        if (config.credentialsFile.front() != '/' && credentials != nullptr && *credentials != '\0') {
+            config.credentialsFile = std::string(credentials) + "/" + config.credentialsFile;
+        } else if (config.credentialsFile.front() != '/') {
             const std::size_t slash = path.rfind('/');
             if (slash != std::string::npos) {
                 config.credentialsFile = path.substr(0, slash + 1) + config.credentialsFile;

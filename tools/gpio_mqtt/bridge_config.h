@@ -18,7 +18,8 @@
 //
 // The credentials file is TOML too, `username = "..."` and
 // `password = "..."`, so that no secret appears on a command line; a
-// relative path is taken from the configuration file's folder.
+// relative path is taken from systemd's CREDENTIALS_DIRECTORY when that is
+// set (LoadCredential=), else from the configuration file's folder.
 //
 // Every mistake is refused with "FILE:LINE: reason": unknown keys (a typo
 // would otherwise be ignored), values of the wrong type or out of range,
