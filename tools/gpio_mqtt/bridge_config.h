@@ -17,8 +17,10 @@
 //   poll_interval_ms = 100
 //
 // The credentials file is TOML too, `username = "..."` and
-// `password = "..."`, so that no secret appears on a command line; a
-// relative path is taken from the configuration file's folder.
+// `password = "..."`, so that no secret appears on a command line. It must
+// be readable by the service only: one that every user may read or change
+// is refused. A relative path, of it or of the CA file, is taken from the
+// configuration file's folder.
 //
 // Every mistake is refused with "FILE:LINE: reason": unknown keys (a typo
 // would otherwise be ignored), values of the wrong type or out of range,
@@ -92,7 +94,7 @@ struct ConfigResult {
 ConfigResult LoadConfig(const std::string &path);
 
 // The same for a text already read; `path` names it in errors and anchors
-// a relative credentials path.
+// a relative credentials or CA path.
 ConfigResult ParseConfig(const std::string &text, const std::string &path);
 
 // "mqtt://host[:port]" or "mqtts://host[:port]", host a name, an IPv4
