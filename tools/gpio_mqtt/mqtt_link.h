@@ -15,6 +15,10 @@
 // error lines say which check failed) and a publish its access control
 // denies (once per topic and connection, since the state of a denied
 // topic is published again at every change).
+//
+// Latency: messages go out without Nagle's delay, and what the broker sends
+// is acknowledged at once, so that a broker with Nagle on does not hold a
+// command back behind an acknowledgement the kernel delayed.
 #ifndef GPIO_MQTT_MQTT_LINK_H
 #define GPIO_MQTT_MQTT_LINK_H
 
