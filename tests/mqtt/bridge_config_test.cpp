@@ -1,6 +1,7 @@
 // gpio-mqtt's configuration: every key read, the defaults, the credentials
 // file beside it, and each mistake refused at its own line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,13 +12,20 @@
 namespace gpio_mqtt {
 namespace {
 
+// A new folder of this process for a test's files.
+std::filesystem::path Scratch(const std::string &name)
+{
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 const char kMinimal[] = "broker = \"mqtt://localhost\"\nserial_port = \"/dev/serial/by-id/usb-x\"\n"
                         "[[port]]\nnumber = 1\ndirection = \"input\"\n";
 
 TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
 {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "gpio-mqtt-config-test";
-    std::filesystem::create_directories(folder);
+    const std::filesystem::path folder = Scratch("gpio-mqtt-config-test");
     std::ofstream(folder / "secret.toml") << "username = \"bridge\"\npassword = \"p4ss\"\n";
     std::filesystem::permissions(folder / "secret.toml", std::filesystem::perms::owner_read);
     std::ofstream(folder / "ca.pem") << "a CA\n";
@@ -116,20 +124,19 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
 TEST(BridgeConfig, TakesCredentialsOnlyFromAFileOthersCannotRead)
 {
     namespace fs = std::filesystem;
-    const fs::path folder = fs::temp_directory_path() / "gpio-mqtt-credentials-test";
-    fs::create_directories(folder);
+    const fs::path folder = Scratch("gpio-mqtt-credentials-test");
     const fs::path secret = folder / "secret.toml";
     std::ofstream(secret) << "username = \"bridge\"\npassword = \"p4ss\"\n";
     const std::string text = "broker = \"mqtt://h\"\nserial_port = \"x\"\ncredentials = \"" + secret.string() +
                              "\"\n[[port]]\nnumber = 1\ndirection = \"input\"\n";
     const struct {
-        fs::perms perms;
         const char *error;  // "" when taken
+        fs::perms perms;
     } cases[] = {
-        {fs::perms::owner_read | fs::perms::owner_write, ""},
-        {fs::perms::owner_read | fs::perms::group_read, ""},
-        {fs::perms::owner_read | fs::perms::others_read, "(mode 0404): make it readable by the service only"},
-        {fs::perms::owner_read | fs::perms::others_write, "(mode 0402)"},
+        {"", fs::perms::owner_read | fs::perms::owner_write},
+        {"", fs::perms::owner_read | fs::perms::group_read},
+        {"(mode 0404): make it readable by the service only", fs::perms::owner_read | fs::perms::others_read},
+        {"(mode 0402)", fs::perms::owner_read | fs::perms::others_write},
     };
     for (const auto &c : cases) {
         fs::permissions(secret, c.perms);
@@ -150,14 +157,14 @@ TEST(BridgeConfig, ReadsBrokerAddresses)
 {
     const struct {
         const char *url;
-        bool tls;
         const char *host;
         int port;
-    } good[] = {{"mqtt://broker", false, "broker", 1883},
-                {"mqtts://broker.example/", true, "broker.example", 8883},
-                {"mqtt://127.0.0.1:1884", false, "127.0.0.1", 1884},
-                {"mqtt://[fe80::1]", false, "fe80::1", 1883},
-                {"mqtts://[::1]:65535", true, "::1", 65535}};
+        bool tls;
+    } good[] = {{"mqtt://broker", "broker", 1883, false},
+                {"mqtts://broker.example/", "broker.example", 8883, true},
+                {"mqtt://127.0.0.1:1884", "127.0.0.1", 1884, false},
+                {"mqtt://[fe80::1]", "fe80::1", 1883, false},
+                {"mqtts://[::1]:65535", "::1", 65535, true}};
     for (const auto &c : good) {
         BrokerAddress address;
         EXPECT_EQ("", ParseBrokerUrl(c.url, address)) << c.url;
