@@ -17,9 +17,10 @@ Fenced blocks are run by their language:
           over from block to block, shell variables do not); app/ there
           holds the file's first C example as quickstart.c and its first
           cmake block as CMakeLists.txt. The installed package's bin/ comes
-          first on the PATH and the example port name ttyUSB0 stands for
-          the simulator's port. Processes a block starts in the background
-          are stopped when it ends.
+          first on the PATH, the example port name ttyUSB0 stands for
+          the simulator's port and the MQTT port 1883 for a free port of
+          127.0.0.1 (so that a block's broker meets no other). Processes a
+          block starts in the background are stopped when it ends.
   text    shown output: not run
   csharp  not run here: the C# binding's tests (ReadmeExampleTests) run
           the README's C# example
@@ -51,6 +52,7 @@ import pathlib
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -112,6 +114,12 @@ class Simulator:
         self.process.terminate()
         self.process.wait(timeout=10)
         self.process.stdout.close()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def promised_output(code):
@@ -217,7 +225,7 @@ class ShellSession:
     def __call__(self, code, port, scratch, context):
         self.prepare()
         script = scratch / "snippet.sh"
-        script.write_text(re.sub(r"\bttyUSB0\b", port, code))
+        script.write_text(re.sub(r"\b1883\b", str(free_port()), re.sub(r"\bttyUSB0\b", port, code)))
         return run(["sh", "-e", str(script)], env=environment(HOME=str(self.home)), cwd=str(self.tree))
 
 

@@ -1,6 +1,7 @@
 // gpio-mqtt's configuration: every key read, the defaults, the credentials
 // file beside it, and each mistake refused at its own line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,17 +13,26 @@
 namespace gpio_mqtt {
 namespace {
 
+// A new folder of this process for a test's files.
+std::filesystem::path Scratch(const std::string &name)
+{
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 const char kMinimal[] = "broker = \"mqtt://localhost\"\nserial_port = \"/dev/serial/by-id/usb-x\"\n"
                         "[[port]]\nnumber = 1\ndirection = \"input\"\n";
 
 TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
 {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "gpio-mqtt-config-test";
-    std::filesystem::create_directories(folder);
+    const std::filesystem::path folder = Scratch("gpio-mqtt-config-test");
     std::ofstream(folder / "secret.toml") << "username = \"bridge\"\npassword = \"p4ss\"\n";
+    std::filesystem::permissions(folder / "secret.toml", std::filesystem::perms::owner_read);
+    std::ofstream(folder / "ca.pem") << "a CA\n";
     const ConfigResult result = ParseConfig("broker = \"mqtts://[::1]:8884\"\n"
                                             "credentials = \"secret.toml\"\n"
-                                            "ca_file = \"/etc/ca.pem\"\n"
+                                            "ca_file = \"ca.pem\"\n"
                                             "prefix = \"plant/hall\"\n"
                                             "id = \"bench-1\"\n"
                                             "serial_port = \"ttyUSB0\"\n"
@@ -40,7 +50,7 @@ TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
     EXPECT_EQ(8884, config.broker.port);
     EXPECT_EQ("bridge", config.username);
     EXPECT_EQ("p4ss", config.password);
-    EXPECT_EQ("/etc/ca.pem", config.caFile);
+    EXPECT_EQ((folder / "ca.pem").string(), config.caFile);
     EXPECT_EQ("plant/hall/bench-1", config.Base());
     EXPECT_EQ("ttyUSB0", config.serialPort);
     EXPECT_EQ(2500, config.maxCommandAge.count());
@@ -119,6 +129,8 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
         {head + "ca_file = \"/ca.pem\"\n" + port, "c.toml:3: ca_file is for a broker reached over TLS"},
         {head + "credentials = \"/nonexistent/secret\"\n" + port,
          "c.toml:3: cannot read the credentials file /nonexistent/secret"},
+        {"broker = \"mqtts://h\"\nserial_port = \"x\"\nca_file = \"/nonexistent/ca.pem\"\n" + port,
+         "c.toml:3: cannot read the ca_file /nonexistent/ca.pem"},
         {head, "c.toml:1: no port given"},
         {"serial_port = \"x\"\n" + port, "c.toml:1: no broker given"},
         {"broker = \"mqtt://h\"\n" + port, "c.toml:1: no serial_port given"},
@@ -131,18 +143,52 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
     }
 }
 
+// The password is the service's alone: a credentials file that every user
+// may read or change is refused, one its group may read is taken.
+TEST(BridgeConfig, TakesCredentialsOnlyFromAFileOthersCannotRead)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = Scratch("gpio-mqtt-credentials-test");
+    const fs::path secret = folder / "secret.toml";
+    std::ofstream(secret) << "username = \"bridge\"\npassword = \"p4ss\"\n";
+    const std::string text = "broker = \"mqtt://h\"\nserial_port = \"x\"\ncredentials = \"" + secret.string() +
+                             "\"\n[[port]]\nnumber = 1\ndirection = \"input\"\n";
+    const struct {
+        const char *error;  // "" when taken
+        fs::perms perms;
+    } cases[] = {
+        {"", fs::perms::owner_read | fs::perms::owner_write},
+        {"", fs::perms::owner_read | fs::perms::group_read},
+        {"(mode 0404): make it readable by the service only", fs::perms::owner_read | fs::perms::others_read},
+        {"(mode 0402)", fs::perms::owner_read | fs::perms::others_write},
+    };
+    for (const auto &c : cases) {
+        fs::permissions(secret, c.perms);
+        const ConfigResult result = ParseConfig(text, "c.toml");
+        if (*c.error == '\0') {
+            EXPECT_TRUE(result.ok) << result.error;
+            EXPECT_EQ("p4ss", result.config.password);
+        } else {
+            EXPECT_FALSE(result.ok);
+            EXPECT_NE(std::string::npos, result.error.find(c.error)) << result.error;
+            EXPECT_EQ(0U, result.error.rfind("c.toml:3: the credentials file ", 0)) << result.error;
+        }
+    }
+    fs::remove_all(folder);
+}
+
 TEST(BridgeConfig, ReadsBrokerAddresses)
 {
     const struct {
         const char *url;
-        bool tls;
         const char *host;
         int port;
-    } good[] = {{"mqtt://broker", false, "broker", 1883},
-                {"mqtts://broker.example/", true, "broker.example", 8883},
-                {"mqtt://127.0.0.1:1884", false, "127.0.0.1", 1884},
-                {"mqtt://[fe80::1]", false, "fe80::1", 1883},
-                {"mqtts://[::1]:65535", true, "::1", 65535}};
+        bool tls;
+    } good[] = {{"mqtt://broker", "broker", 1883, false},
+                {"mqtts://broker.example/", "broker.example", 8883, true},
+                {"mqtt://127.0.0.1:1884", "127.0.0.1", 1884, false},
+                {"mqtt://[fe80::1]", "fe80::1", 1883, false},
+                {"mqtts://[::1]:65535", "::1", 65535, true}};
     for (const auto &c : good) {
         BrokerAddress address;
         EXPECT_EQ("", ParseBrokerUrl(c.url, address)) << c.url;

@@ -42,13 +42,24 @@ def free_port():
 
 
 class Broker:
-    """mosquitto on a port of its own; kill() and start() keep the port."""
+    """mosquitto on a port of its own; kill() and start() keep the port.
+    `settings` are more lines of its configuration, `{folder}` and `{port}`
+    in them the test's folder and `port`; without a listener of their own,
+    `port` listens anonymously."""
 
-    def __init__(self, folder, start=True):
+    def __init__(self, folder, start=True, settings="", name="broker"):
         self.port = free_port()
-        self.conf = folder / "broker.conf"
-        self.conf.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
-        self.log = folder / "broker.log"
+        self.conf = folder / f"{name}.conf"
+        lines = ["persistence false"]
+        if "listener" not in settings:
+            lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true"] + lines
+        # Started as root, mosquitto would become the user "mosquitto", who
+        # cannot read the test's files (its password file, keys and ACL).
+        if os.geteuid() == 0:
+            lines.append("user root")
+        self.conf.write_text("\n".join(lines) + "\n" + settings.replace("{folder}", str(folder))
+                             .replace("{port}", str(self.port)))
+        self.log = folder / f"{name}.log"
         self.process = None
         if start:
             self.start()
@@ -113,9 +124,9 @@ class Simulator:
         self.trace_out.close()
 
 
-def bridge_config(broker_port, link, ports, **settings):
+def bridge_config(broker_port, link, ports, scheme="mqtt", **settings):
     """The TOML of a bridge: ports as (number, direction, extra keys)."""
-    lines = [f'broker = "mqtt://127.0.0.1:{broker_port}"', f'serial_port = "{link}"', 'id = "bench"']
+    lines = [f'broker = "{scheme}://127.0.0.1:{broker_port}"', f'serial_port = "{link}"', 'id = "bench"']
     lines += [f"{key} = {json.dumps(value)}" for key, value in settings.items()]
     for number, direction, extra in ports:
         lines += ["", "[[port]]", f"number = {number}", f'direction = "{direction}"']
@@ -126,10 +137,10 @@ def bridge_config(broker_port, link, ports, **settings):
 class Bridge:
     """gpio-mqtt with its JSON log in a file."""
 
-    def __init__(self, folder, config_text, *options):
-        self.config = folder / "mqtt.toml"
+    def __init__(self, folder, config_text, *options, name="bridge"):
+        self.config = folder / f"{name}.toml"
         self.config.write_text(config_text)
-        self.log_file = folder / "bridge.err"
+        self.log_file = folder / f"{name}.err"
         self.log_out = open(self.log_file, "w")
         self.process = subprocess.Popen([BRIDGE, "--config", str(self.config), "--json", *options],
                                         stdout=subprocess.DEVNULL, stderr=self.log_out)
@@ -154,11 +165,15 @@ class Client:
     """An MQTT 5 client that keeps every message it gets: `latest` holds
     the last payload of each topic, `log` all of them with their time."""
 
-    def __init__(self, port, topics=("gpiolink/#", "homeassistant/#")):
+    def __init__(self, port, topics=("gpiolink/#", "homeassistant/#"), user=None, password=None, ca_file=None):
         self.condition = threading.Condition()
         self.latest, self.log = {}, []
         self.client = mqtt.Client(client_id=f"test-{time.monotonic_ns()}", protocol=mqtt.MQTTv5)
         self.client.on_message = self._received
+        if user:
+            self.client.username_pw_set(user, password)
+        if ca_file:
+            self.client.tls_set(ca_certs=str(ca_file))
         subscribed = threading.Event()
         self.client.on_subscribe = lambda *args: subscribed.set()
         self.client.connect("127.0.0.1", port)
@@ -216,9 +231,9 @@ class Requester(Client):
     """Sends requests with a Response Topic and a Correlation Data of their
     own, and matches the replies to them."""
 
-    def __init__(self, port, base):
-        self.reply_topic = f"test/replies/{time.monotonic_ns()}"
-        super().__init__(port, topics=(self.reply_topic, base + "/error"))
+    def __init__(self, port, base, reply_prefix="test/replies", **login):
+        self.reply_topic = f"{reply_prefix}/{time.monotonic_ns()}"
+        super().__init__(port, topics=(self.reply_topic, base + "/error"), **login)
         self.base, self.count = base, 0
 
     def send(self, payload, **properties):

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -15,6 +17,8 @@
 
 namespace gpio_mqtt {
 namespace {
+
+namespace fs = std::filesystem;
 
 // A mistake found at a line of the file.
 struct ConfigError {
@@ -153,12 +157,23 @@ PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
     return port;
 }
 
-// The credentials file: TOML with a username and a password.
+// The credentials file: TOML with a username and a password, readable by
+// the service only. One that every user of the machine may read (or
+// change) is refused rather than used: the password would be everyone's.
+// Its group may read it, as a service's group does (root:gpio-mqtt 0640).
 void ReadCredentials(const std::string &path, Config &config, std::size_t line)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ConfigError{line, "cannot read the credentials file " + path};
+    }
+    std::error_code statusError;
+    const fs::perms perms = fs::status(path, statusError).permissions();
+    if (!statusError && (perms & (fs::perms::others_read | fs::perms::others_write)) != fs::perms::none) {
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(perms & fs::perms::mask));
+        throw ConfigError{line, "the credentials file " + path + " may be read or changed by every user (mode " +
+                                    mode + "): make it readable by the service only (chmod 600, or 640 for its group)"};
     }
     std::stringstream text;
     text << in.rdbuf();
@@ -177,6 +192,14 @@ void ReadCredentials(const std::string &path, Config &config, std::size_t line)
     if (config.username.empty()) {
         throw ConfigError{line, "the credentials file " + path + " gives no username"};
     }
+}
+
+// A file named in the configuration: a relative name is taken from the
+// configuration file's folder.
+std::string Beside(const std::string &configFile, const std::string &name)
+{
+    const std::size_t slash = configFile.rfind('/');
+    return name.front() == '/' || slash == std::string::npos ? name : configFile.substr(0, slash + 1) + name;
 }
 
 // The keys at the top of the file; `serialPort`, when given, replaces the
@@ -267,8 +290,14 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
     if (config.ports.empty()) {
         throw ConfigError{1, "no port given: add a [[port]] table for each port to bridge"};
     }
-    if (!config.caFile.empty() && !config.broker.tls) {
-        throw ConfigError{caLine, "ca_file is for a broker reached over TLS (mqtts://)"};
+    if (!config.caFile.empty()) {
+        if (!config.broker.tls) {
+            throw ConfigError{caLine, "ca_file is for a broker reached over TLS (mqtts://)"};
+        }
+        config.caFile = Beside(path, config.caFile);
+        if (!std::ifstream(config.caFile)) {
+            throw ConfigError{caLine, "cannot read the ca_file " + config.caFile};
+        }
     }
     if (config.id.empty()) {
         config.id = DefaultId(config.serialPort);
@@ -280,11 +309,8 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
         const char *credentials = std::getenv("CREDENTIALS_DIRECTORY");
         if (config.credentialsFile.front() != '/' && credentials != nullptr && *credentials != '\0') {
             config.credentialsFile = std::string(credentials) + "/" + config.credentialsFile;
-        } else if (config.credentialsFile.front() != '/') {
-            const std::size_t slash = path.rfind('/');
-            if (slash != std::string::npos) {
-                config.credentialsFile = path.substr(0, slash + 1) + config.credentialsFile;
-            }
+        } else {
+            config.credentialsFile = Beside(path, config.credentialsFile);
         }
         ReadCredentials(config.credentialsFile, config, credentialsLine);
     }

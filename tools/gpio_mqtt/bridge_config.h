@@ -17,9 +17,12 @@
 //   poll_interval_ms = 100
 //
 // The credentials file is TOML too, `username = "..."` and
-// `password = "..."`, so that no secret appears on a command line; a
-// relative path is taken from systemd's CREDENTIALS_DIRECTORY when that is
-// set (LoadCredential=), else from the configuration file's folder.
+// `password = "..."`, so that no secret appears on a command line. It must
+// be readable by the service only: one that every user may read or change
+// is refused. A relative credentials path is taken from systemd's
+// CREDENTIALS_DIRECTORY when that is set (LoadCredential=), else from the
+// configuration file's folder; a relative CA path from the configuration
+// file's folder.
 //
 // Every mistake is refused with "FILE:LINE: reason": unknown keys (a typo
 // would otherwise be ignored), values of the wrong type or out of range,
@@ -96,7 +99,7 @@ struct ConfigResult {
 ConfigResult LoadConfig(const std::string &path, const std::string &serialPort = {});
 
 // The same for a text already read; `path` names it in errors and anchors
-// a relative credentials path.
+// a relative credentials or CA path.
 ConfigResult ParseConfig(const std::string &text, const std::string &path, const std::string &serialPort = {});
 
 // "mqtt://host[:port]" or "mqtts://host[:port]", host a name, an IPv4

@@ -1,5 +1,8 @@
 #include "mqtt_link.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +32,19 @@ constexpr int kLoopWait = 200;
 struct FreeDeleter {
     void operator()(void *memory) const { std::free(memory); }
 };
+
+// Has the kernel acknowledge at once what came from the broker, instead of
+// up to 40 ms later: a broker with Nagle's algorithm on (mosquitto's
+// default) holds its next message to the bridge, a command, until the last
+// one is acknowledged. Quick-ack mode does not last, so this follows every
+// read.
+void AcknowledgeNow(int socket)
+{
+    const int on = 1;
+    if (socket >= 0) {
+        setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+    }
+}
 
 }  // namespace
 
@@ -62,6 +78,10 @@ std::string MqttLink::Start()
         return "cannot make an MQTT client";
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Each message goes out at once: with Nagle's algorithm a state or a
+    // reply behind one the broker has not yet acknowledged waited for that
+    // acknowledgement, which the broker's delayed ACK holds up to 40 ms.
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     // Publishes come from the bridge's thread while the network thread runs.
     mosquitto_threaded_set(client_, true);
     mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *link, int reason, int, const mosquitto_property *) {
@@ -74,8 +94,12 @@ std::string MqttLink::Start()
         client_, [](mosquitto *, void *link, const mosquitto_message *message, const mosquitto_property *properties) {
             static_cast<MqttLink *>(link)->Received(*message, properties);
         });
-    mosquitto_publish_v5_callback_set(client_, [](mosquitto *, void *link, int mid, int, const mosquitto_property *) {
-        static_cast<MqttLink *>(link)->Acknowledged(mid);
+    mosquitto_publish_v5_callback_set(client_,
+                                      [](mosquitto *, void *link, int mid, int reason, const mosquitto_property *) {
+                                          static_cast<MqttLink *>(link)->Acknowledged(mid, reason);
+                                      });
+    mosquitto_log_callback_set(client_, [](mosquitto *, void *link, int level, const char *text) {
+        static_cast<MqttLink *>(link)->Logged(level, text);
     });
 
     const char offline[] = "offline";
@@ -104,6 +128,8 @@ void MqttLink::Serve()
     std::chrono::seconds delay = kFirstReconnectDelay;
     bool first = true;
     while (!stopping_) {
+        connectErrors_.clear();
+        refusal_.clear();
         // The first connect sets the broker's address; later ones reuse it.
         int rc = first ? mosquitto_connect_bind_v5(client_, config_.broker.host.c_str(), config_.broker.port,
                                                    kKeepAlive, nullptr, nullptr)
@@ -113,6 +139,7 @@ void MqttLink::Serve()
         // not yet taken by the broker).
         while (rc == MOSQ_ERR_SUCCESS && !(stopping_ && !connected_)) {
             rc = mosquitto_loop(client_, kLoopWait, 1);
+            AcknowledgeNow(mosquitto_socket(client_));
             if (connected_) {
                 delay = kFirstReconnectDelay;
             }
@@ -120,11 +147,24 @@ void MqttLink::Serve()
         if (stopping_) {
             break;
         }
-        const std::string reason =
-            rc == MOSQ_ERR_ERRNO ? std::generic_category().message(errno) : mosquitto_strerror(rc);
-        std::string message = "no connection to the broker " + broker;
-        message.append(" (").append(reason).append("); trying again in ").append(std::to_string(delay.count()));
-        log_.Warning("broker-unreachable", message + " s");
+        std::string message;
+        if (!refusal_.empty()) {
+            message.append("the broker ").append(broker).append(" refused the connection: ").append(refusal_);
+        } else {
+            message.append("no connection to the broker ").append(broker).append(" (");
+            message.append(rc == MOSQ_ERR_ERRNO ? std::generic_category().message(errno) : mosquitto_strerror(rc));
+            if (!connectErrors_.empty()) {
+                // "A TLS error occurred." alone does not say which check failed.
+                message.append(" ").append(connectErrors_);
+            }
+            message.append(")");
+        }
+        message.append("; trying again in ").append(std::to_string(delay.count())).append(" s");
+        if (refusal_.empty()) {
+            log_.Warning("broker-unreachable", message);
+        } else {
+            log_.Error("broker-refused", message);
+        }
         Pause(delay);
         delay = std::min(delay * 2, kLastReconnectDelay);
     }
@@ -139,11 +179,15 @@ void MqttLink::Pause(std::chrono::seconds delay)
 void MqttLink::Connected(int reason)
 {
     if (reason != 0) {
-        log_.Error("broker-refused", "the broker " + config_.broker.host + ":" + std::to_string(config_.broker.port) +
-                                         " refused the connection: " + mosquitto_reason_string(reason));
+        // Logged once the connection has closed, with the next try.
+        refusal_ = mosquitto_reason_string(reason);
         return;
     }
     connected_ = true;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        refused_.clear();
+    }
     log_.Info("broker-connected",
               "connected to the broker " + config_.broker.host + ":" + std::to_string(config_.broker.port));
     // Commands with QoS 1, never a retained one (it would be carried out
@@ -214,19 +258,63 @@ void MqttLink::Received(const mosquitto_message &message, const void *properties
     }
 }
 
-void MqttLink::Acknowledged(int mid)
+void MqttLink::Acknowledged(int mid, int reason)
 {
+    std::string refusedTopic;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         lastAcknowledged_ = mid;
+        const auto sent = unacknowledged_.find(mid);
+        if (sent != unacknowledged_.end()) {
+            // MQTT 5 reason codes from 0x80 up refuse the message; the
+            // first refusal of a topic on this connection is logged.
+            if (reason >= MQTT_RC_UNSPECIFIED && refused_.insert(sent->second).second) {
+                refusedTopic = sent->second;
+            }
+            unacknowledged_.erase(sent);
+        }
     }
     changed_.notify_all();
+    if (!refusedTopic.empty()) {
+        log_.Warning("publish-refused", "the broker refused the publish to " + refusedTopic + ": " +
+                                            mosquitto_reason_string(reason) +
+                                            " (its access control may not let this bridge's user write there)");
+    }
+}
+
+void MqttLink::Logged(int level, const char *text)
+{
+    if (level == MOSQ_LOG_ERR && connectErrors_.size() < 1024) {
+        connectErrors_.append(connectErrors_.empty() ? "" : " ").append(text);
+    }
+}
+
+int MqttLink::Send(const std::string &topic, const std::string &payload, bool retain,
+                   const mosquitto_property *properties, int *mid)
+{
+    // Before the broker took the connection libmosquitto would queue the
+    // message and send it after the connect, with the state published
+    // again behind it: every connect republishes all state anyway.
+    if (!connected_) {
+        return MOSQ_ERR_NO_CONN;
+    }
+    // Under the lock, so that the broker's answer finds the topic noted.
+    const std::lock_guard<std::mutex> lock(mutex_);
+    int sent = 0;
+    const int rc = mosquitto_publish_v5(client_, &sent, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), 1, retain, properties);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        unacknowledged_[sent] = topic;
+    }
+    if (mid != nullptr) {
+        *mid = sent;
+    }
+    return rc;
 }
 
 void MqttLink::Publish(const std::string &topic, const std::string &payload, bool retain)
 {
-    const int rc = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), 1, retain, nullptr);
+    const int rc = Send(topic, payload, retain, nullptr);
     // While the broker is away the message is lost: every connect
     // republishes all state.
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
@@ -241,8 +329,7 @@ void MqttLink::Reply(const std::string &topic, const std::string &correlation, c
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlation.data(),
                                       static_cast<std::uint16_t>(correlation.size()));
     }
-    const int rc = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), 1, false, properties);
+    const int rc = Send(topic, payload, false, properties);
     mosquitto_property_free_all(&properties);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         log_.Warning("reply-failed", "cannot reply to " + topic + ": " + mosquitto_strerror(rc));
@@ -254,9 +341,7 @@ void MqttLink::Finish(std::chrono::milliseconds wait)
     bool told = false;
     if (connected_) {
         int mid = 0;
-        const char offline[] = "offline";
-        if (mosquitto_publish_v5(client_, &mid, availability_.c_str(), static_cast<int>(sizeof(offline) - 1), offline,
-                                 1, true, nullptr) == MOSQ_ERR_SUCCESS) {
+        if (Send(availability_, "offline", true, nullptr, &mid) == MOSQ_ERR_SUCCESS) {
             std::unique_lock<std::mutex> lock(mutex_);
             told = changed_.wait_for(lock, wait, [&] { return lastAcknowledged_ >= mid; });
         }

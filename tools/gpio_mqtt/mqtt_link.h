@@ -9,13 +9,25 @@
 //
 // The Will makes the broker publish "offline" (retained) on the
 // availability topic when the bridge dies without a word.
+//
+// What the broker refuses is logged with its reason: a connect (bad
+// credentials, a certificate that does not verify: libmosquitto's own
+// error lines say which check failed) and a publish its access control
+// denies (once per topic and connection, since the state of a denied
+// topic is published again at every change).
+//
+// Latency: messages go out without Nagle's delay, and what the broker sends
+// is acknowledged at once, so that a broker with Nagle on does not hold a
+// command back behind an acknowledgement the kernel delayed.
 #ifndef GPIO_MQTT_MQTT_LINK_H
 #define GPIO_MQTT_MQTT_LINK_H
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -26,6 +38,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace gpio_mqtt {
 
@@ -59,7 +72,13 @@ private:
     void Connected(int reason);
     void Disconnected(int reason);
     void Received(const mosquitto_message &message, const void *properties);
-    void Acknowledged(int mid);
+    void Acknowledged(int mid, int reason);
+    // libmosquitto's error lines, kept to say why a connect failed.
+    void Logged(int level, const char *text);
+    // Publishes with QoS 1 and notes the topic until the broker answers;
+    // the message's id goes to `mid`.
+    int Send(const std::string &topic, const std::string &payload, bool retain, const mqtt5__property *properties,
+             int *mid = nullptr);
 
     const std::string base_;
     const std::string availability_;
@@ -71,10 +90,17 @@ private:
     std::thread network_;
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
+    // Network thread only: libmosquitto's error lines since the last
+    // connect began.
+    std::string connectErrors_;
+    // Network thread only: why the broker refused the last connect.
+    std::string refusal_;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // an acknowledgement, or the stop
     int lastAcknowledged_ = -1;
+    std::map<int, std::string> unacknowledged_;  // message id -> topic
+    std::set<std::string> refused_;              // topics refused on this connection
 };
 
 }  // namespace gpio_mqtt

@@ -108,6 +108,12 @@ std::vector<Bytes> PtySimulator::Replies() const
     return replies_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> PtySimulator::RequestTimes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestTimes_;
+}
+
 std::size_t PtySimulator::RequestCount() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -165,9 +171,11 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
 {
     const std::size_t index = sequence_++;
     if (options_.keepHistory) {
+        const Clock::time_point now = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(raw);
         replies_.emplace_back();
+        requestTimes_.push_back(now);
     }
     // Decoded once; everything after works on the typed request.
     Request request = gpio_tools::DecodeRequest(frame.payload);

@@ -87,6 +87,10 @@ public:
     // (noise, foreign frames and all bursts, after any random faults); empty
     // if nothing was sent. Empty when SimOptions::keepHistory is off.
     std::vector<Bytes> Replies() const;
+    // RequestTimes()[i] is when Requests()[i] was read off the line (the
+    // steady clock, which every process on the machine shares). Empty when
+    // SimOptions::keepHistory is off.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // Frames received and handled, with or without history.
     std::size_t RequestCount() const;
     // True once at least n frames have been received and handled as Stats
@@ -131,6 +135,7 @@ private:
     std::deque<Behaviour> script_;
     std::vector<Bytes> requests_;
     std::vector<Bytes> replies_;
+    std::vector<Clock::time_point> requestTimes_;
     Stats stats_;
 
     std::thread thread_;
