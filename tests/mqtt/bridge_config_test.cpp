@@ -73,6 +73,10 @@ TEST(BridgeConfig, TakesTheCredentialsFromSystemdsFolder)
     std::filesystem::create_directories(folder / "service");
     std::ofstream(folder / "service" / "mqtt.credentials") << "username = \"service\"\n";
     std::ofstream(folder / "mqtt.credentials") << "username = \"beside\"\n";
+    // Readable by the service only: a credentials file others may read is refused.
+    for (const auto &file : {folder / "service" / "mqtt.credentials", folder / "mqtt.credentials"}) {
+        std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
     const std::string head = "broker = \"mqtt://h\"\nserial_port = \"x\"\n[[port]]\nnumber = 1\ndirection = \"input\"\n";
     const std::string config = (folder / "mqtt.toml").string();
     const ConfigResult beside = ParseConfig("credentials = \"mqtt.credentials\"\n" + head, config);
