@@ -63,4 +63,8 @@ for _ in $(seq 100); do
 done
 grep -q '^gpio-sim: [0-9]* requests' "$work/sim.err" || fail "no summary after Ctrl+C" "$(tail -5 "$work/sim.err")"
 tail -1 "$work/sim.err"
+
+# What it refuses: no pseudo-terminals on Windows, and a port that is not there.
+refused 64 "no pseudo-terminals: give --serial PORT" "$run" "$sim"
+refused 1 "cannot serve on COM99: no such device: COM99 does not exist; the system lists" "$run" "$sim" --serial COM99
 finish gpio-sim.exe-serial
