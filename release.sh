@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every release artefact of gpiolink into dist/, from the files of
 # this checkout (those git tracks or would add; never build outputs):
-#   gpiolink-VERSION-win64.zip             the DLL, gpioctl.exe, header, import
-#                                          libraries, CMake and pkg-config files
+#   gpiolink-VERSION-win64.zip             the DLL, gpioctl.exe, gpio-sim.exe,
+#                                          header, import libraries and .def,
+#                                          CMake and pkg-config files
 #   libgpiolink0_VERSION_ARCH.deb          the Debian packages: library,
 #   libgpiolink-dev_VERSION_ARCH.deb       development files, tools, and
 #   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
@@ -97,8 +98,8 @@ SOURCE_DATE_EPOCH=0 cmake --build "$windows" -j "$(nproc 2>/dev/null || echo 2)"
 zip_root=$windows/stage/gpiolink-$version-win64
 SOURCE_DATE_EPOCH=0 cmake --install "$windows" --prefix "$zip_root" --strip >/dev/null
 cp "$src/README.md" "$src/LICENSE" "$src/CHANGELOG.md" "$zip_root/"
-for file in bin/gpiolink.dll bin/gpioctl.exe include/gpiolink.h lib/libgpiolink.dll.a lib/gpiolink.lib \
-    lib/cmake/gpiolink/gpiolinkConfig.cmake lib/pkgconfig/gpiolink.pc; do
+for file in bin/gpiolink.dll bin/gpioctl.exe bin/gpio-sim.exe include/gpiolink.h lib/libgpiolink.dll.a \
+    lib/gpiolink.lib lib/gpiolink.def lib/cmake/gpiolink/gpiolinkConfig.cmake lib/pkgconfig/gpiolink.pc; do
   [ -f "$zip_root/$file" ] || fail "the Windows install has no $file"
 done
 python3 "$src/packaging/zip_tree.py" "$dist/gpiolink-$version-win64.zip" "$zip_root"

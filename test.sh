@@ -82,7 +82,7 @@ release_test() {
 release_test build ./release.sh
 [ "$failed" -eq 0 ] || finish 1
 sim=build/linux/tools/gpio_sim/gpio-sim
-release_test windows_zip tests/release/windows_zip_test.sh dist "$sim"
+release_test windows_zip tests/release/windows_zip_test.sh dist
 release_test debian_packages tests/release/debian_test.sh dist
 release_test python_wheels tests/release/python_wheels_test.sh dist "$sim"
 if ls dist/Gpiolink.*.nupkg >/dev/null 2>&1; then

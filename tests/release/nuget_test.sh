@@ -2,7 +2,10 @@
 # The NuGet package as a user meets it: the example of
 # bindings/dotnet/README.md and the commands below it, as written, make a new
 # console project that adds Gpiolink from DIST_DIR, and `dotnet run` drives
-# gpio-sim with it, with no LD_LIBRARY_PATH.
+# gpio-sim with it, with no LD_LIBRARY_PATH. Then the same project,
+# published for win-x64 as a self-contained program (the .NET runtime for
+# Windows restored from the NuGet registry), drives gpio-sim on COM5 under
+# Wine, with the package's gpiolink.dll.
 #   tests/release/nuget_test.sh DIST_DIR GPIO_SIM
 # Prints one line with the result; exits 0 when the example printed what
 # the README says.
@@ -33,4 +36,20 @@ sed -i "s|--source dist\$|--source '$dist'|; s|ttyUSB0\$|$sim_port|" commands.sh
 sh -e commands.sh >run.out 2>run.err || fail "the README's commands failed: $(tail -5 run.err | tr '\n' ' ')"
 [ "$(tail -2 run.out)" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
   fail "the example printed '$(tail -2 run.out)', stderr: $(tail -5 run.err | tr '\n' ' ')"
-echo "nuget_test: PASS: Gpiolink $version from $(basename "$package") drove gpio-sim on $sim_port through dotnet run"
+echo "nuget_test: Gpiolink $version from $(basename "$package") drove gpio-sim on $sim_port through dotnet run"
+
+# Windows: a Wine prefix of the test's own, with COM5 leading to a new gpio-sim.
+kill "$sim_pid" 2>/dev/null || true
+wine=$(command -v /usr/lib/wine/wine64 || command -v wine64) || fail "wine64 is not installed"
+wineserver=$(command -v /usr/lib/wine/wineserver || command -v wineserver)
+dotnet publish Example -r win-x64 --self-contained -o "$work/win-x64" >publish.out 2>&1 ||
+  fail "publishing for win-x64 failed: $(tail -5 publish.out | tr '\n' ' ')"
+[ -f "$work/win-x64/gpiolink.dll" ] || fail "the win-x64 publish has no gpiolink.dll from the package"
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+"$wine" wineboot >/dev/null 2>&1 </dev/null || fail "wineboot failed"
+at_exit '"$wineserver" -k 2>/dev/null || true'
+start_sim "$sim" "$work/sim-com5.out" --link "$WINEPREFIX/dosdevices/com5"
+"$wine" "$work/win-x64/Example.exe" COM5 >win.out 2>win.err </dev/null || fail "Example.exe COM5 failed: $(tail -5 win.err)"
+[ "$(tr -d '\r' <win.out | tail -2)" = $'0xA5 GPIO-SIM 1.0 True\nGPIO_RESULT_DEVICE_FF' ] ||
+  fail "Example.exe printed '$(tail -2 win.out)', stderr: $(tail -5 win.err | tr '\n' ' ')"
+echo "nuget_test: PASS: and published for win-x64, under Wine, on COM5"

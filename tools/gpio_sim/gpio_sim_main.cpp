@@ -1,20 +1,21 @@
-// gpio-sim: plays the digital I/O controller on a pseudo-terminal until
-// SIGINT or SIGTERM. Prints the port to open first, for scripts to read;
-// the trace goes to stderr so that it never gets in their way.
-#include <signal.h>
-#include <unistd.h>
-
+// gpio-sim: plays the digital I/O controller on a pseudo-terminal, or on a
+// serial port given with --serial, until SIGINT or SIGTERM (Ctrl+C on
+// Windows). Prints the port to open first, for scripts to read; the trace
+// goes to stderr so that it never gets in their way.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "command_line.h"
-#include "port_link.h"
-#include "pty_simulator.h"
+#include "own_pty.h"
+#include "serial_line.h"
+#include "simulator.h"
 #include "stdin_commands.h"
 #include "text_output.h"
 
@@ -81,7 +82,7 @@ bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
     return true;
 }
 
-void PrintStats(const gpio_sim::PtySimulator::Stats &stats, bool json)
+void PrintStats(const gpio_sim::Simulator::Stats &stats, bool json)
 {
     if (json) {
         gpio_tools::PrintJsonSummary({{"requests", stats.requests},
@@ -114,7 +115,8 @@ void AddSections(gpio_tools::CommandLine &line)
                  "  port: pts/N        the name to open (relative to /dev/)\n"
                  "  path: /dev/pts/N   the full path of the port\n"
                  "  link: PATH         only with --link\n"
-                 "or with --json one object {\"port\":..,\"path\":..,\"link\":..}. On exit a\n"
+                 "or with --json one object {\"port\":..,\"path\":..,\"link\":..}. With\n"
+                 "--serial the one line is \"serial: PORT\" (or {\"serial\":..}). On exit a\n"
                  "line on stderr counts the requests and the faulted replies (with --json\n"
                  "an object {\"event\":\"summary\",...} on stdout). The trace goes to stderr:\n"
                  "host->dev for requests, dev->host for replies, note for a reply not sent.");
@@ -156,14 +158,14 @@ void AddSections(gpio_tools::CommandLine &line)
     line.Section("Magic ports", magic);
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM\n"
-                 "  1   could not start (no pseudo-terminal, --link refused), or the\n"
-                 "      output could not be written\n"
+                 "  1   could not start (no pseudo-terminal, --link or --serial\n"
+                 "      refused), or the output could not be written\n"
                  "  64  usage error");
 }
 
 // The command line, as the help shows it.
-void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::string &link, bool &json,
-             bool &trace)
+void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::string &link, std::string &serial,
+             bool &json, bool &trace)
 {
     using gpio_tools::CommandLine;
     const auto milliseconds = [](unsigned &target, unsigned minimum, const char *range) {
@@ -194,6 +196,11 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
                 "it on exit; an existing link is replaced only if it\n"
                 "points at a pseudo-terminal",
                 &link);
+    line.Option("--serial", "PORT",
+                "serve on the existing serial port PORT (ttyS0,\n"
+                "/dev/ttyUSB0, COM6) instead of a pseudo-terminal: a\n"
+                "null-modem cable's end, or one end of a virtual pair",
+                &serial);
     line.Option("--drop-rate", "P", "leave out each reply byte with probability P", rate(options.dropRate));
     line.Option("--corrupt-rate", "P", "flip one random bit of each reply byte with\nprobability P",
                 rate(options.corruptRate));
@@ -227,39 +234,59 @@ int Main(int argc, char **argv)
     // The program runs until stopped; a history of every frame would only grow.
     options.keepHistory = false;
     std::string link;
+    std::string serial;
     bool json = false;
     bool trace = false;
     gpio_tools::CommandLine line("gpio-sim", "[OPTIONS]",
-                                 "Simulates the digital I/O controller on a pseudo-terminal and serves\n"
-                                 "requests until SIGINT or SIGTERM.");
-    Declare(line, options, link, json, trace);
+                                 "Simulates the digital I/O controller on a pseudo-terminal, or on a\n"
+                                 "serial port (--serial), and serves requests until SIGINT or SIGTERM.");
+    Declare(line, options, link, serial, json, trace);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {
         return parsed;
     }
     options.trace = trace ? stderr : nullptr;
+    if (!serial.empty() && !link.empty()) {
+        return line.UsageError("--link names gpio-sim's own pseudo-terminal, and with --serial there is none");
+    }
+    if (serial.empty() && !gpio_sim::kHasPseudoTerminals) {
+        return line.UsageError("this system has no pseudo-terminals: give --serial PORT, one end of a null-modem "
+                               "pair (COM6, with its other end COM5 for the program under test)");
+    }
 
-    // Block the stop signals before the serving thread starts, so it
-    // inherits the mask and only sigwait() below ever takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Held before the serving thread starts, so that it inherits the hold
+    // and only ServeStdinUntilStopped ever takes a stop request.
+    gpio_sim::HoldStopRequests();
 
     try {
-        gpio_sim::PtySimulator simulator(options);
-        const std::string path = simulator.SlavePath();
-        gpio_tools::PortLink portLink;
-        if (!link.empty() && !portLink.Create("gpio-sim", link, path)) {
+        // Refused options are said before the line is opened and announced.
+        gpio_sim::CheckSimOptions(options);
+        std::unique_ptr<gpio_sim::SimLine> served;
+        if (serial.empty()) {
+            served = gpio_sim::OpenOwnPty(link, json);
+        } else {
+            std::string error;
+            served = gpio_sim::SerialLine::Open(serial, error);
+            if (!served) {
+                std::fprintf(stderr, "gpio-sim: cannot serve on %s: %s\n", gpio_tools::SafeText(serial).c_str(),
+                             error.c_str());
+            }
+        }
+        if (!served) {
             return 1;
         }
-        gpio_tools::AnnouncePort(simulator.PortName(), path, link, json);
+        gpio_sim::Simulator simulator(options, std::move(served));
+        if (!serial.empty()) {
+            if (json) {
+                std::printf("{\"serial\":%s}\n", gpio_tools::JsonString(serial).c_str());
+            } else {
+                std::printf("serial: %s\n", gpio_tools::SafeText(serial).c_str());
+            }
+            std::fflush(stdout);
+        }
 
-        // Serves `set PORT VALUE` lines of stdin until a stop signal.
-        gpio_sim::ServeStdinUntilSignal(simulator.Model(), stopSignals, stderr);
-        portLink.Remove();
+        // Serves `set PORT VALUE` lines of stdin until a stop request.
+        gpio_sim::ServeStdinUntilStopped(simulator.Model(), stderr);
         PrintStats(simulator.GetStats(), json);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "gpio-sim: %s\n", error.what());

@@ -1,144 +1,43 @@
-// The simulated controller on the far side of a pseudo-terminal (POSIX
-// only). The host opens the slave side as its serial port; a background
-// thread reads request frames from the master side, hands them to the
-// ControllerModel and writes the reply frames back, shaped by scripted
-// behaviours or magic port numbers so tests can provoke the faults a real
-// line shows.
-//
-// Frames received: every complete STX...ETX frame is recorded (Requests()).
-// A frame with a bad CRC, or whose second address byte is not 0x40, gets no
-// reply and consumes no behaviour, as a real device would ignore it. Any
-// other frame is carried out by the model, even when its reply is then
-// withheld or corrupted: the device acted, the answer got lost.
-//
-// What shapes a reply, first match wins:
-//   1. a scripted behaviour (Script, behaviour.h), Normal included;
-//   2. a magic port (magic_ports.h);
-//   3. otherwise the model's reply, or the status override of its command
-//      (SimOptions::statusOverride), goes out through the random line faults
-//      (line_faults.h).
-// So scripted and magic replies never suffer random faults, and a test can
-// script Normal to get one clean reply from a faulty line. Faults only touch
-// the bytes on the wire: the model has already carried out the request.
-// Replies then go out in order (reply_schedule.h).
-//
-// Where each part lives: the pty itself in pty_port.h, frames off the wire
-// in frame_stream.h, requests decoded once in request.h, counts in
-// sim_stats.h, the trace line in trace_format.h (the last three in
-// tools/common).
+// The simulated controller on the far side of a new pseudo-terminal
+// (POSIX only): the host opens the slave side as its serial port.
 #ifndef GPIO_SIM_PTY_SIMULATOR_H
 #define GPIO_SIM_PTY_SIMULATOR_H
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
-#include "behaviour.h"
-#include "controller_model.h"
-#include "frame_stream.h"
-#include "line_faults.h"
-#include "magic_ports.h"
-#include "pty_port.h"
-#include "reply_schedule.h"
-#include "sim_options.h"
-#include "sim_stats.h"
-#include "wire_codec.h"
+#include "pty_line.h"
+#include "simulator.h"
 
 namespace gpio_sim {
 
-using gpio_tools::DecodedFrame;
-using gpio_tools::FrameStream;
 using gpio_tools::PtyPort;
-using gpio_tools::WirePiece;
 
-class PtySimulator {
+class PtySimulator : public Simulator {
 public:
-    using Stats = SimStats;
-
     // Opens the pseudo-terminal, sets its slave side raw and starts
     // serving. Throws std::invalid_argument for options CheckSimOptions
     // refuses, and std::runtime_error when the system refuses a pty.
-    explicit PtySimulator(SimOptions options = {});
-    ~PtySimulator();
-
-    PtySimulator(const PtySimulator &) = delete;
-    PtySimulator &operator=(const PtySimulator &) = delete;
+    explicit PtySimulator(SimOptions options = {})
+        : Simulator(std::move(options), std::make_unique<PtyLine>()), pty_(static_cast<PtyLine *>(&Line()))
+    {
+    }
 
     // The port name relative to /dev/ ("pts/5") and the full slave path.
-    std::string PortName() const;
-    std::string SlavePath() const;
-
-    ControllerModel &Model();
-
-    // Queues a behaviour for the next request that gets an answer (FIFO);
-    // requests with none queued are answered normally.
-    void Script(Behaviour behaviour);
-
-    // The wire bytes of every frame received, STX...ETX, still stuffed.
-    // Empty when SimOptions::keepHistory is off.
-    std::vector<Bytes> Requests() const;
-    // Replies()[i] holds every byte written so far in answer to Requests()[i]
-    // (noise, foreign frames and all bursts, after any random faults); empty
-    // if nothing was sent. Empty when SimOptions::keepHistory is off.
-    std::vector<Bytes> Replies() const;
-    // RequestTimes()[i] is when Requests()[i] was read off the line (the
-    // steady clock, which every process on the machine shares). Empty when
-    // SimOptions::keepHistory is off.
-    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
-    // Frames received and handled, with or without history.
-    std::size_t RequestCount() const;
-    // True once at least n frames have been received and handled as Stats
-    // counts them, false on time-out.
-    bool WaitForRequests(std::size_t n, int timeoutMs);
-
-    Stats GetStats() const;
+    std::string PortName() const { return pty_->PortName(); }
+    std::string SlavePath() const { return pty_->SlavePath(); }
 
     // Unplugs the controller: stops serving and closes the pty, so the host
     // sees a hung-up line. Pending replies are dropped.
-    void HangUp();
+    void HangUp()
+    {
+        Stop();
+        pty_->Close();
+    }
 
 private:
-    using Clock = std::chrono::steady_clock;
-
-    void Serve();
-    void OnFrame(const Bytes &raw, const DecodedFrame &frame);
-    std::optional<Behaviour> NextBehaviour(Request &request, std::string &meaning);
-    LineFaults SendThroughLine(std::size_t index, const Request &request, Bytes reply);
-    void Count(Outcome outcome, const LineFaults &faults);
-    void SendDue();
-    void Trace(const char *direction, const Bytes &bytes, const std::string &meaning);
-    void Stop();
-
-    SimOptions options_;
-    ControllerModel model_;
-    Clock::time_point start_;
-    PtyPort pty_;
-    int wake_[2] = {-1, -1};  // a byte in this pipe stops the thread
-
-    // The status override of each command, indexed by Command.
-    std::optional<std::uint8_t> overrides_[static_cast<int>(Command::kVersion) + 1];
-
-    // Serving thread only.
-    FrameStream stream_;
-    ReplySchedule schedule_;
-    RandomLineFaults line_;
-    std::size_t sequence_ = 0;  // number of the next frame received
-
-    mutable std::mutex mutex_;
-    std::condition_variable received_;
-    std::deque<Behaviour> script_;
-    std::vector<Bytes> requests_;
-    std::vector<Bytes> replies_;
-    std::vector<Clock::time_point> requestTimes_;
-    Stats stats_;
-
-    std::thread thread_;
+    PtyLine *pty_;  // owned by the Simulator
 };
 
 }  // namespace gpio_sim

@@ -1,10 +1,5 @@
 #include "stdin_commands.h"
 
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -14,10 +9,6 @@ namespace {
 
 // A line longer than this is no command; the rest of it is skipped.
 constexpr std::size_t kMaxLine = 256;
-
-// How often a gpio-sim in the background checks whether it has the
-// terminal again.
-constexpr int kRecheckMs = 500;
 
 // A byte in decimal or 0x hex, or the highest port number given.
 bool ParseNumber(const std::string &text, unsigned max, std::uint8_t &value)
@@ -106,77 +97,35 @@ std::string ApplyStdinCommand(const StdinCommand &command, ControllerModel &mode
     return {};
 }
 
-int ServeStdinUntilSignal(ControllerModel &model, const sigset_t &stopSignals, std::FILE *log)
+void StdinLines::Feed(const char *bytes, std::size_t count)
 {
-    const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (stopFd < 0) {
-        // No descriptor for the signals: wait for them without reading.
-        int signal = 0;
-        while (sigwait(&stopSignals, &signal) != 0) {
-        }
-        return signal;
-    }
-    // A read of the terminal from the background then fails with EIO
-    // rather than stopping the whole program.
-    ::signal(SIGTTIN, SIG_IGN);
-    // A terminal is read only by a gpio-sim that is the shell's foreground
-    // job: never from the background, and never by a gpio-sim that a
-    // program started in its own process group, whose keys it would take.
-    const bool terminal = isatty(STDIN_FILENO) != 0;
-    const bool ownJob = getpgrp() == getpid();
-    bool open = true;
-    std::string line;
-    bool skipping = false;  // the rest of an overlong line
-    unsigned lineNumber = 0;
-    for (;;) {
-        const bool readable = open && (!terminal || (ownJob && tcgetpgrp(STDIN_FILENO) == getpgrp()));
-        pollfd entries[2] = {{stopFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (poll(entries, readable ? 2 : 1, open ? kRecheckMs : -1) < 0 && errno != EINTR) {
-            break;
-        }
-        if (entries[0].revents != 0) {
-            break;
-        }
-        if (!readable || entries[1].revents == 0) {
-            continue;
-        }
-        char buffer[512];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
-            continue;
-        }
-        if (n <= 0) {
-            open = false;  // end of input: keep serving
-            continue;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] != '\n') {
-                if (line.size() < kMaxLine) {
-                    line += buffer[i];
-                } else {
-                    skipping = true;
-                }
-                continue;
-            }
-            ++lineNumber;
-            StdinCommand command;
-            std::string error;
-            if (skipping) {
-                std::fprintf(log, "gpio-sim: input line %u: longer than %zu characters\n", lineNumber, kMaxLine);
-            } else if (!ParseStdinCommand(line, command, error)) {
-                std::fprintf(log, "gpio-sim: input line %u: %s\n", lineNumber, error.c_str());
-            } else if (command.kind != StdinCommand::Kind::kNothing) {
-                std::fprintf(log, "gpio-sim: %s\n", ApplyStdinCommand(command, model).c_str());
-            }
-            std::fflush(log);
-            line.clear();
-            skipping = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bytes[i] == '\n') {
+            // CR LF from a Windows console: the CR is blank space to the parser.
+            Finish();
+        } else if (line_.size() < kMaxLine) {
+            line_ += bytes[i];
+        } else {
+            skipping_ = true;
         }
     }
-    signalfd_siginfo info{};
-    const bool got = read(stopFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info));
-    close(stopFd);
-    return got ? static_cast<int>(info.ssi_signo) : SIGTERM;
+}
+
+void StdinLines::Finish()
+{
+    ++lineNumber_;
+    StdinCommand command;
+    std::string error;
+    if (skipping_) {
+        std::fprintf(log_, "gpio-sim: input line %u: longer than %zu characters\n", lineNumber_, kMaxLine);
+    } else if (!ParseStdinCommand(line_, command, error)) {
+        std::fprintf(log_, "gpio-sim: input line %u: %s\n", lineNumber_, error.c_str());
+    } else if (command.kind != StdinCommand::Kind::kNothing) {
+        std::fprintf(log_, "gpio-sim: %s\n", ApplyStdinCommand(command, model_).c_str());
+    }
+    std::fflush(log_);
+    line_.clear();
+    skipping_ = false;
 }
 
 }  // namespace gpio_sim

@@ -10,8 +10,7 @@
 #ifndef GPIO_SIM_STDIN_COMMANDS_H
 #define GPIO_SIM_STDIN_COMMANDS_H
 
-#include <signal.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,13 +34,34 @@ bool ParseStdinCommand(const std::string &line, StdinCommand &command, std::stri
 // a line for the user ("port 1 reads 0x0F (pins 0xFF driven)").
 std::string ApplyStdinCommand(const StdinCommand &command, ControllerModel &model);
 
-// Carries out the commands of standard input until one of `stopSignals`
-// (blocked by the caller) arrives, and returns that signal. Reports each
-// command, or what is wrong with a line, on `log`. Standard input at its
-// end is left alone. A terminal is read only while gpio-sim is the shell's
-// foreground job: a gpio-sim started with & is never stopped by it, and
-// one started by another program leaves that program's keys alone.
-int ServeStdinUntilSignal(ControllerModel &model, const sigset_t &stopSignals, std::FILE *log);
+// Bytes of standard input cut into lines, each carried out on the model
+// and reported on `log`, or what is wrong with it.
+class StdinLines {
+public:
+    StdinLines(ControllerModel &model, std::FILE *log) : model_(model), log_(log) {}
+    void Feed(const char *bytes, std::size_t count);
+
+private:
+    void Finish();
+
+    ControllerModel &model_;
+    std::FILE *log_;
+    std::string line_;
+    bool skipping_ = false;  // the rest of an overlong line
+    unsigned lineNumber_ = 0;
+};
+
+// Holds back the requests to stop (SIGINT, SIGTERM and SIGHUP on POSIX;
+// Ctrl+C and Ctrl+Break on Windows) for ServeStdinUntilStopped to take.
+// Called before the serving thread starts, so that it inherits the hold.
+void HoldStopRequests();
+
+// Carries out the commands of standard input (StdinLines) until a stop
+// request arrives. Standard input at its end is left alone. On POSIX a
+// terminal is read only while gpio-sim is the shell's foreground job: a
+// gpio-sim started with & is never stopped by it, and one started by
+// another program leaves that program's keys alone.
+void ServeStdinUntilStopped(ControllerModel &model, std::FILE *log);
 
 }  // namespace gpio_sim
 

@@ -16,6 +16,7 @@
 
 #include "capture_file.h"
 #include "command_line.h"
+#include "library_port.h"
 #include "pcap_writer.h"
 #include "port_link.h"
 #include "pty_port.h"
@@ -196,7 +197,7 @@ int Relay(const std::string &port, const std::string &link, const std::string &c
         return kCannotStart;
     }
 
-    const std::string path = gpio_tap::PortPath(port);
+    const std::string path = gpio_tools::LibraryPortPath(port);
     gpio_tap::RealPort real;
     std::string error;
     if (!real.Open(port, error)) {

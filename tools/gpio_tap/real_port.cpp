@@ -2,17 +2,10 @@
 
 #include <termios.h>
 
-#include "interface/current_interface.h"
+#include "library_port.h"
 #include "link/serial_services_posix.h"
-#include "open_failure.h"
 
 namespace gpio_tap {
-
-std::string PortPath(const std::string &name)
-{
-    const gpiolink::SerialServices &os = gpiolink::Services();
-    return os.rootedNamesArePaths && name.compare(0, 1, "/") == 0 ? name : os.devicePathPrefix + name;
-}
 
 RealPort::~RealPort() { Close(); }
 
@@ -20,15 +13,8 @@ bool RealPort::Open(const std::string &name, std::string &error)
 {
     Close();
     const gpiolink::SerialServices &os = gpiolink::Services();
-    // The names the library's open takes: a path, or a name below /dev/
-    // that does not climb out of it.
-    const std::string path = PortPath(name);
-    if ((os.rootedNamesArePaths && name.compare(0, 1, "/") == 0) ||
-        gpiolink::IsPlausiblePortName(name.c_str(), os.portNameForbidden)) {
-        port_ = os.openPort(path.c_str());
-    }
+    port_ = gpio_tools::OpenLibraryPort(name, error);
     if (port_ == gpiolink::InvalidPort()) {
-        error = gpio_tools::DescribeOpenFailure(name);
         return false;
     }
     // Armed before the settings change, with the settings as found.

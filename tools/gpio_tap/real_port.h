@@ -17,10 +17,6 @@
 
 namespace gpio_tap {
 
-// "ttyUSB0" or "pts/5" name a device under /dev/; a name with a slash in
-// front is a path already.
-std::string PortPath(const std::string &name);
-
 class RealPort {
 public:
     RealPort() = default;
@@ -29,7 +25,7 @@ public:
     RealPort(const RealPort &) = delete;
     RealPort &operator=(const RealPort &) = delete;
 
-    // Opens the port `name` (a name or a path, as PortPath reads it). False
+    // Opens the port `name` (a name or a path, as LibraryPortPath reads it). False
     // with `error` saying why, in gpioctl's words, when it is refused.
     bool Open(const std::string &name, std::string &error);
 

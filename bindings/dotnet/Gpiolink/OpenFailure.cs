@@ -382,7 +382,10 @@ namespace Gpiolink
                     return serial ? OpensNow : NotSerial(port, "not a character device");
                 case Win32.ERROR_FILE_NOT_FOUND:
                 case Win32.ERROR_PATH_NOT_FOUND:
-                    return "no such device: " + port + " does not exist";
+                    List<string> listed = Win32.SerialPorts();
+                    return "no such device: " + port + " does not exist; " + (listed.Count == 0
+                        ? "the system lists no serial port"
+                        : "the system lists: " + string.Join(" ", listed));
                 case Win32.ERROR_ACCESS_DENIED:
                 case Win32.ERROR_SHARING_VIOLATION:
                     return Busy(port);
@@ -548,9 +551,61 @@ namespace Gpiolink
             }
         }
 
-        /// <summary>The Win32 calls that try the port as the library opens it.</summary>
+        /// <summary>The Win32 calls that try the port as the library opens it, and the system's list of
+        /// serial ports.</summary>
         private static class Win32
         {
+            private const int ErrorSuccess = 0;
+            private const uint KeyRead = 0x20019;
+            private static readonly IntPtr LocalMachine = new IntPtr(unchecked((int)0x80000002));
+
+            [DllImport("advapi32.dll", EntryPoint = "RegOpenKeyExW", CharSet = CharSet.Unicode)]
+            private static extern int NativeRegOpenKeyEx(IntPtr key, string subKey, uint options, uint access,
+                                                         out IntPtr opened);
+
+            [DllImport("advapi32.dll", EntryPoint = "RegEnumValueW", CharSet = CharSet.Unicode)]
+            private static extern int NativeRegEnumValue(IntPtr key, uint index, StringBuilder name, ref uint nameLength,
+                                                         IntPtr reserved, IntPtr type, byte[] data, ref uint dataLength);
+
+            [DllImport("advapi32.dll", EntryPoint = "RegCloseKey")]
+            private static extern int NativeRegCloseKey(IntPtr key);
+
+            /// <summary>
+            /// The ports the system lists, which discovery probes: the data of
+            /// the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, in the
+            /// registry's order, as gpioctl lists them.
+            /// </summary>
+            internal static List<string> SerialPorts()
+            {
+                var ports = new List<string>();
+                IntPtr key;
+                if (NativeRegOpenKeyEx(LocalMachine, @"HARDWARE\DEVICEMAP\SERIALCOMM", 0, KeyRead, out key) != ErrorSuccess)
+                {
+                    return ports;
+                }
+                try
+                {
+                    for (uint index = 0;; index++)
+                    {
+                        var name = new StringBuilder(256);
+                        uint nameLength = (uint)name.Capacity;
+                        var data = new byte[512];
+                        uint dataLength = (uint)data.Length;
+                        if (NativeRegEnumValue(key, index, name, ref nameLength, IntPtr.Zero, IntPtr.Zero, data,
+                                               ref dataLength) != ErrorSuccess)
+                        {
+                            return ports;
+                        }
+                        // UTF-16 data, which need not carry its terminator.
+                        ports.Add(Encoding.Unicode.GetString(data, 0, (int)dataLength).TrimEnd('\0'));
+                    }
+                }
+                finally
+                {
+                    NativeRegCloseKey(key);
+                }
+            }
+
             internal const int ERROR_FILE_NOT_FOUND = 2, ERROR_PATH_NOT_FOUND = 3, ERROR_ACCESS_DENIED = 5,
                 ERROR_SHARING_VIOLATION = 32;
 

@@ -17,7 +17,6 @@ namespace Gpiolink.Tests
         [TestCase(false, TestName = "NoGoodFrameAfterADamagedOneReachesTheNextUsingBlock")]
         public void NoReplyReachesTheNextUsingBlock(bool late)
         {
-            Simulator.RequireLinux();
             using (var sim = late ? new Simulator("--delay", "150") : new Simulator("--magic-ports"))
             {
                 using (var controller = new Controller(sim.Port))

@@ -73,7 +73,9 @@ namespace Gpiolink.Tests
             for (int round = 0; round < 200; round++)
             {
                 // Both threads spin until the last one arrives, so that they
-                // start within a few instructions of each other.
+                // start within a few instructions of each other. The spin
+                // yields: a loop without a call lets no garbage collection
+                // stop the thread, and under Wine such a stop can hang.
                 int waiting = 2;
                 var results = new object[2];
                 List<Thread> threads = Enumerable.Range(0, 2).Select(index => new Thread(() =>
@@ -81,6 +83,7 @@ namespace Gpiolink.Tests
                     Interlocked.Decrement(ref waiting);
                     while (Volatile.Read(ref waiting) > 0)
                     {
+                        Thread.Yield();
                     }
                     try
                     {

@@ -165,7 +165,7 @@ namespace Gpiolink.Tests
                     Run run = Example(path, library, root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
                     ClassicAssert.AreNotEqual(0, run.Status, run.ToString());
                     StringAssert.IsMatch("GPIO_OpenInterface: the port could not be opened: " +
-                                         OpenFailureTests.Pattern(port[2], path) + @" \(GPIO_RESULT_IO_ERROR\)",
+                                         Causes.Pattern(port[2], path) + @" \(GPIO_RESULT_IO_ERROR\)",
                                          run.Errors, string.Join(" ", port));
                 }
             }

@@ -1,35 +1,72 @@
 using System;
+using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
+using System.Runtime.InteropServices;
 using NUnit.Framework;
 
 namespace Gpiolink.Tests
 {
-    /// <summary>One gpio-sim process on its own pty, ended by Dispose.</summary>
+    /// <summary>
+    /// One gpio-sim process, ended by Dispose. On Linux it serves a pty of its
+    /// own. On Windows (under Wine) gpio-sim.exe serves with --serial on the
+    /// device's end of a virtual null-modem pair, and the tests open the
+    /// host's end: the pairs are made beforehand, two linked ptys mapped as
+    /// COM ports, and named in GPIOLINK_TEST_PAIRS ("COM20:COM21,...").
+    /// </summary>
     internal sealed class Simulator : IDisposable
     {
+        private static readonly Queue<string[]> FreePairs = new Queue<string[]>();
+        private static bool pairsRead;
+
         private readonly Process process;
+        private readonly string[] pair;
 
         /// <summary>Starts gpio-sim with options, none of which may hold a space.</summary>
         public Simulator(params string[] options)
         {
-            var start = new ProcessStartInfo(Setting("GPIOLINK_SIM"), string.Join(" ", options))
+            string arguments = string.Join(" ", options);
+            string announced = "port: ";
+            bool windows = RuntimeInformation.IsOSPlatform(OSPlatform.Windows);
+            if (windows)
+            {
+                pair = TakePair();
+                arguments = "--serial " + pair[1] + " " + arguments;
+                announced = "serial: ";
+            }
+            var start = new ProcessStartInfo(Setting("GPIOLINK_SIM"), arguments)
             {
                 UseShellExecute = false,
                 RedirectStandardInput = true,
                 RedirectStandardOutput = true,
+                // Under Wine a child that inherits the runner's stderr would
+                // hold it open after a runner that died without ending it.
+                RedirectStandardError = windows,
             };
-            process = Process.Start(start);
+            try
+            {
+                process = Process.Start(start);
+            }
+            catch (Exception)
+            {
+                Dispose();
+                throw;
+            }
+            if (windows)
+            {
+                process.ErrorDataReceived += (sender, line) => { };
+                process.BeginErrorReadLine();
+            }
             string first = process.StandardOutput.ReadLine();
-            if (first == null || !first.StartsWith("port: ", StringComparison.Ordinal))
+            if (first == null || !first.StartsWith(announced, StringComparison.Ordinal))
             {
                 Dispose();
                 Assert.Fail("gpio-sim printed " + (first ?? "nothing"));
             }
-            Port = first.Substring("port: ".Length);
+            Port = pair != null ? pair[0] : first.Substring(announced.Length);
         }
 
-        /// <summary>The name to open, such as "pts/3".</summary>
+        /// <summary>The name to open, such as "pts/3" or "COM20".</summary>
         public string Port { get; }
 
         /// <summary>An environment setting that the ctest registration passes.</summary>
@@ -44,8 +81,8 @@ namespace Gpiolink.Tests
         }
 
         /// <summary>
-        /// Ignores the fixture outside Linux, where neither gpio-sim nor the
-        /// Linux library runs; on Linux the tests always run.
+        /// Ignores the fixture outside Linux, where its tests do not apply; on
+        /// Linux the tests always run.
         /// </summary>
         public static void RequireLinux()
         {
@@ -56,19 +93,47 @@ namespace Gpiolink.Tests
             }
         }
 
+        // A pair no running simulator serves: host's end, device's end.
+        private static string[] TakePair()
+        {
+            lock (FreePairs)
+            {
+                if (!pairsRead)
+                {
+                    foreach (string pair in Setting("GPIOLINK_TEST_PAIRS").Split(','))
+                    {
+                        FreePairs.Enqueue(pair.Split(':'));
+                    }
+                    pairsRead = true;
+                }
+                if (FreePairs.Count == 0)
+                {
+                    Assert.Fail("every pair of GPIOLINK_TEST_PAIRS serves a simulator already");
+                }
+                return FreePairs.Dequeue();
+            }
+        }
+
         public void Dispose()
         {
             try
             {
-                if (!process.HasExited)
+                if (process != null && !process.HasExited)
                 {
                     process.Kill();
                 }
-                process.WaitForExit();
+                process?.WaitForExit();
             }
             finally
             {
-                process.Dispose();
+                process?.Dispose();
+                if (pair != null)
+                {
+                    lock (FreePairs)
+                    {
+                        FreePairs.Enqueue(pair);
+                    }
+                }
             }
         }
     }
@@ -76,7 +141,7 @@ namespace Gpiolink.Tests
 
 namespace Gpiolink.Tests
 {
-    /// <summary>A fixture whose tests share one plain simulator, started once on Linux.</summary>
+    /// <summary>A fixture whose tests share one plain simulator, started once.</summary>
     public abstract class SimulatorFixture
     {
         internal Simulator Sim { get; private set; }
@@ -84,7 +149,6 @@ namespace Gpiolink.Tests
         [OneTimeSetUp]
         public void StartSimulator()
         {
-            Simulator.RequireLinux();
             Sim = new Simulator();
         }
 

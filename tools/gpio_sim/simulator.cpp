@@ -1,13 +1,6 @@
-#include "pty_simulator.h"
+#include "simulator.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
 #include <utility>
 
 #include "trace_format.h"
@@ -20,15 +13,9 @@ using gpio_tools::WriteTrace;
 
 constexpr std::uint8_t kRequestAddress1 = 0x40;
 
-// The serving loop never sleeps longer than this, so it notices work and
-// a stop quickly without spinning.
+// The serving loop never waits longer than this for the line, so it
+// notices work and a stop quickly without spinning.
 constexpr int kIdleMs = 20;
-
-void SleepUnlessWoken(int wakeFd, int ms)
-{
-    pollfd entry{wakeFd, POLLIN, 0};
-    poll(&entry, 1, ms);
-}
 
 SimOptions Checked(SimOptions options)
 {
@@ -40,93 +27,72 @@ SimOptions Checked(SimOptions options)
 
 // ---- setup and teardown --------------------------------------------------
 
-PtySimulator::PtySimulator(SimOptions options)
+Simulator::Simulator(SimOptions options, std::unique_ptr<SimLine> line)
     : options_(Checked(std::move(options))),
       model_(options_.versionText),
       start_(Clock::now()),
+      line_(std::move(line)),
       schedule_(options_.replyDelayMs),
-      line_(options_)
+      lineFaults_(options_)
 {
     for (const auto &entry : options_.statusOverride) {
         overrides_[static_cast<int>(gpio_tools::CommandNamed(entry.first))] = entry.second;
     }
-    if (pipe2(wake_, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
     thread_ = std::thread([this] { Serve(); });
 }
 
-PtySimulator::~PtySimulator()
-{
-    Stop();
-    for (int fd : wake_) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
+Simulator::~Simulator() { Stop(); }
 
-void PtySimulator::Stop()
+void Simulator::Stop()
 {
     if (thread_.joinable()) {
-        const char stop = 1;
-        while (write(wake_[1], &stop, 1) < 0 && errno == EINTR) {
-        }
+        stopping_ = true;
+        line_->Wake();
         thread_.join();
     }
 }
 
-void PtySimulator::HangUp()
-{
-    Stop();
-    pty_.Close();
-}
-
 // ---- accessors -----------------------------------------------------------
 
-std::string PtySimulator::PortName() const { return pty_.PortName(); }
+ControllerModel &Simulator::Model() { return model_; }
 
-std::string PtySimulator::SlavePath() const { return pty_.SlavePath(); }
-
-ControllerModel &PtySimulator::Model() { return model_; }
-
-void PtySimulator::Script(Behaviour behaviour)
+void Simulator::Script(Behaviour behaviour)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     script_.push_back(std::move(behaviour));
 }
 
-std::vector<Bytes> PtySimulator::Requests() const
+std::vector<Bytes> Simulator::Requests() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
 }
 
-std::vector<Bytes> PtySimulator::Replies() const
+std::vector<Bytes> Simulator::Replies() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return replies_;
 }
 
-std::vector<std::chrono::steady_clock::time_point> PtySimulator::RequestTimes() const
+std::vector<std::chrono::steady_clock::time_point> Simulator::RequestTimes() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requestTimes_;
 }
 
-std::size_t PtySimulator::RequestCount() const
+std::size_t Simulator::RequestCount() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<std::size_t>(stats_.requests);
 }
 
-bool PtySimulator::WaitForRequests(std::size_t n, int timeoutMs)
+bool Simulator::WaitForRequests(std::size_t n, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     return received_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return stats_.requests >= n; });
 }
 
-PtySimulator::Stats PtySimulator::GetStats() const
+Simulator::Stats Simulator::GetStats() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return stats_;
@@ -134,40 +100,25 @@ PtySimulator::Stats PtySimulator::GetStats() const
 
 // ---- serving -------------------------------------------------------------
 
-void PtySimulator::Serve()
+void Simulator::Serve()
 {
-    const int master = pty_.Master();
-    for (;;) {
-        pollfd entries[2] = {{wake_[0], POLLIN, 0}, {master, POLLIN, 0}};
-        if (poll(entries, 2, schedule_.WaitMs(kIdleMs)) < 0 && errno != EINTR) {
-            SleepUnlessWoken(wake_[0], kIdleMs);
-        }
-        if ((entries[0].revents & POLLIN) != 0) {
+    while (!stopping_) {
+        std::uint8_t buffer[256];
+        const std::size_t n = line_->Read(buffer, sizeof(buffer), schedule_.WaitMs(kIdleMs));
+        if (stopping_) {
             return;
         }
-        if ((entries[1].revents & POLLIN) != 0) {
-            std::uint8_t buffer[256];
-            const ssize_t n = read(master, buffer, sizeof(buffer));
-            for (ssize_t i = 0; i < n; ++i) {
-                WirePiece piece;
-                if (stream_.Push(buffer[i], piece) && piece.kind == WirePiece::Kind::kFrame) {
-                    OnFrame(piece.raw, piece.frame);
-                }
+        for (std::size_t i = 0; i < n; ++i) {
+            WirePiece piece;
+            if (stream_.Push(buffer[i], piece) && piece.kind == WirePiece::Kind::kFrame) {
+                OnFrame(piece.raw, piece.frame);
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                // EIO: nobody has the slave open. Wait for someone.
-                SleepUnlessWoken(wake_[0], kIdleMs);
-            }
-        } else if ((entries[1].revents & (POLLHUP | POLLERR)) != 0) {
-            // A master without any slave opener reports a hang-up at once
-            // on every poll; pause instead of spinning.
-            SleepUnlessWoken(wake_[0], kIdleMs);
         }
         SendDue();
     }
 }
 
-void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
+void Simulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
 {
     const std::size_t index = sequence_++;
     if (options_.keepHistory) {
@@ -220,7 +171,7 @@ void PtySimulator::OnFrame(const Bytes &raw, const DecodedFrame &frame)
 
 // The scripted behaviour for this request, else the behaviour of its magic
 // port, which then turns into port 0 in `request` and is noted in `meaning`.
-std::optional<Behaviour> PtySimulator::NextBehaviour(Request &request, std::string &meaning)
+std::optional<Behaviour> Simulator::NextBehaviour(Request &request, std::string &meaning)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -243,7 +194,7 @@ std::optional<Behaviour> PtySimulator::NextBehaviour(Request &request, std::stri
 
 // Sends the model's reply (or its status override) through the random line
 // faults, behind any output still waiting.
-LineFaults PtySimulator::SendThroughLine(std::size_t index, const Request &request, Bytes reply)
+LineFaults Simulator::SendThroughLine(std::size_t index, const Request &request, Bytes reply)
 {
     std::string note;
     const std::optional<std::uint8_t> status = overrides_[static_cast<int>(request.command)];
@@ -252,7 +203,7 @@ LineFaults PtySimulator::SendThroughLine(std::size_t index, const Request &reque
         note = " (status override)";
     }
     Bytes wire;
-    const LineFaults faults = line_.Pass(EncodeReply(reply), wire);
+    const LineFaults faults = lineFaults_.Pass(EncodeReply(reply), wire);
     if (wire.empty()) {
         Trace(gpio_tools::kNote, {}, "no reply" + faults.Marks());
         return faults;
@@ -265,7 +216,7 @@ LineFaults PtySimulator::SendThroughLine(std::size_t index, const Request &reque
 }
 
 // Counts a handled frame and wakes WaitForRequests.
-void PtySimulator::Count(Outcome outcome, const LineFaults &faults)
+void Simulator::Count(Outcome outcome, const LineFaults &faults)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -274,12 +225,12 @@ void PtySimulator::Count(Outcome outcome, const LineFaults &faults)
     received_.notify_all();
 }
 
-void PtySimulator::SendDue()
+void Simulator::SendDue()
 {
     ReplySchedule::Chunk chunk;
     while (schedule_.TakeDue(chunk)) {
         Trace(gpio_tools::kDeviceToHost, chunk.bytes, chunk.note);
-        pty_.Write(chunk.bytes, options_.pace38400);
+        line_->Write(chunk.bytes, options_.pace38400);
         if (options_.keepHistory) {
             std::lock_guard<std::mutex> lock(mutex_);
             Bytes &sent = replies_[chunk.request];
@@ -288,7 +239,7 @@ void PtySimulator::SendDue()
     }
 }
 
-void PtySimulator::Trace(const char *direction, const Bytes &bytes, const std::string &meaning)
+void Simulator::Trace(const char *direction, const Bytes &bytes, const std::string &meaning)
 {
     if (options_.trace == nullptr) {
         return;

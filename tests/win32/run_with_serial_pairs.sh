@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs a command with virtual null-modem pairs mapped as Wine COM ports:
+# socat links two pseudo-terminals, and the pair's two ends become COMn
+# (the host's end, for the program under test) and COMn+1 (the device's
+# end, for gpio-sim.exe --serial). The pairs are passed to the command as
+# GPIOLINK_TEST_PAIRS="COM5:COM6,COM7:COM8,...".
+# usage: run_with_serial_pairs.sh WINE_RUN WINEPREFIX FIRST COUNT COMMAND [ARGS...]
+set -eu
+run=$1 prefix=$2 first=$3 count=$4
+shift 4
+# Boot the prefix first: dosdevices exists only after that.
+"$run" wineboot >/dev/null 2>&1 || true
+dosdevices="$prefix/dosdevices"
+scratch=$(mktemp -d)
+pids="" links="" pairs=""
+cleanup() {
+  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  for link in $links; do rm -f "$dosdevices/$link"; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT INT TERM
+
+host=$first
+while [ "$host" -lt $((first + 2 * count)) ]; do
+  device=$((host + 1))
+  socat PTY,raw,echo=0,link="$scratch/com$host" PTY,raw,echo=0,link="$scratch/com$device" 2>"$scratch/socat$host.err" &
+  pids="$pids $!"
+  for _ in $(seq 100); do
+    [ -e "$scratch/com$host" ] && [ -e "$scratch/com$device" ] && break
+    sleep 0.05
+  done
+  for end in "$host" "$device"; do
+    [ -e "$scratch/com$end" ] || { echo "socat made no pair for COM$host" >&2; cat "$scratch/socat$host.err" >&2; exit 1; }
+    ln -sfn "$(readlink "$scratch/com$end")" "$dosdevices/com$end"
+    links="$links com$end"
+  done
+  pairs="$pairs${pairs:+,}COM$host:COM$device"
+  host=$((device + 1))
+done
+
+status=0
+GPIOLINK_TEST_PAIRS=$pairs WINEDEBUG=-all "$@" || status=$?
+exit "$status"
