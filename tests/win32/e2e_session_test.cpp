@@ -136,7 +136,17 @@ TEST_F(WineSession, MisbehavingRepliesGiveTheirResults)
     };
     for (const auto &[port, result] : cases) {
         unsigned char value = 0;
-        EXPECT_EQ(result, GPIO_Input(handle_, port, &value)) << std::hex << int(port);
+        int got = GPIO_Input(handle_, port, &value);
+        // The split reply leaves 30 ms between its bursts, and the
+        // simulator's sleeps run under Wine: on a machine loaded far past
+        // its cores one gap can outlast the 100 ms of silence. A receiver
+        // that ends a reply at a short gap times out every time, so one
+        // more try tells that fault from the scheduler's.
+        if (port == 0xFA && got == GPIO_RESULT_TIMEOUT) {
+            Sleep(150);
+            got = GPIO_Input(handle_, port, &value);
+        }
+        EXPECT_EQ(result, got) << std::hex << int(port);
     }
     // A reply that arrives after the time-out is purged before the next.
     unsigned char value = 0;
