@@ -58,9 +58,9 @@ tally_ctest() {
     name=${entry%|*}
     kind=${entry##*|}
     must=no
-    if printf '%s\n' "$2" | grep -qxF -- "$name"; then
-      must=yes
-    fi
+    case $'\n'"$2"$'\n' in
+      *$'\n'"$name"$'\n'*) must=yes ;;
+    esac
     tally_skip "$name" "$must"
     [ "$kind" = Disabled ] || skipped=$((skipped + 1))
   done <<EOF
