@@ -78,11 +78,20 @@ bool IsConsole(const char *consoles, const char *name)
     return false;
 }
 
-// Adds a name in natural order; names that do not fit are passed over.
+// Adds a name in natural order; names too long for the table are passed
+// over. A full table keeps the ports that come first in that order, the
+// ones discovery tries first, whatever order the directory lists them in:
+// a name that sorts before the last one takes its place.
 void InsertSorted(PortList &list, const char *name)
 {
-    if (list.count == kMaxPorts || BoundedLength(name, kMaxNameLength + 1) > kMaxNameLength) {
+    if (BoundedLength(name, kMaxNameLength + 1) > kMaxNameLength) {
         return;
+    }
+    if (list.count == kMaxPorts) {
+        if (ComparePortNames(list.names[kMaxPorts - 1], name) <= 0) {
+            return;
+        }
+        --list.count;
     }
     std::uint32_t at = list.count;
     while (at > 0 && ComparePortNames(list.names[at - 1], name) > 0) {

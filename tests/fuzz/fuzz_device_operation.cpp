@@ -24,6 +24,7 @@
 
 #include "fuzz_check.h"
 #include "gpiolink.h"
+#include "interface/request_exchange.h"
 #include "link/frame_format.h"
 #include "link/frame_receiver.h"
 #include "scripted_line.h"
@@ -41,8 +42,8 @@ constexpr std::size_t kHeaderSize = 7;
 constexpr std::size_t kMostReplyBytes = 2048;
 constexpr std::size_t kGuard = 32;
 constexpr std::uint8_t kFill = 0xA5;
-// The reply room of the port and bit operations.
-constexpr std::int32_t kWorkRoom = 20;
+// The reply room of the port and bit operations: their work buffer.
+constexpr auto kWorkRoom = static_cast<std::int32_t>(gpiolink::kWorkBufferSize);
 
 // The longest unstuffed body (addresses, payload, CRC) the receive buffer
 // holds whole.
@@ -155,22 +156,6 @@ bool ForHost(const gpio_tools::DecodedFrame &frame) { return frame.address1 == g
 
 bool Whole(const gpio_tools::DecodedFrame &frame) { return frame.payload.size() + 4 <= kLongestWholeBody; }
 
-int ResultOfStatus(std::uint8_t status)
-{
-    switch (status) {
-    case 0x00:
-        return GPIO_RESULT_OK;
-    case 0xFD:
-        return GPIO_RESULT_IO_ERROR;
-    case 0xFE:
-        return GPIO_RESULT_DEVICE_FE;
-    case 0xFF:
-        return GPIO_RESULT_DEVICE_FF;
-    default:
-        return GPIO_RESULT_UNEXPECTED;
-    }
-}
-
 // What the operation must give for a reply that is its first frame for the
 // host (nullptr: none came), and what it leaves in the output.
 struct Expectation {
@@ -197,7 +182,7 @@ Expectation Expect(const Input &input, const gpio_tools::DecodedFrame *frame)
         expected.result = GPIO_RESULT_UNEXPECTED;
         return expected;
     }
-    expected.result = ResultOfStatus(payload[0]);
+    expected.result = gpiolink::ResultOfStatus(payload[0]);
     if (input.operation == Operation::kGetVersion) {
         Bytes written(payload.begin(), payload.begin() + copied);
         if (expected.result == GPIO_RESULT_OK) {

@@ -113,8 +113,15 @@ void InstallVirtualLine()
     gpiolink::ReplaceServices(&table);
 }
 
-// Silences before a burst: around the poll interval and the 100 ms time-out.
-constexpr std::uint32_t kGaps[8] = {0, 1, 5, 10, 50, 99, 100, 150};
+// Silences before a burst: around the poll interval and the silence time-out.
+constexpr std::uint32_t kGaps[8] = {0,
+                                    1,
+                                    5,
+                                    gpiolink::kPollIntervalMs,
+                                    gpiolink::kSilenceTimeoutMs / 2,
+                                    gpiolink::kSilenceTimeoutMs - 1,
+                                    gpiolink::kSilenceTimeoutMs,
+                                    gpiolink::kSilenceTimeoutMs * 3 / 2};
 
 // The clock starts just short of the 32-bit wrap.
 constexpr std::uint32_t kStart = 0xFFFFFF80U;

@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "link/linux_files.h"
 #include "link/port_list_linux.h"
 #include "link/posix_system_calls.h"
 #include "test_helpers.h"
@@ -167,6 +172,62 @@ TEST(PortList, LeavesOutTheKernelsConsoles)
     }
     sysfs.SetConsoles("ttyS1                -W- (EC  p a)    4:65\nttyAMA0              -W- (E p a)  204:64\n");
     EXPECT_EQ((std::vector<std::string>{"ttyS0", "ttyS10", "ttyUSB0"}), ReadList());
+}
+
+// The folder's entries as the directory hands them over, in an order of the
+// test's choosing: getdents64 replaced, everything else read from the tree.
+std::vector<std::string> g_listing;
+std::size_t g_listed = 0;
+
+long ListInGivenOrder(int, void *buffer, std::size_t size)
+{
+    auto *bytes = static_cast<char *>(buffer);
+    std::size_t used = 0;
+    for (; g_listed < g_listing.size(); ++g_listed) {
+        const std::string &name = g_listing[g_listed];
+        const std::size_t length = (offsetof(DirectoryEntry, name) + name.size() + 1 + 7) / 8 * 8;
+        if (used + length > size) {
+            break;
+        }
+        auto *entry = reinterpret_cast<DirectoryEntry *>(bytes + used);
+        entry->inode = g_listed + 1;
+        entry->offset = static_cast<long long>(g_listed + 1);
+        entry->length = static_cast<unsigned short>(length);
+        entry->type = 4;  // a folder
+        std::memcpy(entry->name, name.c_str(), name.size() + 1);
+        used += length;
+    }
+    return static_cast<long>(used);
+}
+
+// More ports than the list holds: it keeps those discovery tries first, in
+// natural order, however the directory orders its entries.
+TEST(PortList, AFullListKeepsThePortsThatComeFirstInOrder)
+{
+    SysfsFixture sysfs;
+    std::vector<std::string> natural;
+    for (int i = 0; i < 50; ++i) {
+        natural.push_back("ttyACM" + std::to_string(i));
+    }
+    for (int i = 0; i < 150; ++i) {
+        natural.push_back("ttyUSB" + std::to_string(i));
+    }
+    for (const std::string &name : natural) {
+        sysfs.Add(name);
+    }
+    const std::vector<std::string> kept(natural.begin(), natural.begin() + 128);
+
+    std::vector<std::string> reversed(natural.rbegin(), natural.rend());
+    std::vector<std::string> shuffled = natural;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
+    for (const auto &order : {natural, reversed, shuffled}) {
+        g_listing = order;
+        g_listing.insert(g_listing.begin(), {".", ".."});
+        g_listed = 0;
+        ASSERT_TRUE(ReplaceSystemCall("getdents64", ListInGivenOrder));
+        EXPECT_EQ(kept, ReadList()) << "listed from " << order.front();
+        EXPECT_EQ(g_listing.size(), g_listed) << "the folder was not read to its end";
+    }
 }
 
 TEST(PortList, AnUnreadableFolderIsAFailure)

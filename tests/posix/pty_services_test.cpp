@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/serial_services.h"
+#include "link/serial_services_posix.h"
 
 namespace gpiolink {
 namespace {
@@ -183,6 +185,108 @@ TEST_F(PtyServices, ClosingPutsBackTheTerminalsOwnSettings)
     EXPECT_EQ(before.c_oflag, after.c_oflag);
     EXPECT_EQ(before.c_cflag, after.c_cflag);
     close(slave);
+}
+
+// A pseudo-terminal pair of the test's own, with the slave side held open
+// by the test to read and set its settings.
+struct TestPty {
+    TestPty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+            path = ptsname(master);
+            slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+        }
+    }
+    ~TestPty()
+    {
+        if (slave >= 0) {
+            close(slave);
+        }
+        if (master >= 0) {
+            close(master);
+        }
+    }
+    TestPty(const TestPty &) = delete;
+    TestPty &operator=(const TestPty &) = delete;
+
+    // Gives the line a speed of its own, in canonical mode, as a terminal
+    // left by some other program might be.
+    bool SetSpeed(speed_t speed) const
+    {
+        termios settings{};
+        return tcgetattr(slave, &settings) == 0 && cfsetispeed(&settings, speed) == 0 &&
+               cfsetospeed(&settings, speed) == 0 && tcsetattr(slave, TCSANOW, &settings) == 0;
+    }
+    termios Settings() const
+    {
+        termios settings{};
+        tcgetattr(slave, &settings);
+        return settings;
+    }
+
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+// Every close puts back what its own open found, however many ports were
+// opened before: the place each port's settings are kept in is given back
+// at its close. Each open here gets a new descriptor number, as in a
+// process that holds other files open meanwhile.
+TEST(PtyServicesSavedSettings, EveryCloseRestoresItsOwnPortsSettingsOpenAfterOpen)
+{
+    TestPty pty;
+    ASSERT_GE(pty.slave, 0);
+    const SerialServices &os = DefaultServices();
+    const speed_t speeds[] = {B1200, B2400, B4800, B9600, B19200};
+    std::vector<int> spacers;
+    for (int round = 0; round < 20; ++round) {
+        const speed_t speed = speeds[round % 5];
+        ASSERT_TRUE(pty.SetSpeed(speed));
+        const PortHandle port = os.openPort(pty.path.c_str());
+        ASSERT_NE(InvalidPort(), port) << "round " << round;
+        os.configureLine(port, ModemLines::kDtrOnRtsOff);
+        const termios during = pty.Settings();
+        ASSERT_EQ(static_cast<speed_t>(B38400), cfgetospeed(&during)) << "round " << round;
+        os.closePort(port);
+        const termios after = pty.Settings();
+        EXPECT_EQ(speed, cfgetospeed(&after)) << "round " << round;
+        EXPECT_NE(0U, after.c_lflag & ICANON) << "round " << round;
+        spacers.push_back(dup(pty.master));  // the next open gets another number
+    }
+    for (const int spacer : spacers) {
+        close(spacer);
+    }
+}
+
+// A port whose descriptor was closed behind the library's back leaves its
+// saved settings behind; the next port that gets the same descriptor number
+// must have its own settings put back at its close, not the first port's.
+TEST(PtyServicesSavedSettings, ADescriptorClosedBehindTheLibrarysBackLeavesNoSettingsForTheNextPort)
+{
+    TestPty first;
+    TestPty second;
+    ASSERT_GE(first.slave, 0);
+    ASSERT_GE(second.slave, 0);
+    ASSERT_TRUE(first.SetSpeed(B1200));
+    ASSERT_TRUE(second.SetSpeed(B9600));
+    const SerialServices &os = DefaultServices();
+
+    const PortHandle lost = os.openPort(first.path.c_str());
+    ASSERT_NE(InvalidPort(), lost);
+    os.configureLine(lost, ModemLines::kDtrOnRtsOff);
+    const int descriptor = PortDescriptor(lost);
+    ASSERT_EQ(0, close(descriptor));  // the application's mistake, not the library's
+
+    const PortHandle port = os.openPort(second.path.c_str());
+    ASSERT_NE(InvalidPort(), port);
+    ASSERT_EQ(descriptor, PortDescriptor(port)) << "the scenario needs the same number again";
+    os.configureLine(port, ModemLines::kDtrOnRtsOff);
+    os.closePort(port);
+    const termios after = second.Settings();
+    EXPECT_EQ(static_cast<speed_t>(B9600), cfgetospeed(&after)) << "the first port's settings were put on the second";
+    EXPECT_NE(0U, after.c_lflag & ICANON);
 }
 
 TEST_F(PtyServices, AnySessionsTerminalAndPtyMastersAreRefused)

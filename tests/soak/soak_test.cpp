@@ -18,6 +18,8 @@
 #include <string>
 
 #include "gpiolink.h"
+#include "interface/request_exchange.h"
+#include "link/frame_receiver.h"
 #include "pty_simulator.h"
 
 namespace {
@@ -28,16 +30,16 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kDelayMaxMs = 10;
 // The longest call this line allows: the reply starts at most kDelayMaxMs
 // late and arrives in one burst; when it is damaged past recognition, the
-// receiver then waits out 100 ms of silence after its last byte, and every
-// call ends with the 20 ms pause. A call that follows a time-out first waits
-// until the line has been silent for 100 ms since that time-out, which adds
-// at most another 100 ms. On a loaded machine each wake-up on that
+// receiver then waits out the library's silence time-out after its last
+// byte, and every call ends with the library's pause after an exchange. A
+// call that follows a time-out first waits until the line has been silent
+// for another silence time-out, which it adds at most. On a loaded machine each wake-up on that
 // path (the simulator's write, the receiver's poll, the end of the pause)
 // can wait for a CPU: the margin allows about 30 ms for each. The exact
 // timing is checked on the virtual clock (tests/unit); here the bound
 // catches a call that does not end soon after the line falls quiet.
-constexpr unsigned kSilenceMs = 100;
-constexpr unsigned kPauseMs = 20;
+constexpr unsigned kSilenceMs = gpiolink::kSilenceTimeoutMs;
+constexpr unsigned kPauseMs = gpiolink::kExchangePauseMs;
 constexpr unsigned kLoadMarginMs = 100;
 constexpr auto kCallBound =
     std::chrono::milliseconds(kSilenceMs + kDelayMaxMs + kSilenceMs + kPauseMs + kLoadMarginMs);

@@ -144,6 +144,27 @@ TEST_F(PortLinkRace, RemovesTheLinkItMadeNotOneInTheFolderSwappedIn)
     EXPECT_EQ("", LinkTarget("/a-moved/port"));
 }
 
+// --link over an existing link: one a run of the tools left behind (to a
+// pts entry) is replaced; one to the folder /dev/pts itself, or to any
+// other place, is the user's and stays as it is.
+using PortLinkOverALink = PortLinkRace;
+
+TEST_F(PortLinkOverALink, ReplacesALinkToAPtyAndLeavesALinkToThePtsFolderAlone)
+{
+    const std::string port = root_ + "/a/port";
+    for (const char *users : {"/dev/pts/", "/dev/pts", "/dev/pts/.", "/dev/ptmx"}) {
+        ASSERT_EQ(0, symlink(users, port.c_str()));
+        PortLink link;
+        EXPECT_FALSE(link.Create("test", port, kPty)) << users;
+        EXPECT_EQ(users, LinkTarget("/a/port")) << "a link to " << users << " was replaced";
+        ASSERT_EQ(0, unlink(port.c_str()));
+    }
+    ASSERT_EQ(0, symlink("/dev/pts/12", port.c_str()));
+    PortLink link;
+    ASSERT_TRUE(link.Create("test", port, kPty));
+    EXPECT_EQ(kPty, LinkTarget("/a/port"));
+}
+
 TEST(PortLink, OnlyALinkToAPtsEntryIsThePtyKind)
 {
     for (const char *target : {"/dev/pts/0", "/dev/pts/17"}) {

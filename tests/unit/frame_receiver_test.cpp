@@ -190,6 +190,33 @@ TEST_F(FrameReceiver, ALineThatKeepsSendingKeepsTheReceiverListeningUpToTheLimit
     EXPECT_EQ((Bytes{0x00, 0x07}), Copied());
 }
 
+// The slowest reply a healthy controller sends must arrive whole, so the
+// overall limit has to leave room for it: the longest frame the receive
+// buffer holds, with every payload byte stuffed into two, at 38400 baud with
+// 10 bits a byte, beginning as late as the silence time-out allows (100 ms
+// after the request) and with a 90 ms pause halfway, which is still no
+// silence.
+TEST_F(FrameReceiver, TheSlowestHealthyReplyOfTheLongestLengthArrivesWhole)
+{
+    Bytes payload(kReceiveBufferSize - 6);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = Bytes{0x02, 0x03, 0x7D}[i % 3];
+    }
+    const Bytes wire = EncodeReply(payload);
+    ASSERT_GE(wire.size(), 1014U) << "not the longest reply";
+    // 3840 bytes a second: byte k is on the line 100 ms + k * 10 / 38.4 ms
+    // after the request, plus the pause from the middle on.
+    std::uint32_t at = 0;
+    for (std::size_t k = 0; k < wire.size(); ++k) {
+        at = static_cast<std::uint32_t>(100 + k * 100 / 384 + (k >= wire.size() / 2 ? 90 : 0));
+        line_.Arrive(port_, {wire[k]}, at);
+    }
+    ASSERT_GE(at, 450U);
+    EXPECT_EQ(FrameOk, Receive(600));
+    EXPECT_EQ(payload, Copied());
+    EXPECT_GE(elapsed_, at) << "taken before its last byte arrived";
+}
+
 TEST_F(FrameReceiver, ALineThatNeverStopsEndsAtTheOverallLimit)
 {
     // A byte every 50 ms that never completes a frame, and a stream that

@@ -57,9 +57,17 @@ status=0
 GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM9 GPIOLINK_TEST_LATE_PORT=COM10 GPIOLINK_TEST_STREAM_PORT=COM11 \
   GPIOLINK_TEST_STALLED_PORT=COM12 \
   GPIOLINK_TEST_FILE="Z:$(echo "$scratch/com9.file" | tr / '\\')" \
-  WINEDEBUG=-all "$run" "$@" || status=$?
+  WINEDEBUG=-all "$run" "$@" >"$scratch/run.out" 2>&1 || status=$?
+cat "$scratch/run.out"
 if grep -q "host->dev" "$scratch/com7.trace"; then
   echo "discovery went on past the controller: COM7 received a request" >&2
   status=1
+fi
+# A GoogleTest program whose cases passed but some skipped (a variable or a
+# port of this script's missing) ends with 77: ctest shows it as skipped,
+# not passed, and under CI=true ./test.sh fails.
+if [ "$status" -eq 0 ] && grep -q '^\[  SKIPPED \]' "$scratch/run.out"; then
+  echo "some session tests were skipped" >&2
+  status=77
 fi
 exit "$status"

@@ -55,6 +55,10 @@ stdin "release 1" 'port 1 reads its latch'
 GPIOLINK_TEST_PORT=COM5 "$run" "$e2e" --gtest_filter='WineSession.*' >"$work/e2e.out" 2>&1 </dev/null ||
   fail "win32_e2e_tests WineSession.* on COM5" "$(tail -30 "$work/e2e.out")"
 grep -E '^\[  (PASSED|FAILED) ' "$work/e2e.out"
+# Every session test runs here: a skipped one is a fault of this script.
+if grep -q '^\[  SKIPPED \]' "$work/e2e.out"; then
+  fail "win32_e2e_tests WineSession.* skipped tests on COM5" "$(grep -E '^\[  SKIPPED \]' "$work/e2e.out")"
+fi
 
 kill -INT "$sim_pid"
 for _ in $(seq 100); do

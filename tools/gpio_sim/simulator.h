@@ -21,10 +21,10 @@
 // the bytes on the wire: the model has already carried out the request.
 // Replies then go out in order (reply_schedule.h).
 //
-// Where each part lives: the line in sim_line.h, frames off the wire
-// in frame_stream.h, requests decoded once in request.h, counts in
-// sim_stats.h, the trace line in trace_format.h (the last three in
-// tools/common).
+// Where each part lives: the line in sim_line.h and the counts in
+// sim_stats.h (both here, in tools/gpio_sim); frames off the wire in
+// frame_stream.h, requests decoded once in request.h and the trace line in
+// trace_format.h (these three in tools/common).
 #ifndef GPIO_SIM_SIMULATOR_H
 #define GPIO_SIM_SIMULATOR_H
 
