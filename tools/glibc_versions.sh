@@ -3,9 +3,10 @@
 # newest GLIBC_x.y symbol version it binds to, with its symbols, and fails,
 # naming each symbol (fstatat@GLIBC_2.33), when any is newer than CEILING.
 # A program linked statically binds to none and passes.
-# The Linux wheel's manylinux_2_28 tag promises glibc 2.28: the linux preset
-# checks the built library with this, the release test every binary in the
-# wheel.
+# The Linux wheel's manylinux_2_28 tag promises glibc 2.28: release.sh
+# checks the wheel's binaries with this before it tags the wheel, the
+# release test checks them again in the wheel, and the linux preset's test
+# glibc_versions checks the built library.
 # usage: glibc_versions.sh CEILING FILE...
 set -u
 if [ $# -lt 2 ]; then
