@@ -36,6 +36,9 @@ import zipfile
 NAME = "gpiolink"
 SUMMARY = "Drive a digital I/O controller on a serial port through the gpiolink library"
 REQUIRES_PYTHON = ">=3.8"
+# The project's home and its repository, the same in every package.
+HOME_PAGE = "https://gpiolink.example/"
+REPOSITORY = "https://gpiolink.example/gpiolink.git"
 CLASSIFIERS = (
     "License :: OSI Approved :: MIT License",
     "Operating System :: Microsoft :: Windows",
@@ -82,6 +85,7 @@ def _license():
 
 def _metadata(ver):
     lines = ["Metadata-Version: 2.1", "Name: " + NAME, "Version: " + ver, "Summary: " + SUMMARY,
+             "Home-page: " + HOME_PAGE, "Project-URL: Source, " + REPOSITORY,
              "License: MIT", "Requires-Python: " + REQUIRES_PYTHON]
     lines += ["Classifier: " + classifier for classifier in CLASSIFIERS]
     lines.append("Description-Content-Type: text/markdown")
