@@ -84,10 +84,12 @@ for variable in prefix=/usr includedir=/usr/include "libdir=/usr/lib/$multiarch"
 done
 [ -f "$(pkg-config --variable=includedir gpiolink)/gpiolink.h" ] || fail "no gpiolink.h in the .pc's includedir"
 [ -e "$(pkg-config --variable=libdir gpiolink)/libgpiolink.so" ] || fail "no libgpiolink.so in the .pc's libdir"
-[ "$(pkg-config --libs gpiolink)" = "-lgpiolink" ] || fail "pkg-config --libs gives '$(pkg-config --libs gpiolink)'"
-[ -z "$(pkg-config --cflags gpiolink)" ] || fail "pkg-config --cflags gives '$(pkg-config --cflags gpiolink)'"
+# pkg-config's flags without the blanks it leaves around them.
+libs=$(pkg-config --libs gpiolink | xargs) cflags=$(pkg-config --cflags gpiolink | xargs)
+[ "$libs" = "-lgpiolink" ] || fail "pkg-config --libs gives '$libs'"
+[ -z "$cflags" ] || fail "pkg-config --cflags gives '$cflags'"
 grep -qx 'Libs: -lgpiolink' "$pc" || fail "$pc: $(grep '^Libs' "$pc"), not 'Libs: -lgpiolink'"
-echo "pkg-config: $pc names prefix /usr; --libs: $(pkg-config --libs gpiolink)"
+echo "pkg-config: $pc names prefix /usr; --libs: $libs; --cflags: none"
 
 # Each package's README, and the documents of its part, under
 # /usr/share/doc/PACKAGE/ (compressed when large).
