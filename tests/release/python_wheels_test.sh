@@ -9,7 +9,8 @@
 #   PATH, drive each other, and pass on the programs' exit status;
 # - the Windows wheel with pip install --platform win_amd64 --target, which
 #   puts gpiolink.dll in the package folder, where the binding looks first;
-# - the sdist, which pip builds with the package's own backend alone.
+# - the sdist, which pip builds with the package's own backend alone, and
+#   whose package, without the library, says what to install.
 #
 # usage: python_wheels_test.sh DIST GPIO_SIM
 set -eu
@@ -103,3 +104,20 @@ echo "windows wheel: gpiolink/gpiolink.dll beside the binding"
   fail "pip could not build a wheel from the sdist"
 [ -f "$work/from-sdist/gpiolink-$version-py3-none-any.whl" ] || fail "the sdist built $(ls "$work/from-sdist")"
 echo "sdist: built gpiolink-$version-py3-none-any.whl"
+
+# Installed from the sdist on a system without the library, the package
+# says what to install. (A library installed on this machine would be
+# found instead: then there is nothing to say.)
+if ! /sbin/ldconfig -p | grep -q 'libgpiolink\.so'; then
+  python3 -m venv "$work/venv-sdist"
+  "$work/venv-sdist/bin/pip" install --no-index --disable-pip-version-check -q "$sdist" ||
+    fail "pip could not install the sdist"
+  status=0
+  message=$(cd "$work" && env -u GPIOLINK_LIBRARY -u LD_LIBRARY_PATH "$work/venv-sdist/bin/python" -c \
+    'import gpiolink; gpiolink.scan()' 2>&1) || status=$?
+  [ "$status" != 0 ] || fail "the package from the sdist scanned without a library"
+  for advice in "install the gpiolink wheel for this platform" "libgpiolink0" "set GPIOLINK_LIBRARY"; do
+    echo "$message" | grep -qF "$advice" || fail "without a library, the sdist's package does not say '$advice': $message"
+  done
+  echo "sdist: without a library: $(echo "$message" | tail -1)"
+fi
