@@ -9,7 +9,8 @@
 #   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
 #   gpiolink-mqtt_VERSION_ARCH.deb
 #   gpiolink-VERSION-py3-none-TAG.whl      Python wheels carrying the library
-#                                          (Linux x86_64 and win_amd64)
+#                                          (Linux x86_64, with gpioctl and
+#                                          gpio-sim as commands, and win_amd64)
 #   gpiolink-VERSION.tar.gz                the Python sdist
 #   Gpiolink.VERSION.nupkg                 the NuGet package (with dotnet)
 #   SHA256SUMS                             the checksums of all of the above
@@ -104,37 +105,40 @@ for file in bin/gpiolink.dll bin/gpioctl.exe bin/gpio-sim.exe include/gpiolink.h
 done
 python3 "$src/packaging/zip_tree.py" "$dist/gpiolink-$version-win64.zip" "$zip_root"
 
+step "Linux: gpioctl and gpio-sim for the Python wheel (static)"
+# The wheel's commands run these programs: linked statically, the library
+# and the C++ runtime inside, so that they need no glibc symbol at all.
+tools_build=$linux/tools
+CFLAGS="$prefix_map" CXXFLAGS="$prefix_map" cmake -S "$src" -B "$tools_build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPIOLINK_BUILD_TESTS=OFF -DGPIOLINK_BUILD_BENCH=OFF \
+  -DGPIOLINK_BUILD_MQTT=OFF -DGPIOLINK_STATIC_TOOLS=ON >"$linux/configure.log"
+cmake --build "$tools_build" -j "$(nproc 2>/dev/null || echo 2)" --target gpioctl gpio-sim >"$linux/build.log" 2>&1 ||
+  { tail -40 "$linux/build.log" >&2; fail "the static Linux tools failed to build (build/release-linux/build.log)"; }
+mkdir -p "$linux/bin"
+strip -o "$linux/bin/gpioctl" "$tools_build/tools/gpioctl/gpioctl"
+strip -o "$linux/bin/gpio-sim" "$tools_build/tools/gpio_sim/gpio-sim"
+
 step "Python wheels and sdist"
-# A manylinux tag only when the library needs nothing but glibc, and then
-# the newest glibc symbol version it uses; linux_x86_64 otherwise.
-linux_wheel_platform() {
-  local library=$1 needed versions newest
-  needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-  for lib in $needed; do
-    case $lib in
-      libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux-x86-64.so.2) ;;
-      *) echo linux_x86_64; return ;;
-    esac
-  done
-  versions=$(readelf -V -W "$library" | sed -n 's/.*Name: \([A-Z_]*[0-9][0-9.]*\) .*/\1/p' | sort -u)
-  if echo "$versions" | grep -qv '^GLIBC_2\.[0-9.]*$'; then
-    echo linux_x86_64
-    return
-  fi
-  newest=$(echo "$versions" | sed 's/^GLIBC_//' | sort -V | tail -1)
-  newest=${newest#2.}
-  echo "manylinux_2_${newest%%.*}_x86_64"
-}
-linux_platform=$(linux_wheel_platform "$linux/libgpiolink.so")
+# The Linux wheel is manylinux_2_28: for glibc 2.28 and later (Debian 10
+# and 11, Ubuntu 20.04, RHEL 8). Its library may need nothing but glibc,
+# and nothing of it newer than 2.28; its programs nothing at all.
+glibc_floor=2.28
+linux_platform=manylinux_${glibc_floor/./_}_x86_64
+needed=$(readelf -d "$linux/libgpiolink.so" "$linux/bin/gpioctl" "$linux/bin/gpio-sim" |
+  sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -Exv 'lib(c|m|pthread|dl|rt)\.so\.[0-9]+|ld-linux-x86-64\.so\.2' || true)
+[ -z "$needed" ] || fail "the Linux wheel's binaries need more than glibc: $needed"
+"$src/tools/glibc_versions.sh" "$glibc_floor" "$linux/libgpiolink.so" "$linux/bin/gpioctl" "$linux/bin/gpio-sim" ||
+  fail "the Linux wheel's binaries need a glibc newer than $glibc_floor, which its tag $linux_platform promises"
 (cd "$src/bindings/python" && python3 - "$dist" "$linux/libgpiolink.so" "$linux_platform" \
-  "$zip_root/bin/gpiolink.dll" <<'EOF'
+  "$zip_root/bin/gpiolink.dll" "$linux/bin/gpioctl:$linux/bin/gpio-sim" <<'EOF'
 import sys
 sys.path.insert(0, "build_backend")
 import gpiolink_backend
 
-dist, linux_library, linux_platform, windows_library = sys.argv[1:]
-for library, platform in ((linux_library, linux_platform), (windows_library, "win_amd64")):
-    print(gpiolink_backend.build_wheel(dist, {"native-library": library, "platform": platform}))
+dist, linux_library, linux_platform, windows_library, linux_programs = sys.argv[1:]
+linux = {"native-library": linux_library, "platform": linux_platform, "programs": linux_programs}
+print(gpiolink_backend.build_wheel(dist, linux))
+print(gpiolink_backend.build_wheel(dist, {"native-library": windows_library, "platform": "win_amd64"}))
 print(gpiolink_backend.build_sdist(dist))
 EOF
 )

@@ -29,7 +29,15 @@ pid_t getpid() { return ::getpid(); }
 long getdents64(int directory, void *buffer, std::size_t size) { return ::syscall(SYS_getdents64, directory, buffer, size); }
 int fstatat(int directory, const char *path, struct stat *info, int flags)
 {
+#if defined(SYS_newfstatat) && (defined(__x86_64__) || defined(__aarch64__))
+    // The system call itself, as glibc's own fstatat makes it on these
+    // machines (where its struct stat is the kernel's): the fstatat symbol
+    // exists only from glibc 2.33 on, and the library needs nothing newer
+    // than 2.28.
+    return static_cast<int>(::syscall(SYS_newfstatat, directory, path, info, flags));
+#else
     return ::fstatat(directory, path, info, flags);
+#endif
 }
 }  // namespace posix
 

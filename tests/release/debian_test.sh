@@ -1,8 +1,9 @@
 #!/bin/sh
 # The Debian packages installed into this machine with dpkg -i, used, and
 # purged: the installed gpioctl drives the installed gpio-sim, a C program
-# builds with pkg-config alone and runs with the installed library, the
-# binaries carry Debian's hardening, gpio-mqtt runs as its systemd unit runs
+# builds with pkg-config alone and runs with the installed library, whose
+# .pc names the plain prefix, the README and documents are under
+# /usr/share/doc/, the binaries carry Debian's hardening, gpio-mqtt runs as its systemd unit runs
 # it against a broker of the test's own (tests/release/debian_mqtt.sh), and
 # the purge leaves none of the packages' files behind, the configuration
 # in /etc and the unit's links included.
@@ -70,6 +71,41 @@ cc -Wall -Wextra -Werror -o "$work/app" "$source_dir/tests/consumer/app/consumer
   fail "the program does not build with pkg-config's flags"
 output=$(env -u LD_LIBRARY_PATH "$work/app") || fail "the program exited with $?: $output"
 echo "pkg-config program: $output"
+
+# The .pc names the plain prefix, as Debian's own -dev packages do: the
+# header and the library where the compiler and the linker look anyway.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+pc=$(dpkg -L libgpiolink-dev | grep '/pkgconfig/gpiolink\.pc$')
+[ "$pc" = "/usr/lib/$multiarch/pkgconfig/gpiolink.pc" ] || fail "libgpiolink-dev's .pc is at '$pc'"
+! grep -q pcfiledir "$pc" || fail "$pc finds its prefix from its own place: $(cat "$pc")"
+for variable in prefix=/usr includedir=/usr/include "libdir=/usr/lib/$multiarch"; do
+  [ "$(pkg-config --variable="${variable%%=*}" gpiolink)" = "${variable#*=}" ] ||
+    fail "pkg-config gives ${variable%%=*} '$(pkg-config --variable="${variable%%=*}" gpiolink)', not ${variable#*=}"
+done
+[ -f "$(pkg-config --variable=includedir gpiolink)/gpiolink.h" ] || fail "no gpiolink.h in the .pc's includedir"
+[ -e "$(pkg-config --variable=libdir gpiolink)/libgpiolink.so" ] || fail "no libgpiolink.so in the .pc's libdir"
+# pkg-config's flags without the blanks it leaves around them.
+libs=$(pkg-config --libs gpiolink | xargs) cflags=$(pkg-config --cflags gpiolink | xargs)
+[ "$libs" = "-lgpiolink" ] || fail "pkg-config --libs gives '$libs'"
+[ -z "$cflags" ] || fail "pkg-config --cflags gives '$cflags'"
+grep -qx 'Libs: -lgpiolink' "$pc" || fail "$pc: $(grep '^Libs' "$pc"), not 'Libs: -lgpiolink'"
+echo "pkg-config: $pc names prefix /usr; --libs: $libs; --cflags: none"
+
+# Each package's README, and the documents of its part, under
+# /usr/share/doc/PACKAGE/ (compressed when large).
+for doc in libgpiolink0/README.md libgpiolink-dev/README.md libgpiolink-dev/docs/api.md \
+    libgpiolink-dev/docs/linux.md gpiolink-tools/README.md gpiolink-tools/wireshark.md \
+    gpiolink-tools/gpio-tap.md gpiolink-mqtt/README.md gpiolink-mqtt/mqtt.md; do
+  [ -f "/usr/share/doc/$doc" ] || [ -f "/usr/share/doc/$doc.gz" ] || fail "no /usr/share/doc/$doc"
+done
+zcat -f /usr/share/doc/gpiolink-tools/README.md* | grep -qF 'lua_script:"$(dirname "$(command -v gpio-tap)")/../share/' ||
+  fail "the README's Wireshark command does not find the dissector beside gpio-tap"
+lua="$(dirname "$(command -v gpio-tap)")/../share/gpiolink/wireshark/gpiolink.lua"
+[ -f "$lua" ] || fail "the README's Wireshark command names $lua, which the packages do not install"
+# The installed manual page shows the escapes as gpioctl prints them.
+man -l /usr/share/man/man1/gpioctl.1.gz 2>/dev/null | col -b | grep -qF '\x1b)' ||
+  fail "man gpioctl does not show ESC as \\x1b"
+echo "docs: README and documents under /usr/share/doc/, the Wireshark command finds $lua"
 
 kill "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true

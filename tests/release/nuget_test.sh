@@ -18,6 +18,17 @@ package=$dist/Gpiolink.$version.nupkg
 [ -f "$package" ] || fail "no $package"
 work=$(empty_work nuget)
 
+# The package names the project's home and repository: the home page the
+# Debian packages name, and a git repository.
+homepage=$(sed -n 's/^Homepage: //p' "$source_dir/packaging/debian/control")
+[ -n "$homepage" ] || fail "packaging/debian/control names no Homepage"
+nuspec=$(python3 -c 'import sys, zipfile; print(zipfile.ZipFile(sys.argv[1]).read("Gpiolink.nuspec").decode())' "$package")
+echo "$nuspec" | grep -qF "<projectUrl>$homepage</projectUrl>" ||
+  fail "the nuspec's project URL is not $homepage: $(echo "$nuspec" | grep -i url)"
+echo "$nuspec" | grep -Eq "<repository type=\"git\" url=\"${homepage}[^\"]+\"" ||
+  fail "the nuspec names no git repository under $homepage: $(echo "$nuspec" | grep -i repository)"
+echo "nuget_test: the nuspec names the project $homepage and its repository"
+
 unset LD_LIBRARY_PATH
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_CLI_USE_MSBUILD_SERVER=0 MSBUILDDISABLENODEREUSE=1
 # A package folder of its own: a Gpiolink of the same version restored

@@ -11,7 +11,7 @@ text=$(mktemp)
 trap 'rm -f "$text"' EXIT
 
 fail() {
-  echo "FAIL: $1"
+  printf 'FAIL: %s\n' "$1"
   failures=$((failures + 1))
 }
 
@@ -41,6 +41,21 @@ for tool in "$@"; do
   names $(printf '%s\n' "$help" | sed -n 's/^  \(--[a-z-]*\).*/\1/p')
   # shellcheck disable=SC2046
   names $(printf '%s\n' "$help" | sed -n '/^Commands:$/,/^$/s/^  \([a-z][a-z-]*\).*/\1/p')
+done
+
+# The escapes a page shows are the ones the tools print: one backslash
+# before x1b, as ASCII and as UTF-8 (man's own rendering where man is
+# installed), never a doubled one.
+for page in "$mandir/man1/gpioctl.1" "$mandir/man1/gpio-tap.1"; do
+  [ -f "$page" ] || continue
+  for shown in "$(LC_ALL=C groff -man -Tascii -P-cbou "$page" 2>/dev/null)" \
+      "$(LC_ALL=C.UTF-8 groff -man -Tutf8 -P-cbou "$page" 2>/dev/null)" \
+      "$(if command -v man >/dev/null; then LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | col -b; fi)"; do
+    [ -n "$shown" ] || continue
+    printf '%s\n' "$shown" | grep -qF '\x1b)' ||
+      fail "$page does not show ESC as \\x1b"
+    if printf '%s\n' "$shown" | grep -qF '\\x1b'; then fail "$page shows \\\\x1b where the tool prints \\x1b"; fi
+  done
 done
 
 page="$mandir/man3/gpiolink.3"

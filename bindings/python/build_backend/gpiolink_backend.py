@@ -11,6 +11,10 @@ wheels that carry the native library by passing two settings (with pip:
                      gpiolink.dll
     platform         the wheel's platform tag: manylinux_2_NN_x86_64,
                      linux_x86_64 or win_amd64
+    programs         (optional, with the other two) the programs gpioctl
+                     and gpio-sim, their paths joined by ':', which the
+                     wheel carries in gpiolink/bin/ and installs as commands
+                     of the same names (gpiolink._programs runs them)
 
 The version comes from the CMake project (project(gpiolink VERSION ...) in
 the top-level CMakeLists.txt) in a source checkout, and from PKG-INFO in an
@@ -32,6 +36,9 @@ import zipfile
 NAME = "gpiolink"
 SUMMARY = "Drive a digital I/O controller on a serial port through the gpiolink library"
 REQUIRES_PYTHON = ">=3.8"
+# The project's home and its repository, the same in every package.
+HOME_PAGE = "https://gpiolink.example/"
+REPOSITORY = "https://gpiolink.example/gpiolink.git"
 CLASSIFIERS = (
     "License :: OSI Approved :: MIT License",
     "Operating System :: Microsoft :: Windows",
@@ -44,6 +51,10 @@ SDIST_FILES = ("pyproject.toml", "README.md", "build_backend/gpiolink_backend.py
 # Names the bundled library takes inside the package: the ones _native loads.
 BUNDLED_NAMES = {"win_amd64": "gpiolink.dll"}
 BUNDLED_DEFAULT = "libgpiolink.so.0"
+# The programs a wheel may carry, each with the function of
+# gpiolink._programs that its command calls.
+PROGRAMS = {"gpioctl": "gpioctl", "gpio-sim": "gpio_sim"}
+PROGRAMS_FOLDER = NAME + "/bin/"
 # 1980-01-01, the earliest time a zip entry can hold.
 ZIP_EPOCH = 315532800
 
@@ -74,6 +85,7 @@ def _license():
 
 def _metadata(ver):
     lines = ["Metadata-Version: 2.1", "Name: " + NAME, "Version: " + ver, "Summary: " + SUMMARY,
+             "Home-page: " + HOME_PAGE, "Project-URL: Source, " + REPOSITORY,
              "License: MIT", "Requires-Python: " + REQUIRES_PYTHON]
     lines += ["Classifier: " + classifier for classifier in CLASSIFIERS]
     lines.append("Description-Content-Type: text/markdown")
@@ -130,8 +142,29 @@ def _tag(config_settings):
     return pathlib.Path(library), "py3-none-" + platform
 
 
-def _dist_info(ver, tag, files):
-    """The .dist-info entries for the package entries 'files', RECORD last."""
+def _programs(config_settings):
+    """The programs to carry, as (name, path), from the setting 'programs'."""
+    settings = config_settings or {}
+    given = settings.get("programs")
+    if not given:
+        return []
+    if not settings.get("native-library"):
+        raise ValueError("programs go into a wheel that carries the native library")
+    programs = [pathlib.Path(path) for path in given.split(":")]
+    for path in programs:
+        if path.name not in PROGRAMS:
+            raise ValueError("unknown program %r: a wheel carries %s" % (str(path), ", ".join(sorted(PROGRAMS))))
+    return [(path.name, path) for path in programs]
+
+
+def _entry_points(names):
+    lines = ["[console_scripts]"] + ["%s = %s._programs:%s" % (name, NAME, PROGRAMS[name]) for name in sorted(names)]
+    return ("\n".join(lines) + "\n").encode("ascii")
+
+
+def _dist_info(ver, tag, files, programs=()):
+    """The .dist-info entries for the package entries 'files', with the
+    commands of the program names 'programs', RECORD last."""
     dist_info = "%s-%s.dist-info" % (NAME, ver)
     purelib = tag.endswith("-any")
     wheel = ("Wheel-Version: 1.0\nGenerator: gpiolink_backend\nRoot-Is-Purelib: %s\nTag: %s\n"
@@ -139,6 +172,8 @@ def _dist_info(ver, tag, files):
     entries = [(dist_info + "/METADATA", _metadata(ver), False),
                (dist_info + "/WHEEL", wheel, False),
                (dist_info + "/LICENSE", _license(), False)]
+    if programs:
+        entries.append((dist_info + "/entry_points.txt", _entry_points(programs), False))
     record = [_record_line(name, data) for name, data, _ in files + entries]
     record.append(dist_info + "/RECORD,,")
     return entries + [(dist_info + "/RECORD", ("\n".join(record) + "\n").encode("utf-8"), False)]
@@ -147,15 +182,18 @@ def _dist_info(ver, tag, files):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     ver = version()
     library, tag = _tag(config_settings)
+    programs = _programs(config_settings)
     files = [(name, (HERE / name).read_bytes(), False) for name in _package_files()]
     files.append((NAME + "/_version.py", _version_module(ver), False))
     if library is not None:
         platform = tag.split("-")[-1]
         bundled = BUNDLED_NAMES.get(platform, BUNDLED_DEFAULT)
         files.append((NAME + "/" + bundled, library.read_bytes(), platform != "win_amd64"))
+    files += [(PROGRAMS_FOLDER + name, path.read_bytes(), True) for name, path in programs]
     files.sort()
     filename = "%s-%s-%s.whl" % (NAME, ver, tag)
-    _write_zip(os.path.join(wheel_directory, filename), files + _dist_info(ver, tag, files))
+    entries = files + _dist_info(ver, tag, files, [name for name, _ in programs])
+    _write_zip(os.path.join(wheel_directory, filename), entries)
     return filename
 
 

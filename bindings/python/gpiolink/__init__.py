@@ -164,9 +164,10 @@ class Controller:
     port is the port name: "COM3" on Windows; elsewhere a path that starts
     with "/" ("/dev/ttyUSB0", "/dev/serial/by-id/...", a link in any folder)
     or a name below /dev/ ("ttyUSB0", "pts/3"). Without it, scan() chooses
-    the port, and GpioError with RESULT_TIMEOUT is raised when no port
-    answered. A failed open raises GpioError whose message says why: no such
-    device, permission denied, busy, not a serial device, or name too long.
+    the port, and GpioError with RESULT_TIMEOUT, which lists the ports
+    tried, is raised when no port answered. A failed open raises GpioError
+    whose message says why: no such device, permission denied, busy, not a
+    serial device, or name too long.
 
     Opening makes this the process's only open interface: while it is open,
     opening another Controller raises GpioError (RESULT_IO_ERROR) without
@@ -186,8 +187,11 @@ class Controller:
         if port is None:
             port = scan()
             if port is None:
+                # The ports the scan probed, as gpioctl names them.
+                tried = _diagnose.discovery_ports()
                 raise GpioError(RESULT_TIMEOUT, "GPIO_ScanInterface",
-                                "no serial port answered as the controller")
+                                ("scan found no controller on the ports it tried: " + " ".join(tried)) if tried
+                                else "scan found no controller: this system lists no serial port")
         try:
             name = os.fsencode(port)
         except UnicodeError:

@@ -118,10 +118,30 @@ def _consoles():
         return set()
 
 
+def _windows_ports():
+    """The ports Windows lists, the values of the SERIALCOMM key, which the
+    library's discovery probes."""
+    import winreg
+    ports = []
+    try:
+        with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, r"HARDWARE\DEVICEMAP\SERIALCOMM") as key:
+            index = 0
+            while True:
+                try:
+                    ports.append(str(winreg.EnumValue(key, index)[1]))
+                except OSError:
+                    return ports
+                index += 1
+    except OSError:
+        return ports
+
+
 def discovery_ports():
-    """The ports the library's discovery would probe on Linux: ttys with a
-    device behind them, less ttyS ports whose sysfs type says no UART and
-    the kernel's consoles."""
+    """The ports the library's discovery would probe: on Windows those
+    the system lists; on Linux ttys with a device behind them, less ttyS
+    ports whose sysfs type says no UART and the kernel's consoles."""
+    if sys.platform == "win32":
+        return _windows_ports()
     try:
         names = os.listdir(_TTY_CLASS)
     except OSError:

@@ -77,8 +77,23 @@ def library():
                 _library = loaded
                 break
             else:
-                raise OSError(
-                    "cannot load the gpiolink library (set GPIOLINK_LIBRARY to its full path); tried "
-                    + "; ".join(failures)
-                )
+                raise OSError(not_loaded(failures))
         return _library
+
+
+def not_loaded(failures):
+    """The message for a library that could not be loaded: what to install,
+    then each candidate tried ("NAME: ERROR"). A wheel built from the sdist
+    carries no library."""
+    if sys.platform == "win32":
+        text = ("the gpiolink library gpiolink.dll could not be loaded: install the gpiolink wheel for this "
+                "platform (win_amd64), which carries it, or set GPIOLINK_LIBRARY to the full path of the 64-bit "
+                "gpiolink.dll (from the gpiolink Windows zip)")
+    else:
+        text = ("the gpiolink library libgpiolink.so.0 could not be loaded: install the gpiolink wheel for this "
+                "platform (manylinux x86_64), which carries it, or the Debian package libgpiolink0 (or gpiolink "
+                "built from source and installed, then ldconfig), or set GPIOLINK_LIBRARY to the library's full "
+                "path")
+    if os.environ.get("GPIOLINK_LIBRARY"):
+        text += "; GPIOLINK_LIBRARY is set, so the system's copy was not tried"
+    return text + "; tried " + "; ".join(failures)

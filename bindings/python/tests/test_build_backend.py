@@ -54,3 +54,40 @@ def test_archives_are_reproducible(tmp_path, monkeypatch):
     root = names[0].split("/")[0]
     assert {root + "/PKG-INFO", root + "/LICENSE", root + "/gpiolink/__init__.py"} <= set(names)
 
+
+
+def test_wheel_with_programs_installs_them_as_commands(tmp_path):
+    library = tmp_path / "libgpiolink.so.0"
+    library.write_bytes(b"\x7fELF library stand-in")
+    programs = tmp_path / "programs"
+    programs.mkdir()
+    for name in ("gpioctl", "gpio-sim"):
+        (programs / name).write_bytes(b"\x7fELF " + name.encode())
+    settings = {"native-library": str(library), "platform": "manylinux_2_28_x86_64",
+                "programs": "%s:%s" % (programs / "gpioctl", programs / "gpio-sim")}
+    name = gpiolink_backend.build_wheel(str(tmp_path), settings)
+    with zipfile.ZipFile(tmp_path / name) as wheel:
+        names = wheel.namelist()
+        for program in ("gpioctl", "gpio-sim"):
+            entry = "gpiolink/bin/" + program
+            assert wheel.read(entry) == (programs / program).read_bytes()
+            assert wheel.getinfo(entry).external_attr >> 16 == 0o100755
+        entry_points = wheel.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+        record = wheel.read(next(n for n in names if n.endswith("/RECORD"))).decode()
+    assert entry_points.splitlines() == ["[console_scripts]", "gpio-sim = gpiolink._programs:gpio_sim",
+                                         "gpioctl = gpiolink._programs:gpioctl"]
+    assert "gpiolink/bin/gpio-sim,sha256=" in record and ".dist-info/entry_points.txt,sha256=" in record
+    # The functions the commands name exist.
+    import gpiolink._programs as commands
+    assert callable(commands.gpio_sim) and callable(commands.gpioctl)
+
+    # A wheel without programs declares no commands.
+    plain = gpiolink_backend.build_wheel(str(tmp_path / "programs"), {"native-library": str(library),
+                                                                      "platform": "win_amd64"})
+    with zipfile.ZipFile(tmp_path / "programs" / plain) as wheel:
+        assert not [n for n in wheel.namelist() if n.endswith("entry_points.txt") or "/bin/" in n]
+
+    for wrong in ({"programs": str(programs / "gpioctl")},  # programs without the library
+                  dict(settings, programs=str(library))):  # a file that is no known program
+        with pytest.raises(ValueError):
+            gpiolink_backend.build_wheel(str(tmp_path), wrong)
