@@ -65,4 +65,13 @@ void Report::Print(const std::string &operation, int result) const
     std::fflush(stdout);
 }
 
+std::string PortListJson(const std::vector<std::string> &ports)
+{
+    std::string out = "{\"operation\":\"ports\",\"ports\":[";
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        out += (i == 0 ? "" : ",") + JsonString(ports[i]);
+    }
+    return out + "]}";
+}
+
 }  // namespace gpioctl

@@ -44,6 +44,9 @@ private:
     std::vector<Field> fields_;
 };
 
+// `gpioctl ports --json`: {"operation":"ports","ports":["ttyS0",...]}
+std::string PortListJson(const std::vector<std::string> &ports);
+
 }  // namespace gpioctl
 
 #endif  // GPIOCTL_REPORT_H
