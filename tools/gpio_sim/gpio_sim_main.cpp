@@ -264,7 +264,7 @@ int Main(int argc, char **argv)
         gpio_sim::Simulator simulator(options, std::move(served));
         if (!serial.empty()) {
             if (json) {
-                std::printf("{\"serial\":%s}\n", gpio_tools::JsonString(serial).c_str());
+                std::printf("%s\n", gpio_tools::JsonLine({{"serial", gpio_tools::JsonText(serial)}}).c_str());
             } else {
                 std::printf("serial: %s\n", gpio_tools::SafeText(serial).c_str());
             }
