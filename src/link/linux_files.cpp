@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 
 namespace gpiolink {
 

@@ -25,7 +25,7 @@
 #include "link/bounded_string.h"
 #include "link/linux_files.h"
 #include "link/port_name_order.h"
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 
 namespace gpiolink {
 namespace {

@@ -1,6 +1,6 @@
 // The services table on POSIX systems: termios serial ports, a monotonic
 // millisecond tick and poll() for the receiver's idle wait. Every system
-// call goes through SYSTEM_CALL (posix_system_calls.h), where tests watch
+// call goes through SYSTEM_CALL (system_calls_posix.h), where tests watch
 // and fail them.
 //
 // Map of this file:
@@ -24,7 +24,7 @@
 #include <ctime>
 
 #include "link/port_list_linux.h"
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 #include "link/terminal_owners_linux.h"
 #include "link/serial_services.h"
 #include "link/serial_services_posix.h"

@@ -3,21 +3,17 @@
 // and pauses on a high-resolution waitable timer.
 //
 // Map of this file:
-//   - the file's own system calls (system_call_table.h)
 //   - open and line settings
 //   - purge, count, read, write, close; the device and the process
 //   - clock, pause and the idle wait
 //   - the port list: the registry's SERIALCOMM key
 //   - the table
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cstdint>
 
 #include "link/serial_services.h"
-#include "link/system_call_table.h"
+// <windows.h>, and every Win32 function called as SYSTEM_CALL(Name)(...)
+// through its entry in the file's table of system calls.
+#include "link/system_calls_win32.h"
 
 // Windows 10 version 1803 and later; older MinGW headers lack the name.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -26,50 +22,6 @@
 
 namespace gpiolink {
 namespace {
-
-// ---- the file's own system calls ----------------------------------------
-// Each Win32 function is called as SYSTEM_CALL(Name)(...), through its
-// entry in g_systemCalls. One list gives every entry its name, its index
-// and its type, so no entry can stand in another's place.
-
-#define GPIOLINK_WIN32_CALLS(X)  \
-    X(CreateFileA)               \
-    X(GetFileType)               \
-    X(CloseHandle)               \
-    X(GetCommState)              \
-    X(BuildCommDCBA)             \
-    X(SetCommState)              \
-    X(GetCommTimeouts)           \
-    X(SetCommTimeouts)           \
-    X(PurgeComm)                 \
-    X(ClearCommError)            \
-    X(ReadFile)                  \
-    X(WriteFile)                 \
-    X(GetCurrentProcessId)       \
-    X(QueryPerformanceCounter)   \
-    X(QueryPerformanceFrequency) \
-    X(CreateWaitableTimerExW)    \
-    X(SetWaitableTimer)          \
-    X(WaitForSingleObject)       \
-    X(Sleep)                     \
-    X(RegOpenKeyExA)             \
-    X(RegQueryInfoKeyA)          \
-    X(RegEnumValueA)             \
-    X(RegCloseKey)
-
-enum SystemCallIndex : unsigned {
-#define GPIOLINK_CALL_INDEX(function) kCall##function,
-    GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_INDEX)
-#undef GPIOLINK_CALL_INDEX
-};
-
-#define GPIOLINK_CALL_ENTRY(function) \
-    {#function, reinterpret_cast<SystemCall>(&::function), reinterpret_cast<SystemCall>(&::function)},
-SystemCallEntry g_systemCalls[] = {GPIOLINK_WIN32_CALLS(GPIOLINK_CALL_ENTRY)};
-#undef GPIOLINK_CALL_ENTRY
-
-// The function in force for `function`, in that function's own type.
-#define SYSTEM_CALL(function) (reinterpret_cast<decltype(&::function)>(g_systemCalls[kCall##function].current))
 
 // ---- open and line settings ---------------------------------------------
 
@@ -377,13 +329,5 @@ constexpr SerialServices kWin32Services = MakeWin32Services();
 }  // namespace
 
 const SerialServices &DefaultServices() { return kWin32Services; }
-
-bool ReplaceSystemCall(const char *name, SystemCall replacement)
-{
-    return ReplaceEntry(g_systemCalls, sizeof(g_systemCalls) / sizeof(g_systemCalls[0]), name, replacement);
-}
-
-#undef SYSTEM_CALL
-#undef GPIOLINK_WIN32_CALLS
 
 }  // namespace gpiolink

@@ -1,21 +1,28 @@
-#include "link/system_call_table.h"
-
-#include <cstring>
+// The platform's table of system calls: the system's own functions, and
+// the ones in force.
+#ifdef _WIN32
+#include "link/system_calls_win32.h"
+#else
+#include "link/system_calls_posix.h"
+#endif
 
 namespace gpiolink {
+namespace {
 
-bool ReplaceEntry(SystemCallEntry *table, std::size_t count, const char *name, SystemCall replacement)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        SystemCallEntry &entry = table[i];
-        if (name == nullptr) {
-            entry.current = entry.system;
-        } else if (std::strcmp(entry.name, name) == 0) {
-            entry.current = replacement != nullptr ? replacement : entry.system;
-            return true;
-        }
-    }
-    return name == nullptr;
-}
+#define GPIOLINK_SYSTEM_CALL_ENTRY(function) GPIOLINK_SYSTEM_FUNCTION(function),
+const SystemCalls kSystemCalls = {GPIOLINK_SYSTEM_CALLS(GPIOLINK_SYSTEM_CALL_ENTRY)};
+#undef GPIOLINK_SYSTEM_CALL_ENTRY
+
+// Initialised after kSystemCalls, which comes first in this file; no
+// system call is made before main().
+SystemCalls g_inForce = kSystemCalls;
+
+}  // namespace
+
+SystemCalls &SystemCallsInForce() { return g_inForce; }
+
+const SystemCalls &SystemCallsOfSystem() { return kSystemCalls; }
+
+void RestoreSystemCalls() { g_inForce = kSystemCalls; }
 
 }  // namespace gpiolink

@@ -18,7 +18,7 @@
 
 #include "link/linux_files.h"
 #include "link/port_list_linux.h"
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 #include "test_helpers.h"
 
 namespace gpiolink {
@@ -66,12 +66,12 @@ public:
         g_root = root_;
         g_otherOpens.clear();
         SetConsoles("");
-        EXPECT_TRUE(ReplaceSystemCall("open", Open));
-        EXPECT_TRUE(ReplaceSystemCall("openat", Openat));
+        ReplaceSystemCall(&SystemCalls::open, Open);
+        ReplaceSystemCall(&SystemCalls::openat, Openat);
     }
     ~SysfsFixture()
     {
-        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
+        RestoreSystemCalls();
         testing::RemoveTree(root_);
     }
     SysfsFixture(const SysfsFixture &) = delete;
@@ -232,16 +232,16 @@ TEST(PortList, AFullListKeepsThePortsThatComeFirstInOrder)
 
 TEST(PortList, AnUnreadableFolderIsAFailure)
 {
-    EXPECT_TRUE(ReplaceSystemCall("open", +[](const char *, int) {
+    ReplaceSystemCall(&SystemCalls::open, +[](const char *, int) {
         errno = EACCES;
         return -1;
-    }));
+    });
     PortListHandle list = nullptr;
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    EXPECT_TRUE(ReplaceSystemCall("open", nullptr));
-    EXPECT_TRUE(ReplaceSystemCall("getdents64", +[](int, void *, std::size_t) -> long { return -1; }));
+    ReplaceSystemCall(&SystemCalls::open, nullptr);
+    ReplaceSystemCall(&SystemCalls::getdents64, +[](int, void *, std::size_t) -> long { return -1; });
     EXPECT_FALSE(LinuxOpenPortList(&list));
-    EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
+    RestoreSystemCalls();
 }
 
 }  // namespace

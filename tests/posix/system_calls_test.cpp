@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "fake_checks.h"
 #include "gpiolink.h"
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 #include "link/serial_services.h"
 #include "test_helpers.h"
 
@@ -192,22 +194,22 @@ protected:
     ScriptedSystemCalls()
     {
         g_script = &script_;
-        EXPECT_TRUE(ReplaceSystemCall("open", Open));
-        EXPECT_TRUE(ReplaceSystemCall("close", Close));
-        EXPECT_TRUE(ReplaceSystemCall("fstatat", Fstatat));
-        EXPECT_TRUE(ReplaceSystemCall("isatty", Isatty));
-        EXPECT_TRUE(ReplaceSystemCall("flock", Flock));
-        EXPECT_TRUE(ReplaceSystemCall("ioctl", IoctlCall));
-        EXPECT_TRUE(ReplaceSystemCall("tcgetattr", Tcgetattr));
-        EXPECT_TRUE(ReplaceSystemCall("tcsetattr", Tcsetattr));
-        EXPECT_TRUE(ReplaceSystemCall("write", Write));
-        EXPECT_TRUE(ReplaceSystemCall("poll", Poll));
-        EXPECT_TRUE(ReplaceSystemCall("clock_gettime", ClockGettime));
-        EXPECT_TRUE(ReplaceSystemCall("nanosleep", Nanosleep));
+        ReplaceSystemCall(&SystemCalls::open, Open);
+        ReplaceSystemCall(&SystemCalls::close, Close);
+        ReplaceSystemCall(&SystemCalls::fstatat, Fstatat);
+        ReplaceSystemCall(&SystemCalls::isatty, Isatty);
+        ReplaceSystemCall(&SystemCalls::flock, Flock);
+        ReplaceSystemCall(&SystemCalls::ioctl, IoctlCall);
+        ReplaceSystemCall(&SystemCalls::tcgetattr, Tcgetattr);
+        ReplaceSystemCall(&SystemCalls::tcsetattr, Tcsetattr);
+        ReplaceSystemCall(&SystemCalls::write, Write);
+        ReplaceSystemCall(&SystemCalls::poll, Poll);
+        ReplaceSystemCall(&SystemCalls::clock_gettime, ClockGettime);
+        ReplaceSystemCall(&SystemCalls::nanosleep, Nanosleep);
     }
     ~ScriptedSystemCalls() override
     {
-        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
+        RestoreSystemCalls();
         g_script = nullptr;
     }
 
@@ -221,6 +223,40 @@ protected:
     const SerialServices &os_ = DefaultServices();
     Script script_;
 };
+
+// A fake is taken only with the exact type of its call: a parameter of
+// another width or constness, another call's function, or a lambda of
+// another signature does not compile.
+TEST(SystemCallTable, AFakeOfAnotherTypeThanItsCallDoesNotCompile)
+{
+    using ReadWithIntCount = ssize_t (*)(int, void *, int);
+    const auto readLambda = [](int, void *, std::size_t) -> ssize_t { return 0; };
+    const auto readIntoChars = [](int, char *, std::size_t) -> ssize_t { return 0; };
+    static_assert(testing::TakesFake<&SystemCalls::read, decltype(&posix::read)>::value);
+    static_assert(testing::TakesFake<&SystemCalls::read, decltype(readLambda)>::value);
+    static_assert(testing::TakesFake<&SystemCalls::read, std::nullptr_t>::value);
+    static_assert(!testing::TakesFake<&SystemCalls::read, ReadWithIntCount>::value);
+    static_assert(!testing::TakesFake<&SystemCalls::read, decltype(&posix::write)>::value);
+    static_assert(!testing::TakesFake<&SystemCalls::read, decltype(readIntoChars)>::value);
+    static_assert(!testing::TakesFake<&SystemCalls::tcsetattr, decltype(&posix::tcgetattr)>::value);
+    static_assert(!testing::TakesFake<&SystemCalls::open, decltype(&posix::openat)>::value);
+}
+
+// A fake is what SYSTEM_CALL calls until it is replaced by null, which
+// puts the system's own call back, or until every call is restored.
+TEST(SystemCallTable, AFakeIsInForceUntilReplacedByNullOrRestored)
+{
+    ReplaceSystemCall(&SystemCalls::getpid, +[]() -> pid_t { return -42; });
+    ReplaceSystemCall(&SystemCalls::getsid, +[](pid_t) -> pid_t { return -43; });
+    EXPECT_EQ(-42, SYSTEM_CALL(getpid)());
+    EXPECT_EQ(-43, SYSTEM_CALL(getsid)(0));
+    ReplaceSystemCall(&SystemCalls::getpid, nullptr);
+    EXPECT_EQ(::getpid(), SYSTEM_CALL(getpid)());
+    EXPECT_EQ(-43, SYSTEM_CALL(getsid)(0));  // the other fake stays
+    RestoreSystemCalls();
+    EXPECT_EQ(::getsid(0), SYSTEM_CALL(getsid)(0));
+    EXPECT_EQ(SystemCallsOfSystem().read, SystemCallsInForce().read);
+}
 
 TEST_F(ScriptedSystemCalls, OpenIsExclusiveNonBlockingAndNeverTakesTheTerminal)
 {

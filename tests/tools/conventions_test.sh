@@ -48,6 +48,32 @@ refused 64 "unknown option --prot; did you mean --port?" "$gpioctl" --prot pts/1
 refused 64 "unknown option -p; did you mean --port?" "$tap" -p ttyUSB0
 [ -z "$mqtt" ] || refused 64 "^gpio-mqtt: unknown option --prot; did you mean --port?$" "$mqtt" --check-config --prot ttyUSB0
 refused 64 "^gpio-sim: --delay wants milliseconds (0-60000), not 'soon'$" "$sim" --delay soon
+
+# Numbers read alike everywhere: decimal or 0x hex, and a decimal number
+# with a leading 0 refused, since other tools read 010 as octal (8).
+refused 64 "^gpioctl: PORT '010' has a leading 0, which some tools read as octal" "$gpioctl" --port COM1 input 010
+for option in --delay=010 --delay-max=010 --seed=010 --status=I=010; do
+  refused 64 "^gpio-sim: ${option%%=*} wants a number without a leading 0, which some tools read as octal" "$sim" "$option"
+done
+refused 64 "^gpio-sim: --status wants CMD=0xNN" "$sim" --status I=0x1FF
+# On gpio-sim's standard input: 010 refused, 10 and 0x0A the same port value.
+printf 'release 010\nset 2 010 0x0F\nset 1 10\nset 2 0x0A\n' >"$work/numbers.in"
+# (The redirection inside: a job started with & reads /dev/null.)
+start numbers '^port: ' sh -c 'exec "$0" --link "$1" <"$2"' "$sim" "$work/numbers" "$work/numbers.in"
+for _ in $(seq 100); do
+  grep -q "port 2 reads" "$work/numbers.err" && break
+  sleep 0.05
+done
+grep -q "input line 1: port '010' has a leading 0, which some tools read as octal" "$work/numbers.err" &&
+  grep -q "input line 2: value '010' has a leading 0" "$work/numbers.err" &&
+  grep -q "port 1 reads 0x0A (pins 0xFF driven)" "$work/numbers.err" &&
+  grep -q "port 2 reads 0x0A (pins 0xFF driven)" "$work/numbers.err" ||
+  fail "gpio-sim's standard input reads numbers unlike gpioctl" "$(cat "$work/numbers.err")"
+for port in 1 2; do
+  run "$gpioctl" --port "$work/numbers" input "$port"
+  grep -q "value 0x0A" "$work/out" || fail "gpioctl input $port after 'set $port 10'" "$(cat "$work/out" "$work/err")"
+done
+kill "$last"
 refused 1 "$work/absent" "$tap" --port "$work/absent"
 refused 64 "the port is given twice" "$tap" "$work/absent" --port "$work/other"
 

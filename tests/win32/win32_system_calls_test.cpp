@@ -1,5 +1,5 @@
 // The Windows platform file seen from below: its Win32 calls are replaced
-// through its own system-call table (system_call_table.h), so the tests
+// through its own system-call table (system_calls_win32.h), so the tests
 // see the exact arguments it passes and make the system answer what Wine
 // cannot show: a busy port, a disk file behind a COM name, a refused
 // high-resolution timer, a clock about to wrap.
@@ -16,9 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "fake_checks.h"
 #include "gpiolink.h"
 #include "link/serial_services.h"
-#include "link/system_call_table.h"
+#include "link/system_calls_win32.h"
 
 namespace gpiolink {
 namespace {
@@ -27,13 +28,23 @@ namespace {
 // of another type does not compile.
 template <typename Function>
 struct SystemCallSlot {
-    const char *name;
-    void operator=(Function fake) const
-    {
-        ASSERT_TRUE(ReplaceSystemCall(name, fake)) << name;
-    }
+    Function SystemCalls::*entry;
+    void operator=(typename Exactly<Function>::type fake) const { ReplaceSystemCall(entry, fake); }
 };
-#define SYSTEM(function) (SystemCallSlot<decltype(&::function)>{#function})
+#define SYSTEM(function) (SystemCallSlot<decltype(SystemCalls::function)>{&SystemCalls::function})
+
+// The compile-time check of a fake's type, as on POSIX: another call's
+// function, or a lambda whose parameters differ in type, is not taken.
+TEST(Win32SystemCallTable, AFakeOfAnotherTypeThanItsCallDoesNotCompile)
+{
+    const auto readFile = [](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL { return FALSE; };
+    const auto readFileIntCount = [](HANDLE, LPVOID, int, LPDWORD, LPOVERLAPPED) -> BOOL { return FALSE; };
+    static_assert(testing::TakesFake<&SystemCalls::ReadFile, decltype(readFile)>::value, "");
+    static_assert(testing::TakesFake<&SystemCalls::ReadFile, std::nullptr_t>::value, "");
+    static_assert(!testing::TakesFake<&SystemCalls::ReadFile, decltype(readFileIntCount)>::value, "");
+    static_assert(!testing::TakesFake<&SystemCalls::ReadFile, decltype(&::WriteFile)>::value, "");
+    static_assert(!testing::TakesFake<&SystemCalls::QueryPerformanceCounter, decltype(&::GetCommState)>::value, "");
+}
 
 HANDLE const kPort = reinterpret_cast<HANDLE>(std::uintptr_t{0x5150});
 HANDLE const kTimer = reinterpret_cast<HANDLE>(std::uintptr_t{0x7130});
@@ -128,7 +139,7 @@ protected:
     void TearDown() override
     {
         GPIO_CloseInterface(kPort);
-        EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr));
+        RestoreSystemCalls();
     }
 
     // Every byte distinct, everything the line settings turn off turned
@@ -340,7 +351,7 @@ protected:
             return TRUE;
         };
     }
-    void TearDown() override { EXPECT_TRUE(ReplaceSystemCall(nullptr, nullptr)); }
+    void TearDown() override { RestoreSystemCalls(); }
 
     // The pause, and the receiver's idle step, of `milliseconds`; returns
     // how long it took.

@@ -128,11 +128,11 @@ void PortLink::Remove()
 void AnnouncePort(const std::string &port, const std::string &path, const std::string &link, bool json)
 {
     if (json) {
-        std::printf("{\"port\":%s,\"path\":%s", JsonString(port).c_str(), JsonString(path).c_str());
+        Json announced = {{"port", JsonText(port)}, {"path", JsonText(path)}};
         if (!link.empty()) {
-            std::printf(",\"link\":%s", JsonString(link).c_str());
+            announced["link"] = JsonText(link);
         }
-        std::printf("}\n");
+        std::printf("%s\n", JsonLine(announced).c_str());
     } else {
         std::printf("port: %s\npath: %s\n", port.c_str(), path.c_str());
         if (!link.empty()) {

@@ -95,36 +95,57 @@ std::string Hex(std::uint32_t number, std::size_t digits)
     return out;
 }
 
+// `code` in UTF-8.
+void AppendUtf8(std::string &out, std::uint32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
 }  // namespace
 
-std::string JsonString(const std::string &text)
+std::string JsonText(const std::string &text)
 {
-    std::string out = "\"";
+    std::string out;
+    // A JSON string holds characters, not bytes: a stray byte becomes the
+    // four characters \xHH of its value, apart from U+00HH, which is the
+    // character itself or \u00HH.
     ForEachCharacter(
-        text,
-        [&](std::size_t at, std::size_t length) {
-            if (text[at] == '"' || text[at] == '\\') {
-                out += '\\';
-            }
-            out.append(text, at, length);
-        },
-        [&](std::uint32_t code) {
-            if (code == '\n') {
-                out += "\\n";
-            } else if (code == '\r') {
-                out += "\\r";
-            } else if (code == '\t') {
-                out += "\\t";
-            } else {
-                out += "\\u" + Hex(code, 4);
-            }
-        },
-        // A JSON string holds characters, not bytes: a stray byte becomes
-        // the four characters \xHH in the string's value (\\xHH in the
-        // JSON), apart from U+00HH, which is the character itself or \u00HH.
-        [&](std::uint8_t byte) { out += "\\\\x" + Hex(byte, 2); });
-    return out + "\"";
+        text, [&](std::size_t at, std::size_t length) { out.append(text, at, length); },
+        [&](std::uint32_t code) { AppendUtf8(out, code); }, [&](std::uint8_t byte) { out += "\\x" + Hex(byte, 2); });
+    return out;
 }
+
+std::string JsonLine(const Json &value)
+{
+    // The library escapes the C0 controls; the other characters that could
+    // change how a terminal shows the line are escaped here, in the one
+    // form JSON has for them.
+    // A string that did not come through JsonText gets U+FFFD for a stray
+    // byte rather than an exception.
+    const std::string dumped = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string out;
+    ForEachCharacter(
+        dumped, [&](std::size_t at, std::size_t length) { out.append(dumped, at, length); },
+        [&](std::uint32_t code) { out += "\\u" + Hex(code, 4); },
+        [&](std::uint8_t byte) { out += "\\x" + Hex(byte, 2); });
+    return out;
+}
+
+std::string JsonString(const std::string &text) { return JsonLine(JsonText(text)); }
 
 std::string SafeText(const std::string &text)
 {
@@ -155,11 +176,11 @@ bool IsValidUtf8(const std::string &text)
 
 void PrintJsonSummary(const std::vector<std::pair<const char *, std::uint64_t>> &counts)
 {
-    std::string out = "{\"event\":\"summary\"";
+    Json summary = {{"event", "summary"}};
     for (const auto &count : counts) {
-        out += "," + JsonString(count.first) + ":" + std::to_string(count.second);
+        summary[count.first] = count.second;
     }
-    std::printf("%s}\n", out.c_str());
+    std::printf("%s\n", JsonLine(summary).c_str());
     std::fflush(stdout);
 }
 

@@ -30,11 +30,25 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace gpio_tools {
 
-// A JSON string literal, quotes included. Escaped characters become \n,
-// \r, \t or \uXXXX; a byte that is not valid UTF-8 becomes the four
-// characters \xHH in the string's value (written \\xHH in the JSON).
+// A JSON value of the tools' output; its members keep the order in which
+// they were set, as the tools document them.
+using Json = nlohmann::ordered_json;
+
+// Text from the line as a JSON string's value: valid UTF-8, where each
+// byte that is not valid UTF-8 becomes the four characters \xHH.
+std::string JsonText(const std::string &text);
+
+// A JSON value in the tools' style: compact, on one line. Escaped are the
+// characters listed above: \n, \r, \t, \b, \f or \uXXXX. Its strings
+// must have come through JsonText (or be ASCII).
+std::string JsonLine(const Json &value);
+
+// A JSON string literal, quotes included: JsonLine(JsonText(text)). A
+// byte that is not valid UTF-8 is written \\xHH in the JSON.
 std::string JsonString(const std::string &text);
 
 // The text for a terminal: a C0 control or DEL becomes \xHH (ESC is \x1b,

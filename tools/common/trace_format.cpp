@@ -1,5 +1,9 @@
 #include "trace_format.h"
 
+#include <cmath>
+
+#include "text_output.h"
+
 namespace gpio_tools {
 
 std::string HexBytes(const Bytes &bytes)
@@ -26,16 +30,16 @@ std::string TraceText(const TraceEntry &entry)
 
 std::string TraceJson(const TraceEntry &entry)
 {
-    char time[32];
-    std::snprintf(time, sizeof(time), "%.3f", entry.ms);
     std::string direction = entry.direction;
     direction.erase(direction.find_last_not_of(' ') + 1);
-    std::string line = std::string("{\"ms\":") + time + ",\"dir\":" + JsonString(direction);
+    // The time to the microsecond, as the text shows it.
+    Json line = {{"ms", std::round(entry.ms * 1000.0) / 1000.0}, {"dir", JsonText(direction)}};
     if (!entry.event.empty()) {
-        line += ",\"event\":" + JsonString(entry.event);
+        line["event"] = JsonText(entry.event);
     }
-    return line + ",\"hex\":" + JsonString(HexBytes(entry.bytes)) + ",\"meaning\":" + JsonString(entry.meaning) +
-           "}";
+    line["hex"] = HexBytes(entry.bytes);
+    line["meaning"] = JsonText(entry.meaning);
+    return JsonLine(line);
 }
 
 void WriteTrace(std::FILE *out, const TraceEntry &entry, bool json)

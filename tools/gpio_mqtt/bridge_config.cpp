@@ -14,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "names_list.h"
+#include "number.h"
 
 namespace gpio_mqtt {
 namespace {
@@ -384,11 +385,13 @@ std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address)
         return "broker '" + url + "' wants a host name or address (no path, user or query)";
     }
     if (!portText.empty()) {
-        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(portText) < 1 || std::stoi(portText) > 65535) {
+        // A URL's port is decimal; the digits are then read as every
+        // tool reads a number (number.h).
+        const gpio_tools::ParsedUnsigned port = gpio_tools::ParseUnsigned(portText, 1, 65535);
+        if (portText.find_first_not_of("0123456789") != std::string::npos || !port) {
             return "broker '" + url + "': port '" + portText + "' is not a number from 1 to 65535";
         }
-        parsed.port = std::stoi(portText);
+        parsed.port = static_cast<int>(port.value);
     }
     address = parsed;
     return {};

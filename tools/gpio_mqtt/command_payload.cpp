@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "names_list.h"
+#include "number.h"
 #include "text_output.h"
 
 namespace gpio_mqtt {
@@ -21,30 +22,12 @@ struct Refusal {
 const std::array<Operation, 6> kRequestOperations = {Operation::kInput,  Operation::kBitTest,  Operation::kOutput,
                                                      Operation::kBitSet, Operation::kBitReset, Operation::kVersion};
 
-// A number of `text` (decimal without a leading 0, or 0x hex) up to `max`;
-// -1 if it is none.
+// A number of `text` up to `max`, read as every tool reads one (number.h:
+// decimal without a leading 0, or 0x hex); -1 if it is none.
 long Number(const std::string &text, long max)
 {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 8 || (!hex && digits.size() > 1 && digits[0] == '0')) {
-        return -1;
-    }
-    long value = 0;
-    for (const char c : digits) {
-        long digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return -1;
-        }
-        value = value * (hex ? 16 : 10) + digit;
-    }
-    return value <= max ? value : -1;
+    const gpio_tools::ParsedUnsigned parsed = gpio_tools::ParseUnsigned(text, 0, static_cast<std::uint64_t>(max));
+    return parsed ? static_cast<long>(parsed.value) : -1;
 }
 
 // The text shown in a reason: cut short, and safe to print.

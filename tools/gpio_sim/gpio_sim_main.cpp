@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "command_line.h"
+#include "number.h"
 #include "own_pty.h"
 #include "serial_line.h"
 #include "simulator.h"
@@ -21,16 +22,18 @@
 
 namespace {
 
-bool ParseMilliseconds(const char *text, unsigned &value)
+// A number for an option, read as every tool reads one (number.h): "" or
+// the problem, `wanted` ("wants milliseconds (0-60000)") unless the number
+// has a leading 0.
+std::string TakeNumber(const std::string &text, std::uint64_t min, std::uint64_t max, const std::string &wanted,
+                       std::uint64_t &value)
 {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed > 60000 || text[0] == '-') {
-        return false;
+    const gpio_tools::ParsedUnsigned parsed = gpio_tools::ParseUnsigned(text, min, max);
+    if (parsed.fault == gpio_tools::NumberFault::kLeadingZero) {
+        return std::string("wants a number without a leading 0, ") + gpio_tools::kLeadingZeroAdvice;
     }
-    value = static_cast<unsigned>(parsed);
-    return true;
+    value = parsed.value;
+    return parsed ? std::string() : wanted;
 }
 
 bool ParseRate(const char *text, double &value)
@@ -46,40 +49,25 @@ bool ParseRate(const char *text, double &value)
     return true;
 }
 
-bool ParseSeed(const char *text, std::uint32_t &value)
+// "I=0xFF" or "BS=253": a command name and a status byte: "" or the
+// problem.
+std::string TakeStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
 {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed > 0xFFFFFFFFULL || text[0] == '-') {
-        return false;
-    }
-    value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-// "I=0xFF" or "BS=253": a command name and a status byte, hex with 0x or
-// decimal.
-bool ParseStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
-{
+    const std::string wanted = "wants CMD=0xNN with CMD one of I, O, T, BS, BC, V and a byte 0x00-0xFF";
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
-        return false;
+        return wanted;
     }
     const std::string command = text.substr(0, equals);
-    const std::string number = text.substr(equals + 1);
-    if (gpio_tools::CommandNamed(command) == gpio_tools::Command::kUnknown || number.empty() || number[0] == '-') {
-        return false;
+    if (gpio_tools::CommandNamed(command) == gpio_tools::Command::kUnknown) {
+        return wanted;
     }
-    const bool hex = number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X');
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::strtoul(number.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == number.c_str() || *end != '\0' || parsed > 0xFF) {
-        return false;
+    std::uint64_t status = 0;
+    const std::string problem = TakeNumber(text.substr(equals + 1), 0, 0xFF, wanted, status);
+    if (problem.empty()) {
+        options.statusOverride[command] = static_cast<std::uint8_t>(status);
     }
-    options.statusOverride[command] = static_cast<std::uint8_t>(parsed);
-    return true;
+    return problem;
 }
 
 void PrintStats(const gpio_sim::Simulator::Stats &stats, bool json)
@@ -170,12 +158,11 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     using gpio_tools::CommandLine;
     const auto milliseconds = [](unsigned &target, unsigned minimum, const char *range) {
         return CommandLine::Take([&target, minimum, range](const std::string &value) {
-            unsigned parsed = 0;
-            if (!ParseMilliseconds(value.c_str(), parsed) || parsed < minimum) {
-                return std::string("wants milliseconds (") + range + ")";
-            }
-            target = parsed;
-            return std::string();
+            std::uint64_t parsed = 0;
+            const std::string problem =
+                TakeNumber(value, minimum, 60000, std::string("wants milliseconds (") + range + ")", parsed);
+            target = problem.empty() ? static_cast<unsigned>(parsed) : target;
+            return problem;
         });
     };
     const auto rate = [](double &target) {
@@ -212,18 +199,17 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     line.Option("--seed", "N",
                 "seed of the random faults, 0-4294967295 (default 1);\nthe same seed and requests give the same faults",
                 [&options](const std::string &value) {
-                    return ParseSeed(value.c_str(), options.seed) ? std::string()
-                                                                   : "wants a number from 0 to 4294967295";
+                    std::uint64_t seed = 0;
+                    const std::string problem =
+                        TakeNumber(value, 0, 0xFFFFFFFFU, "wants a number from 0 to 4294967295", seed);
+                    options.seed = problem.empty() ? static_cast<std::uint32_t>(seed) : options.seed;
+                    return problem;
                 });
     line.Option("--status", "CMD=0xNN",
                 "answer every request of command CMD (I, O, T, BS,\n"
                 "BC or V) with the status byte NN alone, after\n"
                 "carrying it out; repeatable, e.g. --status I=0xFF",
-                [&options](const std::string &value) {
-                    return ParseStatusOverride(value, options)
-                               ? std::string()
-                               : "wants CMD=0xNN with CMD one of I, O, T, BS, BC, V and a byte 0x00-0xFF";
-                });
+                [&options](const std::string &value) { return TakeStatusOverride(value, options); });
     AddSections(line);
 }
 
@@ -278,7 +264,7 @@ int Main(int argc, char **argv)
         gpio_sim::Simulator simulator(options, std::move(served));
         if (!serial.empty()) {
             if (json) {
-                std::printf("{\"serial\":%s}\n", gpio_tools::JsonString(serial).c_str());
+                std::printf("%s\n", gpio_tools::JsonLine({{"serial", gpio_tools::JsonText(serial)}}).c_str());
             } else {
                 std::printf("serial: %s\n", gpio_tools::SafeText(serial).c_str());
             }

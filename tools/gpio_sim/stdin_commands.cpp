@@ -1,8 +1,11 @@
 #include "stdin_commands.h"
 
-#include <cstdlib>
+#include <cstdio>
 #include <sstream>
 #include <vector>
+
+#include "number.h"
+#include "text_output.h"
 
 namespace gpio_sim {
 namespace {
@@ -10,21 +13,13 @@ namespace {
 // A line longer than this is no command; the rest of it is skipped.
 constexpr std::size_t kMaxLine = 256;
 
-// A byte in decimal or 0x hex, or the highest port number given.
-bool ParseNumber(const std::string &text, unsigned max, std::uint8_t &value)
+// A number of a command, from 0 to `max`, read as every tool reads one
+// (number.h).
+gpio_tools::ParsedUnsigned Number(const std::string &text, unsigned max, std::uint8_t &value)
 {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 8 || digits[0] == '-' || digits[0] == '+') {
-        return false;
-    }
-    char *end = nullptr;
-    const unsigned long parsed = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
-    if (*end != '\0' || parsed > max) {
-        return false;
-    }
-    value = static_cast<std::uint8_t>(parsed);
-    return true;
+    const gpio_tools::ParsedUnsigned parsed = gpio_tools::ParseUnsigned(text, 0, max);
+    value = static_cast<std::uint8_t>(parsed.value);
+    return parsed;
 }
 
 std::string Hex(std::uint8_t byte)
@@ -32,16 +27,6 @@ std::string Hex(std::uint8_t byte)
     char text[8];
     std::snprintf(text, sizeof(text), "0x%02X", byte);
     return text;
-}
-
-// Only printable ASCII of a line goes into a message: input may be binary.
-std::string Printable(const std::string &text)
-{
-    std::string out;
-    for (const char c : text) {
-        out += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
-    return out;
 }
 
 }  // namespace
@@ -57,15 +42,21 @@ bool ParseStdinCommand(const std::string &line, StdinCommand &command, std::stri
     if (words.empty() || words[0][0] == '#') {
         return true;
     }
-    const std::string usage = "want 'set PORT VALUE [MASK]' or 'release PORT', not '" + Printable(line) + "'";
+    // The line may hold any bytes: the message shows them escaped.
+    const std::string usage = "want 'set PORT VALUE [MASK]' or 'release PORT', not '" + gpio_tools::SafeText(line) + "'";
     const bool set = words[0] == "set" && (words.size() == 3 || words.size() == 4);
     const bool release = words[0] == "release" && words.size() == 2;
     if (!set && !release) {
         error = usage;
         return false;
     }
-    if (!ParseNumber(words[1], kPortCount - 1, command.port)) {
-        error = "port '" + Printable(words[1]) + "' is not one of 0-" + std::to_string(kPortCount - 1);
+    const gpio_tools::ParsedUnsigned port = Number(words[1], kPortCount - 1, command.port);
+    if (port.fault == gpio_tools::NumberFault::kLeadingZero) {
+        error = gpio_tools::SafeText(gpio_tools::NumberProblem("port", words[1], port, ""));
+        return false;
+    }
+    if (!port) {
+        error = "port '" + gpio_tools::SafeText(words[1]) + "' is not one of 0-" + std::to_string(kPortCount - 1);
         return false;
     }
     if (release) {
@@ -73,9 +64,20 @@ bool ParseStdinCommand(const std::string &line, StdinCommand &command, std::stri
         return true;
     }
     command.mask = 0xFF;
-    if (!ParseNumber(words[2], 0xFF, command.value) || (words.size() == 4 && !ParseNumber(words[3], 0xFF, command.mask))) {
-        error = "a value and a mask are bytes, 0-255 or 0x00-0xFF: " + usage;
-        return false;
+    const char *const names[] = {"value", "mask"};
+    std::uint8_t *const fields[] = {&command.value, &command.mask};
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const gpio_tools::ParsedUnsigned byte = Number(words[i], 0xFF, *fields[i - 2]);
+        if (byte.fault == gpio_tools::NumberFault::kLeadingZero) {
+            error = gpio_tools::SafeText(gpio_tools::NumberProblem(names[i - 2], words[i], byte, ""));
+            command = StdinCommand{};
+            return false;
+        }
+        if (!byte) {
+            error = "a value and a mask are bytes, 0-255 or 0x00-0xFF: " + usage;
+            command = StdinCommand{};
+            return false;
+        }
     }
     command.kind = StdinCommand::Kind::kSet;
     return true;

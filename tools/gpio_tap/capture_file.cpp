@@ -1,9 +1,11 @@
 #include "capture_file.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
+
+#include "number.h"
 
 namespace gpio_tap {
 namespace {
@@ -68,14 +70,17 @@ bool CaptureReader::Next(CaptureRecord &record)
         if (std::strchr(at, '\n') == nullptr && !std::feof(in_)) {
             return bad("too long");
         }
-        char *end = nullptr;
-        errno = 0;
-        const long long us = std::strtoll(at, &end, 10);
-        if (end == at || errno != 0 || us < 0 || *end != ' ') {
+        // The time, as the writer prints it: decimal, read as every tool
+        // reads a number (number.h).
+        const char *end = std::strchr(at, ' ');
+        const gpio_tools::ParsedUnsigned us =
+            end == nullptr ? gpio_tools::ParsedUnsigned{}
+                           : gpio_tools::ParseUnsigned(std::string(at, end), 0, std::numeric_limits<std::int64_t>::max());
+        if (!us) {
             return bad("no time in microseconds");
         }
         record = CaptureRecord{};
-        record.us = us;
+        record.us = static_cast<std::int64_t>(us.value);
         const char side = end[1];
         at = end + 2;
         ++records_;

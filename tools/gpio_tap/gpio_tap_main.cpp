@@ -124,9 +124,10 @@ void PrintSummary(const gpio_tap::TapCounts &counts, bool json)
 void PortGone(const std::string &path, bool json)
 {
     if (json) {
-        std::printf("{\"event\":\"port-gone\",\"path\":%s,\"meaning\":\"the controller's port went away "
-                    "(unplugged?)\"}\n",
-                    gpio_tools::JsonString(path).c_str());
+        const gpio_tools::Json gone = {{"event", "port-gone"},
+                                       {"path", gpio_tools::JsonText(path)},
+                                       {"meaning", "the controller's port went away (unplugged?)"}};
+        std::printf("%s\n", gpio_tools::JsonLine(gone).c_str());
         std::fflush(stdout);
     }
     std::fprintf(stderr, "gpio-tap: %s went away (unplugged?); stopping\n", gpio_tools::SafeText(path).c_str());

@@ -9,29 +9,35 @@
 
 namespace gpioctl {
 
-using gpio_tools::JsonString;
+using gpio_tools::Json;
+using gpio_tools::JsonText;
 
 void Report::Number(const std::string &key, double value, const std::string &label, const std::string &unit)
 {
+    // A whole number as an integer, else to three decimals, in JSON as in
+    // text.
     char text[32];
+    Json json;
     if (std::floor(value) == value && std::fabs(value) < 1e15) {
         std::snprintf(text, sizeof(text), "%.0f", value);
+        json = static_cast<long long>(value);
     } else {
         std::snprintf(text, sizeof(text), "%.3f", value);
+        json = std::round(value * 1000.0) / 1000.0;
     }
-    fields_.push_back({key, label.empty() ? key : label, text, text + (unit.empty() ? "" : " " + unit)});
+    fields_.push_back({key, label.empty() ? key : label, json, text + (unit.empty() ? "" : " " + unit)});
 }
 
 void Report::Byte(const std::string &key, unsigned value)
 {
     char text[8];
     std::snprintf(text, sizeof(text), "0x%02X", value & 0xFFU);
-    fields_.push_back({key, key, std::to_string(value), text});
+    fields_.push_back({key, key, value & 0xFFU, text});
 }
 
 void Report::Text(const std::string &key, const std::string &value)
 {
-    fields_.push_back({key, key, JsonString(value), gpio_tools::SafeText(value)});
+    fields_.push_back({key, key, JsonText(value), gpio_tools::SafeText(value)});
 }
 
 void Report::Print(const std::string &operation, int result) const
@@ -39,12 +45,14 @@ void Report::Print(const std::string &operation, int result) const
     const std::string text = explanation_.empty() ? gpiolink_result_text(result) : explanation_;
     std::string out;
     if (json_) {
-        out = "{\"operation\":" + JsonString(operation) + ",\"result\":" + std::to_string(result) +
-              ",\"name\":" + JsonString(gpiolink_result_name(result)) + ",\"text\":" + JsonString(text);
+        Json object = {{"operation", JsonText(operation)},
+                       {"result", result},
+                       {"name", gpiolink_result_name(result)},
+                       {"text", JsonText(text)}};
         for (const Field &field : fields_) {
-            out += "," + JsonString(field.key) + ":" + field.json;
+            object[field.key] = field.json;
         }
-        out += "}\n";
+        out = gpio_tools::JsonLine(object) + "\n";
     } else {
         out = named_ ? operation + ": " : std::string();
         out += std::string(gpiolink_result_name(result)) + ": " + gpio_tools::SafeText(text);
@@ -63,6 +71,15 @@ void Report::Print(const std::string &operation, int result) const
     }
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
+}
+
+std::string PortListJson(const std::vector<std::string> &ports)
+{
+    Json list = Json::array();
+    for (const std::string &port : ports) {
+        list.push_back(JsonText(port));
+    }
+    return gpio_tools::JsonLine({{"operation", "ports"}, {"ports", list}});
 }
 
 }  // namespace gpioctl

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "text_output.h"
+
 namespace gpioctl {
 
 class Report {
@@ -34,15 +36,18 @@ private:
     bool named_;
     bool table_ = false;
     std::string explanation_;
-    // Each field with its value already rendered for JSON and for text.
+    // Each field with its value for JSON and its text.
     struct Field {
         std::string key;
         std::string label;
-        std::string json;
+        gpio_tools::Json json;
         std::string text;
     };
     std::vector<Field> fields_;
 };
+
+// `gpioctl ports --json`: {"operation":"ports","ports":["ttyS0",...]}
+std::string PortListJson(const std::vector<std::string> &ports);
 
 }  // namespace gpioctl
 

@@ -1,9 +1,11 @@
 #include "watch_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "gpiolink.h"
+#include "text_output.h"
 
 namespace gpioctl {
 namespace {
@@ -238,21 +240,28 @@ std::string ChangeLine(const PortView &view, PollChange change, double ms, bool 
     char time[32];
     std::snprintf(time, sizeof(time), "%.1f", ms);
     const std::string port = std::to_string(view.port);
+    // The time to a tenth of a millisecond, as the text shows it.
+    gpio_tools::Json line = {{"ms", std::round(ms * 10.0) / 10.0}, {"port", view.port}};
     if (change == PollChange::kFailing) {
         const std::string failures = std::to_string(view.failures);
         if (json) {
-            return std::string("{\"ms\":") + time + ",\"port\":" + port + ",\"result\":" +
-                   std::to_string(view.lastResult) + ",\"name\":\"" + gpiolink_result_name(view.lastResult) +
-                   "\",\"failures\":" + failures + "}";
+            line["result"] = view.lastResult;
+            line["name"] = gpiolink_result_name(view.lastResult);
+            line["failures"] = view.failures;
+            return gpio_tools::JsonLine(line);
         }
         return std::string(time) + " ms  port " + port + "  " + gpiolink_result_name(view.lastResult) + ": " +
                gpiolink_result_text(view.lastResult) + " (" + failures + " failed polls)";
     }
     const bool recovered = change == PollChange::kRecovered;
     if (json) {
-        return std::string("{\"ms\":") + time + ",\"port\":" + port + ",\"value\":" + std::to_string(view.value) +
-               ",\"bits\":\"" + Bits(view.value) + "\",\"changed\":" + std::to_string(recovered ? 0 : view.changed) +
-               (recovered ? ",\"recovered\":true}" : "}");
+        line["value"] = view.value;
+        line["bits"] = Bits(view.value);
+        line["changed"] = recovered ? 0 : view.changed;
+        if (recovered) {
+            line["recovered"] = true;
+        }
+        return gpio_tools::JsonLine(line);
     }
     return std::string(time) + " ms  port " + port + "  " + Hex(view.value) + "  " + Bits(view.value) +
            (recovered ? "  answers again" : view.changed == 0 ? "  first read" : "  changed " + Hex(view.changed));

@@ -22,13 +22,15 @@ int WatchLines(HANDLE handle, const WatchOptions &options, const std::string &ve
     const bool json = options.json;
     std::signal(SIGINT, StopLines);
     std::signal(SIGTERM, StopLines);
-    std::string ports;  // "1,2" in JSON, "1 2" in text
+    std::string ports;  // "1 2"
     for (const std::uint8_t port : options.ports) {
-        ports += (ports.empty() ? "" : json ? "," : " ") + std::to_string(port);
+        ports += (ports.empty() ? "" : " ") + std::to_string(port);
     }
     if (json) {
-        std::printf("{\"port\":%s,\"version\":%s,\"watch\":[%s]}\n", gpio_tools::JsonString(options.portName).c_str(),
-                    gpio_tools::JsonString(version).c_str(), ports.c_str());
+        const gpio_tools::Json start = {{"port", gpio_tools::JsonText(options.portName)},
+                                        {"version", gpio_tools::JsonText(version)},
+                                        {"watch", options.ports}};
+        std::printf("%s\n", gpio_tools::JsonLine(start).c_str());
     } else {
         std::printf("watching port%s %s on %s, version \"%s\"\n", options.ports.size() > 1 ? "s" : "", ports.c_str(),
                     gpio_tools::SafeText(options.portName).c_str(), gpio_tools::SafeText(version).c_str());

@@ -1,5 +1,5 @@
-// The POSIX platform files' system calls and their table.
-#include "link/posix_system_calls.h"
+// The POSIX platform files' system calls, each of one plain signature.
+#include "link/system_calls_posix.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -40,22 +40,5 @@ int fstatat(int directory, const char *path, struct stat *info, int flags)
 #endif
 }
 }  // namespace posix
-
-namespace {
-
-#define GPIOLINK_POSIX_CALL_ENTRY(function)                                   \
-    {#function, reinterpret_cast<SystemCall>(&::gpiolink::posix::function), \
-     reinterpret_cast<SystemCall>(&::gpiolink::posix::function)},
-SystemCallEntry g_systemCalls[] = {GPIOLINK_POSIX_CALLS(GPIOLINK_POSIX_CALL_ENTRY)};
-#undef GPIOLINK_POSIX_CALL_ENTRY
-
-}  // namespace
-
-SystemCall PosixCallInForce(PosixCallIndex index) { return g_systemCalls[index].current; }
-
-bool ReplaceSystemCall(const char *name, SystemCall replacement)
-{
-    return ReplaceEntry(g_systemCalls, sizeof(g_systemCalls) / sizeof(g_systemCalls[0]), name, replacement);
-}
 
 }  // namespace gpiolink
