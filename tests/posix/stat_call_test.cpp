@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdlib>  // posix_openpt, unlockpt, ptsname
 
-#include "link/posix_system_calls.h"
+#include "link/system_calls_posix.h"
 
 namespace gpiolink {
 namespace {
