@@ -149,7 +149,6 @@ export class PlantView {
     setAttribute(row.bits, 'aria-label', `${controller.id} ${name}`);
     setText(row.value, port.value === null ? '—' : hex(port.value));
     setText(row.change, port.lastChange === null ? '' : `changed ${clockTime(port.lastChange)}`);
-    setAttribute(row.root, 'data-changed-at', port.lastChange);
     for (let bit = 0; bit < 8; ++bit) {
       const button = row.buttons[bit];
       const on = port.value !== null && ((port.value >> bit) & 1) === 1;
