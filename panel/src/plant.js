@@ -24,6 +24,12 @@ function newPort(number) {
   };
 }
 
+// The entry of `key`, made by `make(key)` the first time.
+function entry(map, key, make) {
+  if (!map.has(key)) map.set(key, make(key));
+  return map.get(key);
+}
+
 export class Plant {
   constructor(prefix, now = () => Date.now()) {
     this.prefix = prefix;
@@ -34,21 +40,11 @@ export class Plant {
   }
 
   controller(id) {
-    let controller = this.controllers.get(id);
-    if (!controller) {
-      controller = newController(id);
-      this.controllers.set(id, controller);
-    }
-    return controller;
+    return entry(this.controllers, id, newController);
   }
 
   port(controller, number) {
-    let port = controller.ports.get(number);
-    if (!port) {
-      port = newPort(number);
-      controller.ports.set(number, port);
-    }
-    return port;
+    return entry(controller.ports, number, newPort);
   }
 
   /** One message from the broker; `text` its payload as text. */

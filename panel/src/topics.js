@@ -42,27 +42,27 @@ export function parseTopic(prefix, topic) {
   return null;
 }
 
-/** A port's value from its state payload {"value":165,...}; null if not one. */
-export function parsePortValue(payload) {
-  let state;
+// A JSON payload's object; null for anything else.
+function object(payload) {
   try {
-    state = JSON.parse(payload);
+    const value = JSON.parse(payload);
+    return value && typeof value === 'object' ? value : null;
   } catch {
     return null;
   }
-  const value = state && typeof state === 'object' ? state.value : undefined;
+}
+
+/** A port's value from its state payload {"value":165,...}; null if not one. */
+export function parsePortValue(payload) {
+  const state = object(payload);
+  const value = state ? state.value : undefined;
   return Number.isInteger(value) && value >= 0 && value <= 255 ? value : null;
 }
 
 /** The error topic's payload: {topic, payload, reason}; null if not one. */
 export function parseError(payload) {
-  let error;
-  try {
-    error = JSON.parse(payload);
-  } catch {
-    return null;
-  }
-  if (!error || typeof error !== 'object' || typeof error.reason !== 'string') return null;
+  const error = object(payload);
+  if (!error || typeof error.reason !== 'string') return null;
   return {
     topic: typeof error.topic === 'string' ? error.topic : '',
     payload: typeof error.payload === 'string' ? error.payload : '',
@@ -78,12 +78,7 @@ export function parseError(payload) {
 export function parseDiscovery(prefix, topic, payload) {
   const component = topic.split('/')[1];
   if (component !== 'switch' && component !== 'binary_sensor') return null;
-  let entity;
-  try {
-    entity = JSON.parse(payload);
-  } catch {
-    return null;
-  }
+  const entity = object(payload);
   if (!entity || typeof entity.state_topic !== 'string') return null;
   const state = entity.state_topic;
   const match = /^(.*)\/port\/([0-9]+)\/bit\/([0-7])$/.exec(state);
