@@ -2,9 +2,11 @@
 // the plant of services.py: mosquitto configured as docs/panel.md says, two
 // gpio-sim controllers and their gpio-mqtt bridges.
 //
-// PANEL_DIR: the built panel (index.html); PANEL_NODE_MODULES: the panel's
-// node_modules, which hold playwright-core and mqtt; PANEL_TEST_OUTPUT: where
-// the screenshots and the services' files go; CHROMIUM: the browser.
+// PANEL_DIR: the built panel (index.html); PANEL_MOSQUITTO: the broker's
+// configuration and ACL shipped with it (panel/mosquitto); PANEL_NODE_MODULES:
+// the panel's node_modules, which hold playwright-core and mqtt;
+// PANEL_TEST_OUTPUT: where the screenshots and the services' files go;
+// CHROMIUM: the browser.
 import { spawn } from 'node:child_process';
 import { mkdirSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -21,6 +23,7 @@ const { chromium } = require('playwright-core');
 const mqtt = require('mqtt');
 
 const panelDir = process.env.PANEL_DIR || path.join(source, 'panel/dist');
+const shipped = process.env.PANEL_MOSQUITTO || path.join(source, 'panel/mosquitto');
 const output = process.env.PANEL_TEST_OUTPUT || mkdtempSync('/tmp/panel-e2e-');
 // For what the panel does not bound itself (a start, an offline controller
 // found, a reconnect): a loaded machine takes its time, a fault never comes.
@@ -40,7 +43,7 @@ class Plant {
   constructor() {
     const folder = mkdtempSync(path.join(output, 'plant-'));
     this.process = spawn('/usr/bin/python3', [path.join(here, 'services.py'), folder, panelDir,
-      path.join(source, 'docs/panel.md'), path.join(source, 'panel/mosquitto')],
+      path.join(source, 'docs/panel.md'), shipped],
     { stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, PYTHONDONTWRITEBYTECODE: '1' } });
     this.lines = createInterface({ input: this.process.stdout })[Symbol.asyncIterator]();
   }
