@@ -254,6 +254,30 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     await phone.context().close();
   });
 
+  it('says that the broker refused a login, keeps nothing unless asked, and never the password', async () => {
+    const context = await browser.newContext();
+    const page = await context.newPage();
+    await page.goto(plant.ready.url);
+    await page.fill('input[name=username]', 'viewer');
+    await page.fill('input[name=password]', 'guess');
+    await page.press('input[name=password]', 'Enter');
+    await page.waitForSelector('#connection[data-state="refused"]', { timeout: PATIENCE });
+    assert.match(await text(page, '#connection'), /The broker refused the login: .*Not authorized/);
+    assert.ok(await page.isVisible('#login'));
+    assert.deepEqual(await page.evaluate(() => Object.keys(localStorage)), []);
+    await page.check('input[name=remember]');
+    await page.fill('input[name=password]', plant.ready.users.viewer);
+    await page.press('input[name=password]', 'Enter');
+    await page.waitForSelector('#connection[data-state="connected"]', { timeout: PATIENCE });
+    const kept = await page.evaluate(() => Object.values(localStorage).join(' '));
+    assert.match(kept, /viewer/);
+    assert.doesNotMatch(kept, new RegExp(plant.ready.users.viewer));
+    await page.reload();
+    assert.equal(await page.inputValue('input[name=username]'), 'viewer');
+    assert.equal(await page.inputValue('input[name=password]'), '');
+    await context.close();
+  });
+
   it('keeps up with 32 controllers of 4 ports', async () => {
     // 30 more controllers, announced as gpio-mqtt does, by the bridges' user.
     const publisher = await mqtt.connectAsync(plant.ready.broker, { protocolVersion: 5, username: 'gpio-mqtt',
