@@ -146,6 +146,7 @@ export class PlantView {
     const name = port.name ? `Port ${port.number} · ${port.name}` : `Port ${port.number}`;
     const kind = port.writable === false ? 'input' : port.writable ? 'output' : '';
     setText(row.label, kind ? `${name} (${kind})` : name);
+    row.root.classList.toggle('input', port.writable === false);
     setAttribute(row.bits, 'aria-label', `${controller.id} ${name}`);
     setText(row.value, port.value === null ? '—' : hex(port.value));
     setText(row.change, port.lastChange === null ? '' : `changed ${clockTime(port.lastChange)}`);
