@@ -32,6 +32,6 @@ fi
 PANEL_DIR=$root/panel PANEL_MOSQUITTO=$root/mosquitto PANEL_NODE_MODULES=$build/panel/node_modules \
   PANEL_TEST_OUTPUT=$work/output GPIO_SIM=$build/tools/gpio_sim/gpio-sim GPIO_MQTT=$build/tools/gpio_mqtt/gpio-mqtt \
   PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
-  node --test --test-reporter=spec --test-name-pattern='shows both controllers|a click on an output bit' \
+  node --test --test-name-pattern='shows both controllers|a click on an output bit' \
   "$source_dir/tests/panel/panel.e2e.mjs" || fail "the unpacked panel, served by mosquitto, failed in Chromium"
 echo "panel tarball: $(basename "$tarball") unpacked, served by mosquitto and used in Chromium"
