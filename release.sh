@@ -8,7 +8,8 @@
 #   libgpiolink-dev_VERSION_ARCH.deb       development files, tools, and
 #   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
 #   gpiolink-mqtt_VERSION_ARCH.deb        (with the web panel)
-#   gpiolink-panel-VERSION.tar.gz          the web panel and its broker's
+#   gpiolink-panel-VERSION.tar.gz          the web panel (and the licences of
+#                                          what it bundles), its broker's
 #                                          configuration and ACL
 #   gpiolink-VERSION-py3-none-TAG.whl      Python wheels carrying the library
 #                                          (Linux x86_64 and win_amd64)
@@ -75,8 +76,9 @@ cp -r "$src/panel/." "$panel/"
   { tail -20 "$panel/npm.log" >&2; fail "the panel's build failed (build/release-panel)"; }
 panel_root=$panel/stage/gpiolink-panel-$version
 mkdir -p "$panel_root/panel"
-cp "$panel/dist/index.html" "$panel_root/panel/"
+cp "$panel/dist/index.html" "$panel/dist/THIRD-PARTY-LICENSES.txt" "$panel_root/panel/"
 cp -r "$src/panel/mosquitto" "$panel_root/"
+cp "$src/LICENSE" "$panel_root/"
 tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --mode=u=rwX,go=rX \
   -C "$panel/stage" -cf - "gpiolink-panel-$version" | gzip -9n >"$dist/gpiolink-panel-$version.tar.gz"
 
@@ -85,8 +87,8 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 cp -r "$src/packaging/debian" "$src/debian"
 # gpiolink-mqtt installs the panel built above (debian/gpiolink-mqtt.install).
 mkdir -p "$src/debian/panel"
-cp "$panel/dist/index.html" "$src/debian/panel/"
-touch -d "@$SOURCE_DATE_EPOCH" "$src/debian/panel/index.html"
+cp "$panel/dist/index.html" "$panel/dist/THIRD-PARTY-LICENSES.txt" "$src/debian/panel/"
+touch -d "@$SOURCE_DATE_EPOCH" "$src/debian/panel/"*
 maintainer=$(sed -n 's/^Maintainer: //p' "$src/debian/control")
 cat >"$src/debian/changelog" <<EOF
 gpiolink ($version) unstable; urgency=medium

@@ -117,7 +117,8 @@ function start(settings) {
     }
     showConnection('reconnecting', `${error.message}; reconnecting…`);
   });
-  client.on('message', (topic, payload) => plant.receive(topic, new TextDecoder().decode(payload)));
+  const decoder = new TextDecoder();
+  client.on('message', (topic, payload) => plant.receive(topic, decoder.decode(payload)));
 }
 
 form.addEventListener('submit', (event) => {

@@ -83,7 +83,7 @@ export class PlantView {
   }
 
   order() {
-    const cards = this.plant.sorted().map((controller) => this.cards.get(controller.id).root);
+    const cards = this.plant.sorted().filter((c) => this.cards.has(c.id)).map((c) => this.cards.get(c.id).root);
     cards.forEach((card, index) => {
       if (this.container.children[index] !== card) this.container.insertBefore(card, this.container.children[index] || null);
     });

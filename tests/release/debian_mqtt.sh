@@ -95,7 +95,8 @@ echo "gpio-mqtt: the unit's command line bridged /dev/$sim_port as nobody in dia
 # The web panel: mosquitto serves the installed page with the installed
 # configuration and ACL, only its ports, address and password file put in.
 panel_conf=/usr/share/gpiolink/mosquitto/gpiolink-panel.conf
-for file in /usr/share/gpiolink/panel/index.html "$panel_conf" /usr/share/gpiolink/mosquitto/gpiolink.acl; do
+for file in /usr/share/gpiolink/panel/index.html /usr/share/gpiolink/panel/THIRD-PARTY-LICENSES.txt "$panel_conf" \
+    /usr/share/gpiolink/mosquitto/gpiolink.acl; do
   [ -s "$file" ] || fail "gpiolink-mqtt has no $file"
 done
 # Two free ports, both held until both are known.

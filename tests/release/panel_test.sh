@@ -1,7 +1,8 @@
 #!/bin/sh
 # The web panel's tarball as its users use it: unpacked in an empty place,
-# it holds the page and the broker's configuration and ACL, and nothing
-# else; its configuration and ACL are those of docs/panel.md; mosquitto
+# it holds the page, the licences (gpiolink's, and those of the packages the
+# page bundles: mqtt.js's among them), the broker's configuration and ACL,
+# and nothing else; its configuration and ACL are those of docs/panel.md; mosquitto
 # serves the unpacked page, in which Debian's Chromium (playwright-core)
 # logs in and finds two gpio-sim controllers through their gpio-mqtt bridges
 # and commands an output bit (the first scenarios of the panel's browser
@@ -18,9 +19,11 @@ tarball=$dist/gpiolink-panel-$version.tar.gz
 [ -f "$tarball" ] || fail "no $tarball"
 tar -xzf "$tarball" -C "$work"
 listing=$(cd "$work" && find . -type f | sort | tr '\n' ' ')
-expected="./gpiolink-panel-$version/mosquitto/gpiolink-panel.conf ./gpiolink-panel-$version/mosquitto/gpiolink.acl ./gpiolink-panel-$version/panel/index.html "
+expected=$(for file in LICENSE mosquitto/gpiolink-panel.conf mosquitto/gpiolink.acl panel/THIRD-PARTY-LICENSES.txt \
+    panel/index.html; do printf './gpiolink-panel-%s/%s ' "$version" "$file"; done)
 [ "$listing" = "$expected" ] || fail "the tarball holds: $listing; wanted: $expected"
 root=$work/gpiolink-panel-$version
+grep -q '^Name: mqtt$' "$root/panel/THIRD-PARTY-LICENSES.txt" || fail "THIRD-PARTY-LICENSES.txt does not name mqtt"
 # One self-contained page: nothing loaded from elsewhere.
 grep -q '<script type="module"' "$root/panel/index.html" || fail "index.html has no script of its own"
 if grep -Eq '<(script|link)[^>]+(src|href)=' "$root/panel/index.html"; then
