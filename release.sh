@@ -7,7 +7,10 @@
 #   libgpiolink0_VERSION_ARCH.deb          the Debian packages: library,
 #   libgpiolink-dev_VERSION_ARCH.deb       development files, tools, and
 #   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
-#   gpiolink-mqtt_VERSION_ARCH.deb
+#   gpiolink-mqtt_VERSION_ARCH.deb        (with the web panel)
+#   gpiolink-panel-VERSION.tar.gz          the web panel (and the licences of
+#                                          what it bundles), its broker's
+#                                          configuration and ACL
 #   gpiolink-VERSION-py3-none-TAG.whl      Python wheels carrying the library
 #                                          (Linux x86_64, with gpioctl and
 #                                          gpio-sim as commands, and win_amd64)
@@ -62,9 +65,31 @@ git ls-files -z --cached --others --exclude-standard |
 # The binaries name no folder of this machine: the build paths map to '.'.
 prefix_map="-ffile-prefix-map=$root=."
 
+step "Web panel (npm ci, Vite)"
+# Built from the checkout's panel/ in a folder of its own, with the npm
+# packages of its lock file; one index.html, which gpiolink-mqtt installs
+# and the panel's tarball carries.
+panel=$root/build/release-panel
+mkdir -p "$panel"
+cp -r "$src/panel/." "$panel/"
+(cd "$panel" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >npm.log 2>&1 &&
+  node node_modules/vite/bin/vite.js build --logLevel warn) ||
+  { tail -20 "$panel/npm.log" >&2; fail "the panel's build failed (build/release-panel)"; }
+panel_root=$panel/stage/gpiolink-panel-$version
+mkdir -p "$panel_root/panel"
+cp "$panel/dist/index.html" "$panel/dist/THIRD-PARTY-LICENSES.txt" "$panel_root/panel/"
+cp -r "$src/panel/mosquitto" "$panel_root/"
+cp "$src/LICENSE" "$panel_root/"
+tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --mode=u=rwX,go=rX \
+  -C "$panel/stage" -cf - "gpiolink-panel-$version" | gzip -9n >"$dist/gpiolink-panel-$version.tar.gz"
+
 step "Debian packages"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 cp -r "$src/packaging/debian" "$src/debian"
+# gpiolink-mqtt installs the panel built above (debian/gpiolink-mqtt.install).
+mkdir -p "$src/debian/panel"
+cp "$panel/dist/index.html" "$panel/dist/THIRD-PARTY-LICENSES.txt" "$src/debian/panel/"
+touch -d "@$SOURCE_DATE_EPOCH" "$src/debian/panel/"*
 maintainer=$(sed -n 's/^Maintainer: //p' "$src/debian/control")
 cat >"$src/debian/changelog" <<EOF
 gpiolink ($version) unstable; urgency=medium

@@ -88,6 +88,7 @@ sim=build/linux/tools/gpio_sim/gpio-sim
 release_test windows_zip tests/release/windows_zip_test.sh dist
 release_test debian_packages tests/release/debian_test.sh dist
 release_test python_wheels tests/release/python_wheels_test.sh dist "$sim"
+release_test panel_tarball tests/release/panel_test.sh dist build/linux
 if ls dist/Gpiolink.*.nupkg >/dev/null 2>&1; then
   release_test nuget_package tests/release/nuget_test.sh dist "$sim"
 else

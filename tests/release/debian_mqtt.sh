@@ -92,6 +92,40 @@ wait "$bridge_pid" || bridge_status=$?
 retained "$base/availability" offline
 echo "gpio-mqtt: the unit's command line bridged /dev/$sim_port as nobody in dialout; a set came back confirmed"
 
+# The web panel: mosquitto serves the installed page with the installed
+# configuration and ACL, only its ports, address and password file put in.
+panel_conf=/usr/share/gpiolink/mosquitto/gpiolink-panel.conf
+for file in /usr/share/gpiolink/panel/index.html /usr/share/gpiolink/panel/THIRD-PARTY-LICENSES.txt "$panel_conf" \
+    /usr/share/gpiolink/mosquitto/gpiolink.acl; do
+  [ -s "$file" ] || fail "gpiolink-mqtt has no $file"
+done
+# Two free ports, both held until both are known.
+ports=$(python3 -c 'import socket; s = [socket.socket() for _ in "ab"]; [x.bind(("127.0.0.1", 0)) for x in s]; print(*[x.getsockname()[1] for x in s])')
+ws_port=${ports% *} mqtt_port=${ports#* }
+sed -e "s|^listener 1883\$|listener $mqtt_port 127.0.0.1|" -e "s|^listener 9001\$|listener $ws_port 127.0.0.1|" \
+  -e "s|/etc/mosquitto/passwd\$|$work/passwd|" -e "s|/etc/mosquitto/gpiolink.acl\$|/usr/share/gpiolink/mosquitto/gpiolink.acl|" \
+  "$panel_conf" >"$work/panel-broker.conf"
+printf 'persistence false\nuser root\n' >>"$work/panel-broker.conf"
+mosquitto_passwd -c -b "$work/passwd" viewer viewer-secret
+"$(command -v mosquitto || echo /usr/sbin/mosquitto)" -c "$work/panel-broker.conf" >"$work/panel-broker.log" 2>&1 &
+panel_broker_pid=$!
+at_exit 'kill "$panel_broker_pid" 2>/dev/null || true'
+python3 - "http://127.0.0.1:$ws_port/" /usr/share/gpiolink/panel/index.html <<'PY' ||
+import sys, time, urllib.request
+for _ in range(100):
+    try:
+        page = urllib.request.urlopen(sys.argv[1], timeout=5).read()
+        break
+    except OSError:
+        time.sleep(0.1)
+else:
+    sys.exit("nothing served at " + sys.argv[1])
+sys.exit(0 if page == open(sys.argv[2], "rb").read() else "the page served is not the installed index.html")
+PY
+  fail "mosquitto with $panel_conf does not serve the panel: $(cat "$work/panel-broker.log")"
+kill "$panel_broker_pid"
+echo "gpiolink-mqtt's panel: served by mosquitto with the installed configuration and ACL"
+
 enabled_link=/etc/systemd/system/multi-user.target.wants/gpio-mqtt@ttyUSB0.service
 at_exit 'rm -f "$enabled_link"'
 systemctl enable gpio-mqtt@ttyUSB0.service >"$work/enable.log" 2>&1 ||
