@@ -112,7 +112,8 @@ void AddSections(gpio_tools::CommandLine &line)
                  "host->dev for requests, dev->host for replies, note for a reply not sent.");
     line.Section("Standard input",
                  "Lines on standard input change the ports from outside while it serves,\n"
-                 "as a wire or a switch would (numbers in decimal or 0x hex):\n"
+                 "as a wire or a switch would (numbers in decimal or 0x hex, as in every\n"
+                 "option; a leading 0, as in 010, is refused):\n"
                  "  set PORT VALUE [MASK]  drive the pins of PORT in MASK (default 0xFF) to\n"
                  "                         VALUE: the next Input of PORT reads VALUE there\n"
                  "  release PORT           stop driving PORT: it reads its latch again\n"
