@@ -70,6 +70,8 @@ int fstatat(int directory, const char *path, struct stat *info, int flags);
 
 // The table: a member per call, of the type of its function in posix.
 struct SystemCalls {
+// The member's name cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define GPIOLINK_SYSTEM_CALL_MEMBER(function) decltype(GPIOLINK_SYSTEM_FUNCTION(function)) function;
     GPIOLINK_SYSTEM_CALLS(GPIOLINK_SYSTEM_CALL_MEMBER)
 #undef GPIOLINK_SYSTEM_CALL_MEMBER

@@ -45,6 +45,8 @@ namespace gpiolink {
 
 // The table: a member per call, of the type of its Win32 function.
 struct SystemCalls {
+// The member's name cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define GPIOLINK_SYSTEM_CALL_MEMBER(function) decltype(GPIOLINK_SYSTEM_FUNCTION(function)) function;
     GPIOLINK_SYSTEM_CALLS(GPIOLINK_SYSTEM_CALL_MEMBER)
 #undef GPIOLINK_SYSTEM_CALL_MEMBER

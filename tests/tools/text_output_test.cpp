@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "text_output.h"
 
 namespace gpio_tools {
@@ -22,6 +24,20 @@ TEST(TextOutput, JsonKeepsValidUtf8WholeAndEscapesControlsAndStrayBytes)
     EXPECT_EQ("\"\\\\xc0\\\\xaf\"", JsonString("\xC0\xAF"));
     EXPECT_EQ("\"\\\\xed\\\\xa0\\\\x80\"", JsonString("\xED\xA0\x80"));
     EXPECT_EQ("\"\"", JsonString(""));
+}
+
+// A whole JSON line: the members in the order they were set, compact, and
+// every string in it, keys and nested ones too, as safe as JsonString's.
+TEST(TextOutput, JsonLineKeepsMemberOrderAndEscapesEveryStringInIt)
+{
+    Json line = {{"z", 1}, {"a", JsonText("A\xE2\x80\xAE" "B")}};
+    line["nested"] = {{"list", {JsonText("\xC2\x9B"), JsonText("\x1b[2J"), JsonText("\xFF")}}};
+    line[JsonText("key\xE2\x80\xA8")] = true;
+    EXPECT_EQ("{\"z\":1,\"a\":\"A\\u202eB\",\"nested\":{\"list\":[\"\\u009b\",\"\\u001b[2J\",\"\\\\xff\"]},"
+              "\"key\\u2028\":true}",
+              JsonLine(line));
+    // A string that missed JsonText still makes a line, not an exception.
+    EXPECT_EQ("[\"\xEF\xBF\xBD\"]", JsonLine(Json::array({std::string("\xFF")})));
 }
 
 TEST(TextOutput, SafeTextEscapesWhatCouldControlTheTerminalAndNothingElse)

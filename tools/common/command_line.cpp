@@ -69,6 +69,18 @@ void AddRow(std::string &out, const std::string &left, const std::string &right,
     }
 }
 
+// The usage errors of an option's value, made here rather than in the
+// loop over the arguments.
+std::string NeedsValue(const std::string &option, const std::string &valueName)
+{
+    return "option " + option + " needs a value (" + option + " " + valueName + ")";
+}
+
+std::string BadValue(const std::string &option, const std::string &problem, const std::string &value)
+{
+    return option + " " + problem + ", not '" + value + "'";
+}
+
 }  // namespace
 
 CommandLine::CommandLine(std::string program, std::string usage, std::string description)
@@ -253,13 +265,13 @@ int CommandLine::Parse(int argc, const char *const *argv)
         }
         if (!inlineValue) {
             if (i + 1 >= argc) {
-                return UsageError("option " + arg + " needs a value (" + arg + " " + option->valueName + ")");
+                return UsageError(NeedsValue(arg, option->valueName));
             }
             value = argv[++i];
         }
         const std::string problem = option->take(value);
         if (!problem.empty()) {
-            return UsageError(arg + " " + problem + ", not '" + value + "'");
+            return UsageError(BadValue(arg, problem, value));
         }
     }
 

@@ -26,6 +26,9 @@ gpiolink::PortHandle OpenLibraryPort(const std::string &name, std::string &error
     if (port == gpiolink::InvalidPort()) {
         error = DescribeOpenFailure(name);
     }
+    // The handle carries a descriptor or a Win32 handle, never a pointer
+    // into `path`, which openPort only reads.
+    // cppcheck-suppress returnDanglingLifetime
     return port;
 }
 

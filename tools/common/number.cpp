@@ -23,9 +23,9 @@ ParsedUnsigned ParseUnsigned(const std::string &text, std::uint64_t min, std::ui
         if (c >= '0' && c <= '9') {
             digit = static_cast<std::uint64_t>(c - '0');
         } else if (hex && c >= 'a' && c <= 'f') {
-            digit = static_cast<std::uint64_t>(c - 'a' + 10);
+            digit = static_cast<std::uint64_t>(c - 'a') + 10;
         } else if (hex && c >= 'A' && c <= 'F') {
-            digit = static_cast<std::uint64_t>(c - 'A' + 10);
+            digit = static_cast<std::uint64_t>(c - 'A') + 10;
         } else {
             return parsed;
         }

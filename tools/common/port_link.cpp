@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "text_output.h"
 
 namespace gpio_tools {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 namespace gpio_tools {
 namespace {
 

@@ -30,7 +30,9 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+// The declarations alone: a file that builds JSON values includes
+// <nlohmann/json.hpp>.
+#include <nlohmann/json_fwd.hpp>
 
 namespace gpio_tools {
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "text_output.h"
 
 namespace gpio_tools {

@@ -7,7 +7,9 @@
 // queue.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -106,11 +108,12 @@ std::string Summary(const gpio_mqtt::Config &config, bool json)
     const std::string broker = gpio_mqtt::BrokerUrl(config.broker);
     if (json) {
         nlohmann::json ports = nlohmann::json::array();
-        for (const gpio_mqtt::PortConfig &port : config.ports) {
-            ports.push_back({{"number", port.number},
-                             {"direction", gpio_mqtt::DirectionName(port.direction)},
-                             {"name", port.name}});
-        }
+        std::transform(config.ports.begin(), config.ports.end(), std::back_inserter(ports),
+                       [](const gpio_mqtt::PortConfig &port) {
+                           return nlohmann::json{{"number", port.number},
+                                                 {"direction", gpio_mqtt::DirectionName(port.direction)},
+                                                 {"name", port.name}};
+                       });
         const nlohmann::json summary = {{"config", config.file}, {"serial_port", config.serialPort},
                                         {"base", config.Base()},  {"broker", broker},
                                         {"ports", ports}};

@@ -38,7 +38,8 @@
 
 struct mosquitto;
 struct mosquitto_message;
-struct mqtt5__property;
+// libmosquitto's name for an MQTT 5 property list, declared as it declares it.
+struct mqtt5__property;  // NOLINT(bugprone-reserved-identifier)
 
 namespace gpio_mqtt {
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "command_line.h"
 #include "number.h"
 #include "own_pty.h"
@@ -53,7 +55,7 @@ bool ParseRate(const char *text, double &value)
 // problem.
 std::string TakeStatusOverride(const std::string &text, gpio_sim::SimOptions &options)
 {
-    const std::string wanted = "wants CMD=0xNN with CMD one of I, O, T, BS, BC, V and a byte 0x00-0xFF";
+    std::string wanted = "wants CMD=0xNN with CMD one of I, O, T, BS, BC, V and a byte 0x00-0xFF";
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
         return wanted;
@@ -63,7 +65,7 @@ std::string TakeStatusOverride(const std::string &text, gpio_sim::SimOptions &op
         return wanted;
     }
     std::uint64_t status = 0;
-    const std::string problem = TakeNumber(text.substr(equals + 1), 0, 0xFF, wanted, status);
+    std::string problem = TakeNumber(text.substr(equals + 1), 0, 0xFF, wanted, status);
     if (problem.empty()) {
         options.statusOverride[command] = static_cast<std::uint8_t>(status);
     }
@@ -110,7 +112,8 @@ void AddSections(gpio_tools::CommandLine &line)
                  "host->dev for requests, dev->host for replies, note for a reply not sent.");
     line.Section("Standard input",
                  "Lines on standard input change the ports from outside while it serves,\n"
-                 "as a wire or a switch would (numbers in decimal or 0x hex):\n"
+                 "as a wire or a switch would (numbers in decimal or 0x hex, as in every\n"
+                 "option; a leading 0, as in 010, is refused):\n"
                  "  set PORT VALUE [MASK]  drive the pins of PORT in MASK (default 0xFF) to\n"
                  "                         VALUE: the next Input of PORT reads VALUE there\n"
                  "  release PORT           stop driving PORT: it reads its latch again\n"
@@ -159,7 +162,7 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     const auto milliseconds = [](unsigned &target, unsigned minimum, const char *range) {
         return CommandLine::Take([&target, minimum, range](const std::string &value) {
             std::uint64_t parsed = 0;
-            const std::string problem =
+            std::string problem =
                 TakeNumber(value, minimum, 60000, std::string("wants milliseconds (") + range + ")", parsed);
             target = problem.empty() ? static_cast<unsigned>(parsed) : target;
             return problem;
@@ -200,7 +203,7 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
                 "seed of the random faults, 0-4294967295 (default 1);\nthe same seed and requests give the same faults",
                 [&options](const std::string &value) {
                     std::uint64_t seed = 0;
-                    const std::string problem =
+                    std::string problem =
                         TakeNumber(value, 0, 0xFFFFFFFFU, "wants a number from 0 to 4294967295", seed);
                     options.seed = problem.empty() ? static_cast<std::uint32_t>(seed) : options.seed;
                     return problem;

@@ -1,12 +1,17 @@
 #include "magic_ports.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace gpio_sim {
 namespace {
 
 struct MagicPort {
     std::uint8_t port;
+    // Called through the iterator that MagicPortBehaviour finds, which
+    // cppcheck does not follow.
+    // cppcheck-suppress unusedStructMember
     Behaviour (*make)();
     const char *text;
 };
@@ -30,12 +35,12 @@ const MagicPort kMagicPorts[] = {
 
 std::optional<Behaviour> MagicPortBehaviour(std::uint8_t port)
 {
-    for (const MagicPort &magic : kMagicPorts) {
-        if (magic.port == port) {
-            return magic.make();
-        }
+    const auto magic = std::find_if(std::begin(kMagicPorts), std::end(kMagicPorts),
+                                    [port](const MagicPort &candidate) { return candidate.port == port; });
+    if (magic == std::end(kMagicPorts)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return magic->make();
 }
 
 std::string MagicPortsHelp()

@@ -1,5 +1,6 @@
 #include "sim_options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -26,11 +27,11 @@ void CheckSimOptions(const SimOptions &options)
     if (options.delayRate > 0.0 && options.delayMaxMs == 0) {
         throw std::invalid_argument("delayMaxMs must be at least 1 with a delay rate");
     }
-    for (const auto &entry : options.statusOverride) {
-        if (gpio_tools::CommandNamed(entry.first) == gpio_tools::Command::kUnknown) {
-            throw std::invalid_argument("statusOverride: unknown command \"" + entry.first +
-                                        "\" (I, O, T, BS, BC or V)");
-        }
+    const auto unknown = std::find_if(options.statusOverride.begin(), options.statusOverride.end(), [](const auto &entry) {
+        return gpio_tools::CommandNamed(entry.first) == gpio_tools::Command::kUnknown;
+    });
+    if (unknown != options.statusOverride.end()) {
+        throw std::invalid_argument("statusOverride: unknown command \"" + unknown->first + "\" (I, O, T, BS, BC or V)");
     }
 }
 

@@ -66,7 +66,7 @@ bool ParseStdinCommand(const std::string &line, StdinCommand &command, std::stri
     command.mask = 0xFF;
     const char *const names[] = {"value", "mask"};
     std::uint8_t *const fields[] = {&command.value, &command.mask};
-    for (std::size_t i = 2; i < words.size(); ++i) {
+    for (std::size_t i = 2; i < words.size() && i < 4; ++i) {
         const gpio_tools::ParsedUnsigned byte = Number(words[i], 0xFF, *fields[i - 2]);
         if (byte.fault == gpio_tools::NumberFault::kLeadingZero) {
             error = gpio_tools::SafeText(gpio_tools::NumberProblem(names[i - 2], words[i], byte, ""));

@@ -50,7 +50,7 @@ void ServeStdinUntilStopped(ControllerModel &model, std::FILE *log)
         char buffer[512];
         DWORD n = 0;
         // Ends at the end of input (0 bytes) or when there is none to read.
-        while (input != nullptr && input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof(buffer), &n, nullptr) &&
+        while (input != nullptr && input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof(buffer), &n, nullptr) != 0 &&
                n > 0) {
             const std::lock_guard<std::mutex> lock(shared->mutex);
             if (!shared->serving) {

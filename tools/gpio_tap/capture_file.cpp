@@ -67,7 +67,7 @@ bool CaptureReader::Next(CaptureRecord &record)
                      ": " + why;
             return false;
         };
-        if (std::strchr(at, '\n') == nullptr && !std::feof(in_)) {
+        if (std::strchr(at, '\n') == nullptr && std::feof(in_) == 0) {
             return bad("too long");
         }
         // The time, as the writer prints it: decimal, read as every tool

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "capture_file.h"
 #include "command_line.h"
 #include "library_port.h"

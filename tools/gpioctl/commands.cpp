@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <algorithm>
+
 #include "bench.h"
 #include "number.h"
 #include "open_failure.h"
@@ -110,12 +112,10 @@ const std::vector<CommandEntry> &Commands()
 const CommandEntry &CommandNamed(const std::string &name)
 {
     const std::vector<CommandEntry> &commands = Commands();
-    for (const CommandEntry &entry : commands) {
-        if (name == entry.name) {
-            return entry;
-        }
-    }
-    return commands.front();  // not reached: the command line knows only these names
+    const auto entry = std::find_if(commands.begin(), commands.end(),
+                                    [&name](const CommandEntry &command) { return name == command.name; });
+    // The command line knows only these names: the front is never taken.
+    return entry != commands.end() ? *entry : commands.front();
 }
 
 std::string ReadOperands(const std::vector<std::string> &operands, Operation &op, std::vector<std::uint8_t> &watched)
@@ -128,7 +128,7 @@ std::string ReadOperands(const std::vector<std::string> &operands, Operation &op
     unsigned value = 0;
     if (reads == Operands::kPorts) {
         for (const std::string &operand : operands) {
-            const std::string problem = ReadNumber("PORT", operand, 0, 255, kByteRange, value);
+            std::string problem = ReadNumber("PORT", operand, 0, 255, kByteRange, value);
             if (!problem.empty()) {
                 return problem;
             }
@@ -139,7 +139,7 @@ std::string ReadOperands(const std::vector<std::string> &operands, Operation &op
     const char *const names[] = {"PORT", reads == Operands::kPortValue ? "VALUE" : "BIT"};
     unsigned char *const fields[] = {&op.port, &op.second};
     for (std::size_t i = 0; i < operands.size() && i < 2; ++i) {
-        const std::string problem = ReadNumber(names[i], operands[i], 0, 255, kByteRange, value);
+        std::string problem = ReadNumber(names[i], operands[i], 0, 255, kByteRange, value);
         if (!problem.empty()) {
             return problem;
         }

@@ -100,11 +100,11 @@ int Main(int argc, char **argv)
     if (!args.watchCount.empty()) {
         const gpio_tools::ParsedUnsigned count = gpio_tools::ParseUnsigned(args.watchCount, 1, 1000000000);
         watchCount = static_cast<unsigned>(count.value);
-        const std::string problem = session != Session::kWatch
-                                        ? std::string("--count goes with watch only")
-                                        : gpio_tools::NumberProblem("--count", args.watchCount, count, "1 to 1000000000");
-        if (!problem.empty()) {
-            return line.UsageError(problem);
+        const std::string countProblem =
+            session != Session::kWatch ? std::string("--count goes with watch only")
+                                       : gpio_tools::NumberProblem("--count", args.watchCount, count, "1 to 1000000000");
+        if (!countProblem.empty()) {
+            return line.UsageError(countProblem);
         }
     }
     if (args.trace && !args.simulate) {

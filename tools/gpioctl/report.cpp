@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include "gpiolink.h"
 #include "text_output.h"
@@ -76,9 +77,7 @@ void Report::Print(const std::string &operation, int result) const
 std::string PortListJson(const std::vector<std::string> &ports)
 {
     Json list = Json::array();
-    for (const std::string &port : ports) {
-        list.push_back(JsonText(port));
-    }
+    std::transform(ports.begin(), ports.end(), std::back_inserter(list), JsonText);
     return gpio_tools::JsonLine({{"operation", "ports"}, {"ports", list}});
 }
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "gpiolink.h"
 #include "text_output.h"
 
@@ -38,7 +40,7 @@ bool StartsWith(const std::string &text, const std::string &prefix) { return tex
 
 }  // namespace
 
-WatchModel::WatchModel(std::vector<std::uint8_t> ports)
+WatchModel::WatchModel(const std::vector<std::uint8_t> &ports)
 {
     for (const std::uint8_t port : ports) {
         PortView view;
@@ -216,8 +218,8 @@ std::string RenderScreen(const WatchModel &model, const ScreenText &text, double
         const bool fresh = view.changedAt >= 0.0 && now - view.changedAt < kHighlightS;
         for (int bit = 7; bit >= 0; --bit) {
             const bool changed = fresh && ((view.changed >> bit) & 1) != 0;
-            const char shown = !view.known ? '.' : ((view.value >> bit) & 1) != 0 ? '1' : '0';
-            screen += changed ? std::string(" \x1b[7m") + shown + "\x1b[0m" : std::string(" ") + shown;
+            const char level = !view.known ? '.' : ((view.value >> bit) & 1) != 0 ? '1' : '0';
+            screen += changed ? std::string(" \x1b[7m") + level + "\x1b[0m" : std::string(" ") + level;
         }
         const std::string value = view.known ? Hex(view.value) : "--";
         const std::string when = view.changedAt >= 0.0 ? clock(view.changedAt) : "-";

@@ -34,7 +34,7 @@ public:
     // silent port (120 ms an exchange) leaves the line to the others.
     static constexpr double kFailingRetryS = 0.5;
 
-    explicit WatchModel(std::vector<std::uint8_t> ports);
+    explicit WatchModel(const std::vector<std::uint8_t> &ports);
 
     // The index of the port to poll next: the ports in turn, skipping one
     // that failed until its retry is due; when none is due, the one due

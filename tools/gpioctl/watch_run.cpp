@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "text_output.h"
 #include "watch.h"
 #include "watch_model.h"
