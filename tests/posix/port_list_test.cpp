@@ -224,7 +224,7 @@ TEST(PortList, AFullListKeepsThePortsThatComeFirstInOrder)
         g_listing = order;
         g_listing.insert(g_listing.begin(), {".", ".."});
         g_listed = 0;
-        ASSERT_TRUE(ReplaceSystemCall("getdents64", ListInGivenOrder));
+        ReplaceSystemCall(&SystemCalls::getdents64, ListInGivenOrder);
         EXPECT_EQ(kept, ReadList()) << "listed from " << order.front();
         EXPECT_EQ(g_listing.size(), g_listed) << "the folder was not read to its end";
     }
