@@ -1,6 +1,7 @@
 #include "number.h"
 
-#include <limits>
+#include <charconv>
+#include <system_error>
 
 namespace gpio_tools {
 
@@ -11,28 +12,14 @@ ParsedUnsigned ParseUnsigned(const std::string &text, std::uint64_t min, std::ui
 {
     ParsedUnsigned parsed;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::size_t first = hex ? 2 : 0;
-    if (text.size() == first) {
-        return parsed;
-    }
-    const std::uint64_t base = hex ? 16 : 10;
+    const char *const first = text.data() + (hex ? 2 : 0);
+    const char *const last = text.data() + text.size();
     std::uint64_t value = 0;
-    for (std::size_t i = first; i < text.size(); ++i) {
-        const char c = text[i];
-        std::uint64_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<std::uint64_t>(c - '0');
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = static_cast<std::uint64_t>(c - 'a') + 10;
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = static_cast<std::uint64_t>(c - 'A') + 10;
-        } else {
-            return parsed;
-        }
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / base) {
-            return parsed;  // past 64 bits: no number a tool could take
-        }
-        value = value * base + digit;
+    // from_chars takes the digits alone (no sign, space or prefix) and says
+    // when a number is past 64 bits: no number a tool could take.
+    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (first == last || error != std::errc() || end != last) {
+        return parsed;
     }
     if (!hex && text.size() > 1 && text[0] == '0') {
         parsed.fault = NumberFault::kLeadingZero;
