@@ -66,7 +66,7 @@ done
 # run here says why and exits with 77: it counts as skipped. Every release
 # test must run on the project's machines, but the Debian packages' test
 # leaves a machine alone that has another copy of the packages installed.
-debian_packages="libgpiolink0 libgpiolink-dev gpiolink-tools gpiolink-mqtt"
+debian_packages=$(sed -n 's/^Package: //p' packaging/debian/control)
 release_test() {
   local name=$1 status=0 must=yes
   shift

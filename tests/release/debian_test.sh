@@ -16,7 +16,8 @@ dist=$(cd "$1" && pwd)
 . "$(dirname "$0")/common.sh"
 arch=$(dpkg --print-architecture)
 work=$(empty_work debian)
-packages="libgpiolink0 libgpiolink-dev gpiolink-tools gpiolink-mqtt"
+# Every package that packaging/debian/control builds.
+packages=$(sed -n 's/^Package: //p' "$source_dir/packaging/debian/control")
 
 if [ "$(id -u)" != 0 ]; then
   echo "skipped: installing the Debian packages needs root"
