@@ -1,12 +1,32 @@
 #include "bridge.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <tuple>
 #include <utility>
 
+#include "open_failure.h"
+#include "refusal.h"
 #include "text_output.h"
 
 namespace gpio_mqtt {
 namespace {
+
+// Why the open of `portName` failed, in gpioctl's words; true when another
+// process holds the port.
+bool WhyOpenFailed(const char *portName, std::string *text)
+{
+    *text = gpio_tools::DescribeOpenFailure(portName);
+    return text->compare(0, 5, "busy:") == 0;
+}
+
+// The library takes "ttyUSB0" for /dev/ttyUSB0.
+bool PortPresent(const char *portName)
+{
+    const std::string name(portName);
+    std::error_code error;
+    return std::filesystem::exists(name.find('/') == std::string::npos ? "/dev/" + name : name, error);
+}
 
 // A result that says the controller gave no valid answer: nothing came, a
 // damaged reply, or the port itself failed.
@@ -42,7 +62,7 @@ std::string Describe(const Command &command)
 auto ConnectionSettings(Config &config)
 {
     return std::tie(config.broker, config.username, config.password, config.caFile, config.prefix, config.id,
-                    config.discoveryPrefix);
+                    config.discoveryPrefix, config.replyPrefix, config.onlineLifetime);
 }
 
 std::string ResultText(int result)
@@ -54,14 +74,14 @@ std::string ResultText(int result)
 
 LibraryCalls TheLibrary()
 {
-    return {GPIO_OpenInterface, GPIO_CloseInterface, GPIO_Input,   GPIO_Output,
-            GPIO_BitTest,       GPIO_BitSet,         GPIO_BitReset, GPIO_GetVersion};
+    return {GPIO_OpenInterface, GPIO_CloseInterface, GPIO_Input,   GPIO_Output,   GPIO_BitTest,
+            GPIO_BitSet,        GPIO_BitReset,       GPIO_GetVersion, WhyOpenFailed, PortPresent};
 }
 
 Bridge::Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, WorkQueue &queue, Log &log,
-               Reload reload)
+               Reload reload, Now now)
     : config_(std::move(config)), publisher_(publisher), calls_(calls), queue_(queue), log_(log),
-      reload_(std::move(reload))
+      reload_(std::move(reload)), now_(std::move(now))
 {
     ApplyPorts();
 }
@@ -69,31 +89,59 @@ Bridge::Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, W
 void Bridge::ApplyPorts()
 {
     access_ = PortTable{};
+    checked_.clear();
     for (const PortConfig &port : config_.ports) {
         access_[static_cast<std::size_t>(port.number)] = {true, port.Writable()};
+        if (!port.Polled()) {
+            checked_.push_back(port.number);
+        }
     }
+}
+
+bool Bridge::Start(std::string &problem)
+{
+    Reopen();
+    if (heldElsewhere_) {
+        problem = lastOpenProblem_;
+        return false;
+    }
+    return true;
 }
 
 void Bridge::Run()
 {
-    Start();
-    for (;;) {
-        const Clock::time_point deadline =
-            online_ ? schedule_.NextDue().value_or(Clock::now() + std::chrono::seconds(1)) : nextReopen_;
-        const std::optional<WorkItem> item = queue_.PopUntil(deadline);
-        if (queue_.Stopped()) {
-            break;
-        }
-        if (item) {
-            Handle(*item);
-        } else {
-            Tick(Clock::now());
-        }
+    while (Turn()) {
     }
     Finish();
 }
 
-void Bridge::Start() { Reopen(); }
+bool Bridge::Turn()
+{
+    const std::optional<WorkItem> item = queue_.PopUntil(NextWake());
+    if (queue_.Stopped()) {
+        return false;
+    }
+    if (item) {
+        Handle(*item);
+    }
+    Tick(now_());
+    return true;
+}
+
+Clock::time_point Bridge::NextWake() const
+{
+    if (!online_) {
+        return nextReopen_;
+    }
+    Clock::time_point wake = nextRenewal_;
+    if (const std::optional<Clock::time_point> poll = schedule_.NextDue()) {
+        wake = std::min(wake, *poll);
+    }
+    if (!checked_.empty() && config_.checkInterval.count() > 0) {
+        wake = std::min(wake, nextCheck_);
+    }
+    return wake;
+}
 
 void Bridge::Tick(Clock::time_point now)
 {
@@ -103,11 +151,18 @@ void Bridge::Tick(Clock::time_point now)
         }
         return;
     }
+    if (now >= nextRenewal_) {
+        PublishOnline(now);
+    }
     if (const std::optional<int> port = schedule_.TakeDue(now)) {
         answered_ = false;
         if (ReadPort(*port) == GPIO_RESULT_OK) {
             PublishPort(*port, false);
         }
+        CheckAvailability();
+    } else if (!checked_.empty() && config_.checkInterval.count() > 0 && now >= nextCheck_) {
+        answered_ = false;
+        CheckStep(now);
         CheckAvailability();
     }
 }
@@ -128,10 +183,18 @@ void Bridge::Finish()
 
 // ---- Availability ---------------------------------------------------------
 
-int Bridge::Count(int result)
+int Bridge::Exchanged(int result)
 {
     if (NoAnswer(result)) {
         ++failures_;
+        // A handle the library no longer takes, or a port whose device has
+        // gone (an adapter unplugged, a simulator restarted), will not
+        // answer again: open the port anew instead of failing every command
+        // until the controller counts as lost.
+        if (result == GPIO_RESULT_BAD_HANDLE ||
+            (result == GPIO_RESULT_IO_ERROR && !calls_.portPresent(config_.serialPort.c_str()))) {
+            reopenNow_ = true;
+        }
     } else {
         failures_ = 0;
         answered_ = true;
@@ -141,7 +204,10 @@ int Bridge::Count(int result)
 
 void Bridge::CheckAvailability()
 {
-    if (online_ && failures_ >= kFailuresForOffline) {
+    if (online_ && reopenNow_) {
+        log_.Warning("port-reopened", "the port " + config_.serialPort + " stopped responding; opening it again");
+        Reopen();
+    } else if (online_ && failures_ >= kFailuresForOffline) {
         GoOffline();
     } else if (!online_ && answered_ && open_) {
         GoOnline();
@@ -150,18 +216,24 @@ void Bridge::CheckAvailability()
 
 void Bridge::Reopen()
 {
+    reopenNow_ = false;
+    heldElsewhere_ = false;
     if (open_) {
         calls_.close(handle_);
         open_ = false;
     }
-    nextReopen_ = Clock::now() + kReopenInterval;
+    nextReopen_ = now_() + kReopenInterval;
     const int opened = calls_.open(config_.serialPort.c_str(), &handle_);
     if (opened != GPIO_RESULT_OK) {
-        const std::string problem = "cannot open the port " + config_.serialPort + ": " + ResultText(opened) +
-                                    "; trying again every second";
+        std::string why;
+        heldElsewhere_ = calls_.whyOpenFailed(config_.serialPort.c_str(), &why);
+        const std::string problem = "cannot open the port " + config_.serialPort + ": " + why;
         if (problem != lastOpenProblem_) {
-            log_.Warning("port-open-failed", problem);
+            log_.Warning("port-open-failed", problem + "; trying again every second");
             lastOpenProblem_ = problem;
+        }
+        if (online_) {
+            GoOffline();
         }
         return;
     }
@@ -172,7 +244,7 @@ void Bridge::Reopen()
 void Bridge::GoOnline()
 {
     char text[256] = "";
-    const int result = Count(calls_.version(handle_, text, sizeof(text)));
+    const int result = Exchanged(calls_.version(handle_, text, sizeof(text)));
     if (result != GPIO_RESULT_OK) {
         const std::string problem = "the controller on " + config_.serialPort + " does not answer: " +
                                     ResultText(result) + "; trying again every second";
@@ -180,7 +252,11 @@ void Bridge::GoOnline()
             log_.Warning("controller-silent", problem);
             lastOpenProblem_ = problem;
         }
-        nextReopen_ = Clock::now() + kReopenInterval;
+        reopenNow_ = false;
+        if (online_) {
+            GoOffline();
+        }
+        nextReopen_ = now_() + kReopenInterval;
         return;
     }
     lastOpenProblem_.clear();
@@ -191,7 +267,9 @@ void Bridge::GoOnline()
     values_.clear();
     published_.clear();
     ReadAllPorts();
-    schedule_.Reset(config_.ports, Clock::now());
+    const Clock::time_point now = now_();
+    schedule_.Reset(config_.ports, now);
+    RestartCheck(now);
     PublishAll();
     CheckAvailability();
 }
@@ -199,11 +277,18 @@ void Bridge::GoOnline()
 void Bridge::GoOffline()
 {
     online_ = false;
-    nextReopen_ = Clock::now() + kReopenInterval;
+    reopenNow_ = false;
+    nextReopen_ = now_() + kReopenInterval;
     log_.Warning("controller-offline", "the controller on " + config_.serialPort + " stopped answering (" +
                                            std::to_string(failures_) +
                                            " failed exchanges in a row); opening the port again every second");
-    publisher_.Publish(AvailabilityTopic(config_), "offline", true);
+    publisher_.PublishAvailability(false);
+}
+
+void Bridge::PublishOnline(Clock::time_point now)
+{
+    publisher_.PublishAvailability(true);
+    nextRenewal_ = now + config_.onlineLifetime / 3;
 }
 
 // ---- State ----------------------------------------------------------------
@@ -211,7 +296,7 @@ void Bridge::GoOffline()
 int Bridge::ReadPort(int port)
 {
     unsigned char value = 0;
-    const int result = Count(calls_.input(handle_, static_cast<unsigned char>(port), &value));
+    const int result = Exchanged(calls_.input(handle_, static_cast<unsigned char>(port), &value));
     if (result == GPIO_RESULT_OK) {
         values_[port] = value;
     }
@@ -222,6 +307,31 @@ void Bridge::ReadAllPorts()
 {
     for (const PortConfig &port : config_.ports) {
         ReadPort(port.number);
+    }
+}
+
+void Bridge::RestartCheck(Clock::time_point now)
+{
+    checkIndex_ = 0;
+    nextCheck_ = now + config_.checkInterval;
+}
+
+// Reads the next port of the check. A round's ports are read one per turn,
+// so that commands and polls go between them.
+void Bridge::CheckStep(Clock::time_point now)
+{
+    const int port = checked_[checkIndex_ % checked_.size()];
+    const auto before = published_.find(port);
+    if (ReadPort(port) == GPIO_RESULT_OK && before != published_.end() && before->second != values_[port]) {
+        log_.Warning("port-changed", "port " + std::to_string(port) + " reads " + std::to_string(values_[port]) +
+                                         ", not " + std::to_string(before->second) +
+                                         " as last confirmed: the controller was reset or written by another program");
+    }
+    PublishPort(port, false);
+    if (++checkIndex_ >= checked_.size()) {
+        RestartCheck(now);
+    } else {
+        nextCheck_ = now;
     }
 }
 
@@ -255,7 +365,11 @@ void Bridge::PublishAll()
         }
     }
     PublishDiscovery();
-    publisher_.Publish(AvailabilityTopic(config_), online_ ? "online" : "offline", true);
+    if (online_) {
+        PublishOnline(now_());
+    } else {
+        publisher_.PublishAvailability(false);
+    }
 }
 
 // The entities of the configuration, and an empty retained message for each
@@ -310,6 +424,14 @@ void Bridge::HandleDiscoverySeen(const Message &message)
 
 void Bridge::HandleMessage(const Message &message)
 {
+    // A retained command would be carried out again whenever a broker (or a
+    // bridge between brokers) hands it on: a command is carried out once,
+    // when it is sent.
+    if (message.retained) {
+        Refuse(message, "a retained command is never carried out: publish commands without the retain flag",
+               std::nullopt);
+        return;
+    }
     const std::string base = config_.Base() + "/";
     const std::string subtopic =
         message.topic.compare(0, base.size(), base) == 0 ? message.topic.substr(base.size()) : message.topic;
@@ -318,11 +440,14 @@ void Bridge::HandleMessage(const Message &message)
         Refuse(message, parsed.reason, std::nullopt);
         return;
     }
-    if (parsed.command.origin == Origin::kRequest && message.responseTopic.empty()) {
-        Refuse(message, "a request wants an MQTT 5 Response Topic for its reply", std::nullopt);
-        return;
+    if (parsed.command.origin == Origin::kRequest) {
+        const std::string problem = ResponseTopicProblem(message.responseTopic, config_.replyPrefix);
+        if (!problem.empty()) {
+            Refuse(message, problem, std::nullopt);
+            return;
+        }
     }
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = now_();
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - message.arrival);
     if (message.expiry && now >= *message.expiry) {
         Refuse(message, "the command outlived its Message Expiry while waiting (" + std::to_string(waited.count()) +
@@ -353,11 +478,11 @@ void Bridge::Carry(const Message &message, const Command &command)
         }
         break;
     case Operation::kBitTest:
-        outcome.result = Count(calls_.bitTest(handle_, port, bit));
+        outcome.result = Exchanged(calls_.bitTest(handle_, port, bit));
         break;
     case Operation::kVersion: {
         char text[256] = "";
-        outcome.result = Count(calls_.version(handle_, text, sizeof(text)));
+        outcome.result = Exchanged(calls_.version(handle_, text, sizeof(text)));
         if (outcome.result == GPIO_RESULT_OK) {
             outcome.version = text;
             if (version_ != text) {
@@ -368,27 +493,37 @@ void Bridge::Carry(const Message &message, const Command &command)
         break;
     }
     case Operation::kOutput:
-        outcome.result = Count(calls_.output(handle_, port, command.value));
+        outcome.result = Exchanged(calls_.output(handle_, port, command.value));
         break;
     case Operation::kBitSet:
-        outcome.result = Count(calls_.bitSet(handle_, port, bit));
+        outcome.result = Exchanged(calls_.bitSet(handle_, port, bit));
         break;
     case Operation::kBitReset:
-        outcome.result = Count(calls_.bitReset(handle_, port, bit));
+        outcome.result = Exchanged(calls_.bitReset(handle_, port, bit));
         break;
     case Operation::kBitToggle: {
         // The bit's level now, then the other one.
-        outcome.result = Count(calls_.bitTest(handle_, port, bit));
+        outcome.result = Exchanged(calls_.bitTest(handle_, port, bit));
         if (outcome.result == GPIO_RESULT_BIT_HIGH) {
-            outcome.result = Count(calls_.bitReset(handle_, port, bit));
+            outcome.result = Exchanged(calls_.bitReset(handle_, port, bit));
         } else if (outcome.result == GPIO_RESULT_BIT_LOW) {
-            outcome.result = Count(calls_.bitSet(handle_, port, bit));
+            outcome.result = Exchanged(calls_.bitSet(handle_, port, bit));
         }
         break;
     }
     }
-    const int confirmed = Writes(command.operation) && outcome.result == GPIO_RESULT_OK ? Confirm(command, outcome)
-                                                                                        : GPIO_RESULT_OK;
+    const bool writes = Writes(command.operation);
+    const int confirmed =
+        writes && outcome.result == GPIO_RESULT_OK ? Confirm(command, outcome) : GPIO_RESULT_OK;
+    // A write whose reply was lost may have been carried out all the same:
+    // the port is read again, so that the published state is what the
+    // controller holds. A handle gone bad is opened anew instead, which
+    // reads every port.
+    if (writes && (!Succeeded(outcome.result) || confirmed != GPIO_RESULT_OK) && open_ && !reopenNow_) {
+        if (ReadPort(command.port) == GPIO_RESULT_OK) {
+            PublishPort(command.port, false);
+        }
+    }
     if (command.origin == Origin::kRequest) {
         publisher_.Reply(message.responseTopic, message.correlation, ReplyPayload(command, outcome));
     }
@@ -411,17 +546,9 @@ int Bridge::Confirm(const Command &command, Outcome &outcome)
     return result;
 }
 
-// An error on <base>/error, and for a request its reply; a result code when
-// the controller gave one. Only Carry's own reply has gone out already.
 void Bridge::Refuse(const Message &message, const std::string &reason, std::optional<int> result)
 {
-    log_.Warning("command-refused", message.topic + ": " + reason);
-    publisher_.Publish(config_.Base() + "/error", ErrorPayload(message.topic, message.payload, reason, result), false);
-    const std::string base = config_.Base() + "/";
-    const bool request = message.topic == base + "request";
-    if (request && !result && !message.responseTopic.empty()) {
-        publisher_.Reply(message.responseTopic, message.correlation, RefusalReplyPayload(reason));
-    }
+    gpio_mqtt::Refuse(publisher_, log_, config_, message, reason, result);
 }
 
 // ---- Reload -----------------------------------------------------------------
@@ -435,8 +562,9 @@ void Bridge::HandleReload()
     }
     Config next = std::move(loaded.config);
     if (ConnectionSettings(next) != ConnectionSettings(config_)) {
-        log_.Warning("reload-partial", "the broker, credentials, CA file, prefix, id and discovery_prefix "
-                                       "take effect at a restart; the ones in use stay");
+        log_.Warning("reload-partial", "the broker, credentials, CA file, prefix, id, discovery_prefix, "
+                                       "reply_prefix and online_lifetime take effect at a restart; the ones in "
+                                       "use stay");
         ConnectionSettings(next) = ConnectionSettings(config_);
     }
     // The state of ports that are gone is cleared from the broker.
@@ -458,14 +586,16 @@ void Bridge::HandleReload()
     if (portChanged) {
         if (online_) {
             online_ = false;
-            publisher_.Publish(AvailabilityTopic(config_), "offline", true);
+            publisher_.PublishAvailability(false);
         }
         Reopen();
         return;
     }
     if (online_) {
         ReadAllPorts();
-        schedule_.Reset(config_.ports, Clock::now());
+        const Clock::time_point now = now_();
+        schedule_.Reset(config_.ports, now);
+        RestartCheck(now);
     }
     PublishAll();
 }

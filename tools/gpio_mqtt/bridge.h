@@ -2,19 +2,30 @@
 // makes every call into the library (which holds one open interface per
 // process and whose calls must never overlap).
 //
-// It takes the work queue's items in arrival order and, between them,
-// polls the input ports when their polls are due (PollSchedule), so that a
-// command waits at most for the exchange in progress. Every command gives
-// either a confirmed state (the port read back after a write) or an error;
-// one older than its Message Expiry or than max_command_age is refused
-// instead of carried out late.
+// It takes the work queue's items in arrival order and, after each one,
+// does one thing that has come due: a reopen, a poll of an input port
+// (PollSchedule), or one step of the slow check. So under any flood of
+// commands a due poll waits at most for one command's exchanges. Every
+// command gives either a confirmed state (the port read back after a
+// write) or an error; one older than its Message Expiry or than
+// max_command_age is refused instead of carried out late, and so is a
+// retained one and a request whose reply would go outside the reply prefix.
+//
+// What the broker shows is what the controller holds: a write that failed,
+// or whose read-back failed, may still have been carried out, so the port
+// is read again; and every port that is not polled, outputs too, is read
+// every check_interval_ms, so that a controller that was reset or replaced
+// shows.
 //
 // Availability: the controller is online once it answers a version request
-// after the port opened. Three failed exchanges in a row (no valid reply,
-// or the port gone) make it offline; then the port is closed and opened
-// again every second, as for an adapter unplugged and plugged back, until
-// the controller answers; then every port is read and all state is
-// published again.
+// after the port opened; "online" is published with a lifetime that the
+// bridge renews. Three failed exchanges in a row (no valid reply, or the
+// port gone) make it offline; then the port is closed and opened again
+// every second, as for an adapter unplugged and plugged back, until the
+// controller answers; then every port is read and all state is published
+// again. A handle the library no longer takes (GPIO_RESULT_BAD_HANDLE), or
+// an I/O error on a port whose device has gone, has the port opened again
+// at once.
 #ifndef GPIO_MQTT_BRIDGE_H
 #define GPIO_MQTT_BRIDGE_H
 
@@ -31,19 +42,10 @@
 #include "command_payload.h"
 #include "gpiolink.h"
 #include "poll_schedule.h"
+#include "publisher.h"
 #include "work_queue.h"
 
 namespace gpio_mqtt {
-
-// Where the bridge's messages go: the broker, or a test's record.
-class Publisher {
-public:
-    virtual ~Publisher() = default;
-    // Retained state, or a message such as an error (QoS 1).
-    virtual void Publish(const std::string &topic, const std::string &payload, bool retain) = 0;
-    // A request's reply, with the request's Correlation Data.
-    virtual void Reply(const std::string &topic, const std::string &correlation, const std::string &payload) = 0;
-};
 
 // The library's public functions, as the bridge calls them; a test puts
 // its own controller in their place.
@@ -56,6 +58,11 @@ struct LibraryCalls {
     int (*bitSet)(HANDLE handle, unsigned char port, unsigned char bit);
     int (*bitReset)(HANDLE handle, unsigned char port, unsigned char bit);
     int (*version)(HANDLE handle, char *buffer, int bufferSize);
+    // Why an open of the port failed, in one line; true when another
+    // process holds the port.
+    bool (*whyOpenFailed)(const char *portName, std::string *text);
+    // Whether the port's device is still there.
+    bool (*portPresent)(const char *portName);
 };
 
 // The real library's functions.
@@ -69,19 +76,28 @@ public:
     static constexpr std::chrono::seconds kReopenInterval{1};
 
     using Reload = std::function<ConfigResult()>;
+    using Now = std::function<Clock::time_point()>;
 
     Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, WorkQueue &queue, Log &log,
-           Reload reload);
+           Reload reload, Now now = Clock::now);
 
-    // Opens the port and serves until the queue stops; then answers what
-    // is left in the queue with an error and closes the interface. The
-    // caller publishes "offline" as it disconnects.
+    // The first open, before the broker is reached. False when another
+    // process holds the port (`problem` says so): a second bridge for the
+    // same controller must not publish anything about it. A port that
+    // cannot be opened for another reason is tried again every second.
+    bool Start(std::string &problem);
+
+    // Serves until the queue stops; then answers what is left in the queue
+    // with an error and closes the interface. The caller publishes
+    // "offline" as it disconnects.
     void Run();
 
-    // The steps of Run, for tests: the first open; one item; one due poll
-    // or reopen; the stop.
-    void Start();
+    // One turn of Run: the next item (waiting for it until something comes
+    // due), then one due thing. False once the queue stopped.
+    bool Turn();
     void Handle(const WorkItem &item);
+    // Does one thing that is due at `now`: a reopen, a poll or a step of
+    // the check; and renews "online" when its time has come.
     void Tick(Clock::time_point now);
     void Finish();
 
@@ -89,18 +105,23 @@ public:
     const Config &CurrentConfig() const { return config_; }
 
 private:
-    // One library call's result, counted for the availability.
-    int Count(int result);
+    // One exchange's result, counted for the availability.
+    int Exchanged(int result);
     void CheckAvailability();
     void Reopen();
     void GoOnline();
     void GoOffline();
+    // The earliest time something is due.
+    Clock::time_point NextWake() const;
 
     int ReadPort(int port);
     void ReadAllPorts();
     void PublishPort(int port, bool force);
     void PublishAll();
+    void PublishOnline(Clock::time_point now);
     void PublishDiscovery();
+    void CheckStep(Clock::time_point now);
+    void RestartCheck(Clock::time_point now);
 
     void HandleMessage(const Message &message);
     void HandleDiscoverySeen(const Message &message);
@@ -118,15 +139,22 @@ private:
     WorkQueue &queue_;
     Log &log_;
     Reload reload_;
+    Now now_;
 
     PortTable access_{};
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool open_ = false;
     bool online_ = false;
+    bool reopenNow_ = false;          // the handle is no longer good
+    bool heldElsewhere_ = false;      // the last open found the port held by another process
     int failures_ = 0;
     bool answered_ = false;           // an exchange since the last check got a valid reply
-    std::string lastOpenProblem_;      // said once, not every second
+    std::string lastOpenProblem_;     // said once, not every second
     Clock::time_point nextReopen_{};
+    Clock::time_point nextRenewal_{};  // of "online"
+    Clock::time_point nextCheck_{};
+    std::size_t checkIndex_ = 0;       // the next of checked_ to read
+    std::vector<int> checked_;         // the ports the check reads: those not polled
     std::string version_;
     std::map<int, std::uint8_t> values_;     // confirmed by the controller
     std::map<int, std::uint8_t> published_;  // as last published

@@ -48,6 +48,23 @@ bool IsTopicLevel(const std::string &text)
     return true;
 }
 
+// `text` as one topic level (`single`) or as levels split by '/', else a
+// mistake at `line` that names `key`.
+std::string TopicLevels(const std::string &text, std::size_t line, const std::string &key, bool single)
+{
+    std::stringstream levels(text);
+    bool fit = !text.empty() && text.front() != '/' && text.back() != '/';
+    for (std::string level; fit && std::getline(levels, level, '/');) {
+        fit = IsTopicLevel(level);
+    }
+    if (!fit || (single && text.find('/') != std::string::npos)) {
+        throw ConfigError{line, key + " '" + text + "' cannot be part of a topic: it wants " +
+                                    (single ? "no '/', " : "levels split by '/', none empty, ") +
+                                    "no '+', '#', space or control character"};
+    }
+    return text;
+}
+
 // The keys of one table, each read by its own reader; a key without a
 // reader is a mistake (a typo would otherwise be ignored).
 using Reader = std::function<void(const toml::node &)>;
@@ -211,20 +228,6 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
     std::size_t credentialsLine = 0;
     std::size_t caLine = 0;
     std::set<int> taken;
-    const auto topicLevels = [](const toml::node &node, const std::string &key, bool single) {
-        std::string text = String(node, key);
-        std::stringstream levels(text);
-        bool fit = !text.empty() && text.front() != '/' && text.back() != '/';
-        for (std::string level; fit && std::getline(levels, level, '/');) {
-            fit = IsTopicLevel(level);
-        }
-        if (!fit || (single && text.find('/') != std::string::npos)) {
-            throw ConfigError{LineOf(node), key + " '" + text + "' cannot be part of a topic: it wants " +
-                                                (single ? "no '/', " : "levels split by '/', none empty, ") +
-                                                "no '+', '#', space or control character"};
-        }
-        return text;
-    };
     ReadTable(
         table,
         {{"broker",
@@ -245,8 +248,8 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
               config.caFile = String(node, "ca_file");
               caLine = LineOf(node);
           }},
-         {"prefix", [&](const toml::node &node) { config.prefix = topicLevels(node, "prefix", false); }},
-         {"id", [&](const toml::node &node) { config.id = topicLevels(node, "id", true); }},
+         {"prefix", [&](const toml::node &node) { config.prefix = TopicLevels(String(node, "prefix"), LineOf(node), "prefix", false); }},
+         {"id", [&](const toml::node &node) { config.id = TopicLevels(String(node, "id"), LineOf(node), "id", true); }},
          {"serial_port",
           [&](const toml::node &node) {
               config.serialPort = String(node, "serial_port");
@@ -264,9 +267,29 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
               }
               config.maxCommandAge = std::chrono::milliseconds(std::llround(seconds * 1000.0));
           }},
+         {"reply_prefix",
+          [&](const toml::node &node) {
+              // Levels and a closing '/', so that "replies" cannot take "repliesX/...".
+              std::string text = String(node, "reply_prefix");
+              if (!text.empty() && text.back() == '/') {
+                  text.pop_back();
+              }
+              config.replyPrefix = TopicLevels(text, LineOf(node), "reply_prefix", false) + "/";
+          }},
+         {"check_interval_ms",
+          [&](const toml::node &node) {
+              config.checkInterval = std::chrono::milliseconds(Integer(node, "check_interval_ms", 0, 3600000));
+              if (config.checkInterval.count() != 0 && config.checkInterval.count() < 100) {
+                  throw ConfigError{LineOf(node), "check_interval_ms wants 0 (no check) or 100 to 3600000"};
+              }
+          }},
+         {"online_lifetime",
+          [&](const toml::node &node) {
+              config.onlineLifetime = std::chrono::seconds(Integer(node, "online_lifetime", 3, 86400));
+          }},
          {"discovery", [&](const toml::node &node) { config.discovery = Boolean(node, "discovery"); }},
          {"discovery_prefix",
-          [&](const toml::node &node) { config.discoveryPrefix = topicLevels(node, "discovery_prefix", false); }},
+          [&](const toml::node &node) { config.discoveryPrefix = TopicLevels(String(node, "discovery_prefix"), LineOf(node), "discovery_prefix", false); }},
          {"port",
           [&](const toml::node &node) {
               const toml::array *entries = node.as_array();

@@ -7,6 +7,9 @@
 //   id = "bench"                           # default: the serial port's name
 //   serial_port = "ttyUSB0"
 //   max_command_age = 5                    # seconds
+//   reply_prefix = "replies/"              # a request's Response Topic lies below it
+//   check_interval_ms = 5000               # every port read back this often (0: never)
+//   online_lifetime = 60                   # seconds the retained "online" lives unrenewed
 //   discovery = true                       # Home Assistant MQTT discovery
 //   discovery_prefix = "homeassistant"
 //
@@ -75,6 +78,16 @@ struct Config {
     std::string id;
     std::string serialPort;
     std::chrono::milliseconds maxCommandAge{5000};
+    // A request's Response Topic must start with this: the bridge writes
+    // with its own broker rights, so a requester must not choose where.
+    std::string replyPrefix = "replies/";
+    // How often every configured port, outputs too, is read to catch a
+    // controller that was reset or replaced; zero turns the check off.
+    std::chrono::milliseconds checkInterval{5000};
+    // The Message Expiry of the retained "online", renewed every third of
+    // it: a bridge that dies while its broker is down cannot leave
+    // "online" behind for longer.
+    std::chrono::seconds onlineLifetime{60};
     bool discovery = true;
     std::string discoveryPrefix = "homeassistant";
     std::vector<PortConfig> ports;

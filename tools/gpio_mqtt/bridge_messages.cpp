@@ -20,6 +20,8 @@ std::string BitTopic(const Config &config, int port, int bit)
 
 std::string AvailabilityTopic(const Config &config) { return config.Base() + "/availability"; }
 
+std::string RequestTopic(const Config &config) { return config.Base() + "/request"; }
+
 std::string PortStatePayload(std::uint8_t value)
 {
     char hex[8];

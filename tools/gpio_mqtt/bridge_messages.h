@@ -25,6 +25,7 @@ namespace gpio_mqtt {
 std::string PortTopic(const Config &config, int port);
 std::string BitTopic(const Config &config, int port, int bit);
 std::string AvailabilityTopic(const Config &config);
+std::string RequestTopic(const Config &config);
 
 // {"value":165,"hex":"0xA5","bits":"10100101"}, bits from 7 down to 0.
 std::string PortStatePayload(std::uint8_t value);

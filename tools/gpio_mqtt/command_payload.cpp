@@ -77,8 +77,20 @@ std::uint8_t Bit(const std::string &text)
 json Object(const std::string &payload, const std::set<std::string> &allowed)
 {
     json object;
+    // The keys seen in each object being read, innermost last.
+    std::vector<std::set<std::string>> keys;
+    const json::parser_callback_t refuseDuplicates = [&keys](int, json::parse_event_t event, json &parsed) {
+        if (event == json::parse_event_t::object_start) {
+            keys.emplace_back();
+        } else if (event == json::parse_event_t::object_end) {
+            keys.pop_back();
+        } else if (event == json::parse_event_t::key && !keys.back().insert(parsed.get<std::string>()).second) {
+            throw Refusal{"key " + Shown(parsed.get<std::string>()) + " is given twice"};
+        }
+        return true;
+    };
     try {
-        object = json::parse(payload);
+        object = json::parse(payload, refuseDuplicates);
     } catch (const json::parse_error &error) {
         throw Refusal{"payload is not valid JSON (at byte " + std::to_string(error.byte) + ")"};
     } catch (const json::exception &) {
@@ -98,9 +110,11 @@ json Object(const std::string &payload, const std::set<std::string> &allowed)
     return object;
 }
 
-// The whole number under `key`, as decimal text: its range is checked as
-// a topic's number is.
-std::string Member(const json &object, const std::string &key)
+// The whole number under `key` written as text, so that its range is
+// checked as a topic's number is. The parser keeps a number written with a
+// minus sign as signed, -0 too, which the text keeps: "-0" is refused as
+// the payload -0 is.
+std::string NumberText(const json &object, const std::string &key)
 {
     const auto found = object.find(key);
     if (found == object.end()) {
@@ -109,8 +123,11 @@ std::string Member(const json &object, const std::string &key)
     if (!found->is_number_integer()) {
         throw Refusal{"\"" + key + "\" is not a whole number"};
     }
-    return found->is_number_unsigned() ? std::to_string(found->get<std::uint64_t>())
-                                       : std::to_string(found->get<std::int64_t>());
+    if (found->is_number_unsigned()) {
+        return std::to_string(found->get<std::uint64_t>());
+    }
+    const std::int64_t value = found->get<std::int64_t>();
+    return value == 0 ? "-0" : std::to_string(value);
 }
 
 std::uint8_t Value(const std::string &text)
@@ -139,7 +156,7 @@ Command PortSet(const std::string &port, const std::string &payload, const PortT
     command.operation = Operation::kOutput;
     command.port = Port(port, ports, true);
     const std::string text = Trimmed(payload);
-    command.value = Value(!text.empty() && text[0] == '{' ? Member(Object(text, {"value"}), "value") : text);
+    command.value = Value(!text.empty() && text[0] == '{' ? NumberText(Object(text, {"value"}), "value") : text);
     return command;
 }
 
@@ -192,13 +209,13 @@ Command Request(const std::string &payload, const PortTable &ports)
         }
     }
     if (takesPort) {
-        command.port = Port(Member(object, "port"), ports, Writes(command.operation));
+        command.port = Port(NumberText(object, "port"), ports, Writes(command.operation));
     }
     if (takesBit) {
-        command.bit = Bit(Member(object, "bit"));
+        command.bit = Bit(NumberText(object, "bit"));
     }
     if (takesValue) {
-        command.value = Value(Member(object, "value"));
+        command.value = Value(NumberText(object, "value"));
     }
     return command;
 }
@@ -226,6 +243,11 @@ const char *OperationName(Operation operation)
     return "version";
 }
 
+std::string OversizedPayload(std::size_t size)
+{
+    return "payload of " + std::to_string(size) + " bytes is over the limit of " + std::to_string(kMaxPayload);
+}
+
 bool Writes(Operation operation)
 {
     return operation == Operation::kOutput || operation == Operation::kBitSet || operation == Operation::kBitReset ||
@@ -237,8 +259,7 @@ ParsedCommand ParseCommand(const std::string &subtopic, const std::string &paylo
     ParsedCommand parsed;
     try {
         if (payload.size() > kMaxPayload) {
-            throw Refusal{"payload of " + std::to_string(payload.size()) + " bytes is over the limit of " +
-                          std::to_string(kMaxPayload)};
+            throw Refusal{OversizedPayload(payload.size())};
         }
         if (!gpio_tools::IsValidUtf8(payload)) {
             throw Refusal{"payload is not valid UTF-8"};

@@ -11,7 +11,8 @@
 //                     bit-set, bit-reset (port, bit), version
 // N is a configured port (0-255), B a bit (0-7); a port that takes a write
 // must be an output or both-way port. A payload over 1 KiB, not UTF-8, or
-// not the JSON or text its topic wants is refused.
+// not the JSON or text its topic wants is refused; so is JSON that gives a
+// key twice (which one would count?).
 #ifndef GPIO_MQTT_COMMAND_PAYLOAD_H
 #define GPIO_MQTT_COMMAND_PAYLOAD_H
 
@@ -24,6 +25,13 @@ namespace gpio_mqtt {
 
 // The largest payload taken.
 constexpr std::size_t kMaxPayload = 1024;
+// The largest MQTT packet the bridge takes from the broker: a command with
+// its topic and properties, and the bridge's own discovery entities, which
+// it reads back to clear those of an earlier configuration, fit well.
+constexpr std::size_t kMaxIncomingPacket = 16 * 1024;
+
+// Why a payload of `size` bytes is refused.
+std::string OversizedPayload(std::size_t size);
 
 enum class Operation { kInput, kBitTest, kOutput, kBitSet, kBitReset, kBitToggle, kVersion };
 

@@ -75,7 +75,8 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "one in use stays).");
     line.Section("Exit status",
                  "  0   stopped by SIGINT or SIGTERM (with --check-config: good)\n"
-                 "  1   could not start (the MQTT client could not be set up)\n"
+                 "  1   could not start: the serial port is held by another process,\n"
+                 "      or the MQTT client could not be set up\n"
                  "  64  usage error\n"
                  "  78  bad configuration, said as FILE:LINE: reason");
 }
@@ -168,19 +169,25 @@ int Main(int argc, char **argv)
     {
         gpio_mqtt::WorkQueue queue;
         gpio_mqtt::MqttLink link(loaded.config, queue, log);
-        const std::string problem = link.Start();
-        if (problem.empty()) {
+        gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
+                                 [args] { return gpio_mqtt::LoadConfig(args.configFile, args.port); });
+        // The port first: a bridge that finds its controller held by
+        // another process (another bridge, say) must not say anything
+        // about that controller on the broker.
+        std::string problem;
+        if (!bridge.Start(problem)) {
+            log.Error("port-held", problem + "; not connecting to the broker");
+            status = kCannotStart;
+        } else if (problem = link.Start(); !problem.empty()) {
+            log.Error("cannot-start", problem);
+            status = kCannotStart;
+        } else {
             std::thread signalThread(WaitForSignals, std::cref(signals), std::ref(queue), std::ref(log));
             log.Info("started", "bridging the controller on " + loaded.config.serialPort + " to " +
                                     loaded.config.Base() + "/");
-            gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
-                                     [args] { return gpio_mqtt::LoadConfig(args.configFile, args.port); });
             bridge.Run();
             link.Finish(kOfflineWait);
             signalThread.join();
-        } else {
-            log.Error("cannot-start", problem);
-            status = kCannotStart;
         }
     }
     mosquitto_lib_cleanup();

@@ -15,6 +15,10 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include "command_payload.h"
+#include "refusal.h"
+#include "text_output.h"
+
 namespace gpio_mqtt {
 namespace {
 
@@ -27,6 +31,10 @@ constexpr std::chrono::seconds kLastReconnectDelay{30};
 // How long one turn of the network loop waits for the socket, in ms: the
 // longest a stop waits for the loop to see it.
 constexpr int kLoopWait = 200;
+// Another client's write over the availability is answered at most this
+// often, so that two bridges that both think they own an id cannot make
+// the broker spin.
+constexpr std::chrono::seconds kCorrectionInterval{1};
 
 // Frees what a property read handed over.
 struct FreeDeleter {
@@ -131,9 +139,16 @@ void MqttLink::Serve()
         connectErrors_.clear();
         refusal_.clear();
         // The first connect sets the broker's address; later ones reuse it.
+        // The largest packet the bridge takes, announced at every connect:
+        // the broker drops larger messages for this client instead of
+        // sending them, so that their size cannot grow the bridge's memory.
+        mosquitto_property *connectProperties = nullptr;
+        mosquitto_property_add_int32(&connectProperties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                     static_cast<std::uint32_t>(kMaxIncomingPacket));
         int rc = first ? mosquitto_connect_bind_v5(client_, config_.broker.host.c_str(), config_.broker.port,
-                                                   kKeepAlive, nullptr, nullptr)
+                                                   kKeepAlive, nullptr, connectProperties)
                        : mosquitto_reconnect(client_);
+        mosquitto_property_free_all(&connectProperties);
         first = false;
         // Until the connection fails, or a stop has it closed (or finds it
         // not yet taken by the broker).
@@ -191,11 +206,17 @@ void MqttLink::Connected(int reason)
     log_.Info("broker-connected",
               "connected to the broker " + config_.broker.host + ":" + std::to_string(config_.broker.port));
     // Commands with QoS 1, never a retained one (it would be carried out
-    // again at every connect), nor one of the bridge's own.
-    const int commandOptions = MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER;
+    // again at every connect), nor one of the bridge's own. Retain As
+    // Published keeps the retain flag of a command that another broker
+    // forwards, so that the bridge can refuse it too.
+    const int commandOptions =
+        MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED;
     for (const std::string &filter : {base_ + "/port/+/set", base_ + "/port/+/bit/+/set", base_ + "/request"}) {
         mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), 1, commandOptions, nullptr);
     }
+    // Another client's writes over this bridge's availability.
+    mosquitto_subscribe_v5(client_, nullptr, availability_.c_str(), 1,
+                           MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
     // The retained discovery entities of this node, to clear those the
     // configuration no longer has.
     mosquitto_subscribe_v5(client_, nullptr, discoveryFilter_.c_str(), 1, MQTT_SUB_OPT_NO_LOCAL, nullptr);
@@ -216,18 +237,27 @@ void MqttLink::Disconnected(int reason)
 void MqttLink::Received(const mosquitto_message &message, const void *properties)
 {
     const auto *props = static_cast<const mosquitto_property *>(properties);
+    const auto length = static_cast<std::size_t>(std::max(message.payloadlen, 0));
+    if (availability_ == message.topic) {
+        AvailabilityOverwritten(std::string(static_cast<const char *>(message.payload), std::min<std::size_t>(length, 16)));
+        return;
+    }
     WorkItem item;
     item.message.topic = message.topic;
-    if (message.payloadlen > 0) {
-        item.message.payload.assign(static_cast<const char *>(message.payload),
-                                    static_cast<std::size_t>(message.payloadlen));
-    }
     item.message.arrival = Clock::now();
+    item.message.retained = message.retain;
+    // Past the commands' limit only the start is kept, for the error.
+    const bool oversized = length > kMaxPayload;
+    if (length > 0) {
+        item.message.payload.assign(static_cast<const char *>(message.payload), oversized ? 64 : length);
+    }
     bool discovery = false;
     mosquitto_topic_matches_sub(discoveryFilter_.c_str(), message.topic, &discovery);
     if (discovery) {
         item.kind = WorkItem::Kind::kDiscoverySeen;
-        queue_.Push(std::move(item));
+        if (!oversized) {
+            queue_.Push(std::move(item));
+        }
         return;
     }
     char *responseTopic = nullptr;
@@ -246,16 +276,33 @@ void MqttLink::Received(const mosquitto_message &message, const void *properties
     if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false) != nullptr) {
         item.message.expiry = item.message.arrival + std::chrono::seconds(expiry);
     }
+    if (oversized) {
+        Refuse(*this, log_, config_, item.message, OversizedPayload(length), std::nullopt);
+        return;
+    }
     const Message copy = item.message;
     if (!queue_.Push(std::move(item))) {
         // Answered here, since the bridge's thread will never see it.
-        const std::string reason = "the bridge has too many commands waiting (or is stopping): not carried out";
-        log_.Warning("command-refused", copy.topic + ": " + reason);
-        Publish(base_ + "/error", ErrorPayload(copy.topic, copy.payload, reason, std::nullopt), false);
-        if (copy.topic == base_ + "/request" && !copy.responseTopic.empty()) {
-            Reply(copy.responseTopic, copy.correlation, RefusalReplyPayload(reason));
-        }
+        Refuse(*this, log_, config_, copy,
+               "the bridge has too many commands waiting (or is stopping): not carried out", std::nullopt);
     }
+}
+
+void MqttLink::AvailabilityOverwritten(const std::string &payload)
+{
+    std::string ours;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (availabilityState_.empty() || payload == availabilityState_ || now - lastCorrection_ < kCorrectionInterval) {
+            return;
+        }
+        lastCorrection_ = now;
+        ours = availabilityState_;
+    }
+    log_.Warning("availability-overwritten", "another client published \"" + gpio_tools::SafeText(payload) +
+                                                 "\" on " + availability_ + "; published \"" + ours + "\" again");
+    PublishAvailability(ours == "online");
 }
 
 void MqttLink::Acknowledged(int mid, int reason)
@@ -263,7 +310,6 @@ void MqttLink::Acknowledged(int mid, int reason)
     std::string refusedTopic;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        lastAcknowledged_ = mid;
         const auto sent = unacknowledged_.find(mid);
         if (sent != unacknowledged_.end()) {
             // MQTT 5 reason codes from 0x80 up refuse the message; the
@@ -336,14 +382,39 @@ void MqttLink::Reply(const std::string &topic, const std::string &correlation, c
     }
 }
 
+void MqttLink::PublishAvailability(bool online)
+{
+    const char *state = online ? "online" : "offline";
+    mosquitto_property *properties = nullptr;
+    if (online) {
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
+                                     static_cast<std::uint32_t>(config_.onlineLifetime.count()));
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        availabilityState_ = state;
+    }
+    const int rc = Send(availability_, state, true, properties);
+    mosquitto_property_free_all(&properties);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        log_.Warning("publish-failed", "cannot publish to " + availability_ + ": " + mosquitto_strerror(rc));
+    }
+}
+
 void MqttLink::Finish(std::chrono::milliseconds wait)
 {
     bool told = false;
     if (connected_) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            availabilityState_ = "offline";
+        }
         int mid = 0;
         if (Send(availability_, "offline", true, nullptr, &mid) == MOSQ_ERR_SUCCESS) {
+            // The broker's answer to this very message: ids wrap at 65535,
+            // so no order of ids says which messages were answered.
             std::unique_lock<std::mutex> lock(mutex_);
-            told = changed_.wait_for(lock, wait, [&] { return lastAcknowledged_ >= mid; });
+            told = changed_.wait_for(lock, wait, [&] { return unacknowledged_.count(mid) == 0; });
         }
     }
     // The network loop sends the DISCONNECT and ends when the connection

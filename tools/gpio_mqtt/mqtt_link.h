@@ -8,7 +8,15 @@
 // connect fails.
 //
 // The Will makes the broker publish "offline" (retained) on the
-// availability topic when the bridge dies without a word.
+// availability topic when the bridge dies without a word; "online" carries
+// a Message Expiry, so that it cannot outlive a bridge that died while its
+// broker was away. Another client that writes over the availability is
+// answered with the bridge's own, at most once a second.
+//
+// What comes in is bounded before it is queued: the connect announces a
+// Maximum Packet Size (the broker drops larger messages for this client),
+// and a command whose payload is over the commands' limit is refused here,
+// never queued.
 //
 // What the broker refuses is logged with its reason: a connect (bad
 // credentials, a certificate that does not verify: libmosquitto's own
@@ -59,6 +67,7 @@ public:
 
     void Publish(const std::string &topic, const std::string &payload, bool retain) override;
     void Reply(const std::string &topic, const std::string &correlation, const std::string &payload) override;
+    void PublishAvailability(bool online) override;
 
     // Publishes "offline" on the availability topic and waits up to `wait`
     // for the broker to take it, then disconnects cleanly (no Will) and
@@ -73,6 +82,8 @@ private:
     void Connected(int reason);
     void Disconnected(int reason);
     void Received(const mosquitto_message &message, const void *properties);
+    // Another client wrote `payload` on the availability topic.
+    void AvailabilityOverwritten(const std::string &payload);
     void Acknowledged(int mid, int reason);
     // libmosquitto's error lines, kept to say why a connect failed.
     void Logged(int level, const char *text);
@@ -99,8 +110,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;  // an acknowledgement, or the stop
-    int lastAcknowledged_ = -1;
     std::map<int, std::string> unacknowledged_;  // message id -> topic
+    std::string availabilityState_;             // "online", "offline" or "" (none published yet)
+    std::chrono::steady_clock::time_point lastCorrection_{};
     std::set<std::string> refused_;              // topics refused on this connection
 };
 

@@ -1,15 +1,34 @@
 #include "work_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace gpio_mqtt {
+namespace {
+
+bool IsMessage(const WorkItem &item)
+{
+    return item.kind == WorkItem::Kind::kMessage || item.kind == WorkItem::Kind::kDiscoverySeen;
+}
+
+}  // namespace
 
 bool WorkQueue::Push(WorkItem item)
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (stopped_ || items_.size() >= kCapacity) {
+        if (stopped_) {
             return false;
+        }
+        if (IsMessage(item)) {
+            if (messages_ >= kCapacity) {
+                return false;
+            }
+            ++messages_;
+        } else if (item.kind == WorkItem::Kind::kReload &&
+                   std::any_of(items_.begin(), items_.end(),
+                               [](const WorkItem &waiting) { return waiting.kind == WorkItem::Kind::kReload; })) {
+            return true;
         }
         items_.push_back(std::move(item));
     }
@@ -26,6 +45,9 @@ std::optional<WorkItem> WorkQueue::PopUntil(Clock::time_point deadline)
     }
     WorkItem item = std::move(items_.front());
     items_.pop_front();
+    if (IsMessage(item)) {
+        --messages_;
+    }
     return item;
 }
 
@@ -47,6 +69,7 @@ bool WorkQueue::Stopped() const
 std::deque<WorkItem> WorkQueue::TakeAll()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
+    messages_ = 0;
     return std::exchange(items_, {});
 }
 

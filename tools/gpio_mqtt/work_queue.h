@@ -28,6 +28,7 @@ struct Message {
     std::string correlation;    // the requester's Correlation Data, returned as it came
     Clock::time_point arrival;
     std::optional<Clock::time_point> expiry;  // from its Message Expiry Interval
+    bool retained = false;                    // its retain flag, as published
 };
 
 struct WorkItem {
@@ -43,11 +44,15 @@ struct WorkItem {
 
 class WorkQueue {
 public:
-    // Beyond this many waiting items a push is refused, and the pusher
-    // answers the command itself: a flood cannot grow memory without end.
+    // Beyond this many waiting messages (commands and discovery entities)
+    // a push is refused, and the pusher answers the command itself: a
+    // flood cannot grow memory without end. Each message's payload is
+    // bounded before it is queued, so the memory is bounded too. A connect
+    // or a reload is never refused; a reload already waiting takes a
+    // second one in.
     static constexpr std::size_t kCapacity = 1000;
 
-    // False when the queue is full or stopped.
+    // False when a message finds the queue full, or the queue stopped.
     bool Push(WorkItem item);
     // The next item, or nothing once `deadline` passes or the queue stops.
     std::optional<WorkItem> PopUntil(Clock::time_point deadline);
@@ -61,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<WorkItem> items_;
+    std::size_t messages_ = 0;  // the items of items_ that count against kCapacity
     bool stopped_ = false;
 };
 
