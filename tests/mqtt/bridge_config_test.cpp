@@ -37,6 +37,9 @@ TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
                                             "id = \"bench-1\"\n"
                                             "serial_port = \"ttyUSB0\"\n"
                                             "max_command_age = 2.5\n"
+                                            "reply_prefix = \"plant/replies/\"\n"
+                                            "check_interval_ms = 0\n"
+                                            "online_lifetime = 9\n"
                                             "discovery = false\n"
                                             "discovery_prefix = \"ha\"\n"
                                             "[[port]]\nnumber = 0\ndirection = \"output\"\nname = \"Relays\"\n"
@@ -54,6 +57,9 @@ TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
     EXPECT_EQ("plant/hall/bench-1", config.Base());
     EXPECT_EQ("ttyUSB0", config.serialPort);
     EXPECT_EQ(2500, config.maxCommandAge.count());
+    EXPECT_EQ("plant/replies/", config.replyPrefix);
+    EXPECT_EQ(0, config.checkInterval.count());
+    EXPECT_EQ(9, config.onlineLifetime.count());
     EXPECT_FALSE(config.discovery);
     EXPECT_EQ("ha", config.discoveryPrefix);
     ASSERT_EQ(2U, config.ports.size());
@@ -100,6 +106,9 @@ TEST(BridgeConfig, FillsTheDefaults)
     EXPECT_EQ(1883, result.config.broker.port);
     EXPECT_EQ("gpiolink/serial_by-id_usb-x", result.config.Base());
     EXPECT_EQ(5000, result.config.maxCommandAge.count());
+    EXPECT_EQ("replies/", result.config.replyPrefix);
+    EXPECT_EQ(5000, result.config.checkInterval.count());
+    EXPECT_EQ(60, result.config.onlineLifetime.count());
     EXPECT_TRUE(result.config.discovery);
     EXPECT_EQ("homeassistant", result.config.discoveryPrefix);
     EXPECT_EQ(100, result.config.ports[0].pollInterval.count());
@@ -130,6 +139,10 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
         {head + "prefix = \"/a\"\n" + port, "c.toml:3: prefix '/a' cannot be part of a topic"},
         {head + "max_command_age = 0\n" + port, "c.toml:3: max_command_age wants seconds from 0.1 to 3600"},
         {head + "discovery = \"yes\"\n" + port, "c.toml:3: discovery wants true or false"},
+        {head + "reply_prefix = \"replies/#\"\n" + port, "c.toml:3: reply_prefix 'replies/#' cannot be part"},
+        {head + "reply_prefix = \"/\"\n" + port, "c.toml:3: reply_prefix '' cannot be part of a topic"},
+        {head + "check_interval_ms = 50\n" + port, "c.toml:3: check_interval_ms wants 0 (no check) or 100"},
+        {head + "online_lifetime = 2\n" + port, "c.toml:3: online_lifetime wants a whole number from 3"},
         {head + "ca_file = \"/ca.pem\"\n" + port, "c.toml:3: ca_file is for a broker reached over TLS"},
         {head + "credentials = \"/nonexistent/secret\"\n" + port,
          "c.toml:3: cannot read the credentials file /nonexistent/secret"},
