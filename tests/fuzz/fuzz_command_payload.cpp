@@ -57,18 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(ports[command.port].writable, "a write to an input port");
     }
     switch (command.origin) {
-    case Origin::kPortSet:
+    case Origin::kPortSetTopic:
         FUZZ_CHECK(command.operation == Operation::kOutput, "a port's set topic gave another operation");
         FUZZ_CHECK(topic == "port/" + std::to_string(command.port) + "/set", "a port set from another topic");
         break;
-    case Origin::kBitSet:
+    case Origin::kBitSetTopic:
         FUZZ_CHECK(command.operation == Operation::kBitSet || command.operation == Operation::kBitReset ||
                        command.operation == Operation::kBitToggle,
                    "a bit's set topic gave another operation");
         FUZZ_CHECK(topic == "port/" + std::to_string(command.port) + "/bit/" + std::to_string(command.bit) + "/set",
                    "a bit set from another topic");
         break;
-    case Origin::kRequest:
+    case Origin::kRequestTopic:
         FUZZ_CHECK(topic == "request" && command.operation != Operation::kBitToggle,
                    "a request from another topic, or an operation requests do not have");
         break;

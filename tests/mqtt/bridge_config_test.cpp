@@ -75,7 +75,7 @@ TEST(BridgeConfig, ReadsEveryKeyAndTheCredentialsBesideIt)
 // relative credentials path is taken from there, an absolute one as it is.
 TEST(BridgeConfig, TakesTheCredentialsFromSystemdsFolder)
 {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "gpio-mqtt-credentials-test";
+    const std::filesystem::path folder = Scratch("gpio-mqtt-service-credentials-test");
     std::filesystem::create_directories(folder / "service");
     std::ofstream(folder / "service" / "mqtt.credentials") << "username = \"service\"\n";
     std::ofstream(folder / "mqtt.credentials") << "username = \"beside\"\n";

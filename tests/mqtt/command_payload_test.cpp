@@ -31,21 +31,21 @@ TEST(CommandPayload, TakesEachFormOfEachTopic)
         int port, bit, value;
     };
     const Case cases[] = {
-        {"port/0/set", "165", Origin::kPortSet, Operation::kOutput, 0, 0, 165},
-        {"port/0/set", "0xA5", Origin::kPortSet, Operation::kOutput, 0, 0, 165},
-        {"port/2/set", "0Xff", Origin::kPortSet, Operation::kOutput, 2, 0, 255},
-        {"port/255/set", " 0\n", Origin::kPortSet, Operation::kOutput, 255, 0, 0},
-        {"port/0/set", "{\"value\":165}", Origin::kPortSet, Operation::kOutput, 0, 0, 165},
-        {"port/0/set", " {\"value\" : 7}\r\n", Origin::kPortSet, Operation::kOutput, 0, 0, 7},
-        {"port/0/bit/7/set", "ON", Origin::kBitSet, Operation::kBitSet, 0, 7, 0},
-        {"port/2/bit/0/set", "OFF\n", Origin::kBitSet, Operation::kBitReset, 2, 0, 0},
-        {"port/0/bit/3/set", "TOGGLE", Origin::kBitSet, Operation::kBitToggle, 0, 3, 0},
-        {"request", "{\"op\":\"input\",\"port\":1}", Origin::kRequest, Operation::kInput, 1, 0, 0},
-        {"request", "{\"op\":\"bit-test\",\"port\":1,\"bit\":6}", Origin::kRequest, Operation::kBitTest, 1, 6, 0},
-        {"request", "{\"value\":200,\"op\":\"output\",\"port\":2}", Origin::kRequest, Operation::kOutput, 2, 0, 200},
-        {"request", "{\"op\":\"bit-set\",\"port\":255,\"bit\":0}", Origin::kRequest, Operation::kBitSet, 255, 0, 0},
-        {"request", "{\"op\":\"bit-reset\",\"port\":0,\"bit\":1}", Origin::kRequest, Operation::kBitReset, 0, 1, 0},
-        {"request", "{\"op\":\"version\"}", Origin::kRequest, Operation::kVersion, 0, 0, 0},
+        {"port/0/set", "165", Origin::kPortSetTopic, Operation::kOutput, 0, 0, 165},
+        {"port/0/set", "0xA5", Origin::kPortSetTopic, Operation::kOutput, 0, 0, 165},
+        {"port/2/set", "0Xff", Origin::kPortSetTopic, Operation::kOutput, 2, 0, 255},
+        {"port/255/set", " 0\n", Origin::kPortSetTopic, Operation::kOutput, 255, 0, 0},
+        {"port/0/set", "{\"value\":165}", Origin::kPortSetTopic, Operation::kOutput, 0, 0, 165},
+        {"port/0/set", " {\"value\" : 7}\r\n", Origin::kPortSetTopic, Operation::kOutput, 0, 0, 7},
+        {"port/0/bit/7/set", "ON", Origin::kBitSetTopic, Operation::kBitSet, 0, 7, 0},
+        {"port/2/bit/0/set", "OFF\n", Origin::kBitSetTopic, Operation::kBitReset, 2, 0, 0},
+        {"port/0/bit/3/set", "TOGGLE", Origin::kBitSetTopic, Operation::kBitToggle, 0, 3, 0},
+        {"request", "{\"op\":\"input\",\"port\":1}", Origin::kRequestTopic, Operation::kInput, 1, 0, 0},
+        {"request", "{\"op\":\"bit-test\",\"port\":1,\"bit\":6}", Origin::kRequestTopic, Operation::kBitTest, 1, 6, 0},
+        {"request", "{\"value\":200,\"op\":\"output\",\"port\":2}", Origin::kRequestTopic, Operation::kOutput, 2, 0, 200},
+        {"request", "{\"op\":\"bit-set\",\"port\":255,\"bit\":0}", Origin::kRequestTopic, Operation::kBitSet, 255, 0, 0},
+        {"request", "{\"op\":\"bit-reset\",\"port\":0,\"bit\":1}", Origin::kRequestTopic, Operation::kBitReset, 0, 1, 0},
+        {"request", "{\"op\":\"version\"}", Origin::kRequestTopic, Operation::kVersion, 0, 0, 0},
     };
     for (const Case &c : cases) {
         const ParsedCommand parsed = ParseCommand(c.topic, c.payload, Ports());

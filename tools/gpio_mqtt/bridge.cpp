@@ -440,7 +440,7 @@ void Bridge::HandleMessage(const Message &message)
         Refuse(message, parsed.reason, std::nullopt);
         return;
     }
-    if (parsed.command.origin == Origin::kRequest) {
+    if (parsed.command.origin == Origin::kRequestTopic) {
         const std::string problem = ResponseTopicProblem(message.responseTopic, config_.replyPrefix);
         if (!problem.empty()) {
             Refuse(message, problem, std::nullopt);
@@ -524,7 +524,7 @@ void Bridge::Carry(const Message &message, const Command &command)
             PublishPort(command.port, false);
         }
     }
-    if (command.origin == Origin::kRequest) {
+    if (command.origin == Origin::kRequestTopic) {
         publisher_.Reply(message.responseTopic, message.correlation, ReplyPayload(command, outcome));
     }
     if (!Succeeded(outcome.result)) {

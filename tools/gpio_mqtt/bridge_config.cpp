@@ -32,20 +32,17 @@ std::size_t LineOf(const toml::node &node)
     return node.source().begin.line == 0 ? 1 : node.source().begin.line;
 }
 
-// Whether the text is fit for one level of a topic: not empty, no '/',
-// no wildcard, no control character or space.
+// A character that no level of a topic may hold: the level separator, a
+// wildcard, a space or a control character.
+bool BreaksTopicLevel(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return c == '/' || c == '+' || c == '#' || byte <= 0x20 || byte == 0x7F;
+}
+
 bool IsTopicLevel(const std::string &text)
 {
-    if (text.empty()) {
-        return false;
-    }
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || c == '+' || c == '#' || byte <= 0x20 || byte == 0x7F) {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() && std::none_of(text.begin(), text.end(), BreaksTopicLevel);
 }
 
 // `text` as one topic level (`single`) or as levels split by '/', else a
@@ -220,14 +217,36 @@ std::string Beside(const std::string &configFile, const std::string &name)
     return name.front() == '/' || slash == std::string::npos ? name : configFile.substr(0, slash + 1) + name;
 }
 
-// The keys at the top of the file; `serialPort`, when given, replaces the
-// file's serial_port.
-void ReadTopLevel(const toml::table &table, const std::string &path, const std::string &serialPort, Config &config)
+// Where the keys that later checks refer to were given (0: not given).
+struct KeyLines {
+    std::size_t broker = 0;
+    std::size_t credentials = 0;
+    std::size_t caFile = 0;
+};
+
+// A number of seconds, whole or not, from `min` to `max`, as milliseconds.
+std::chrono::milliseconds Seconds(const toml::node &node, const std::string &key, double min, double max)
 {
-    bool brokerGiven = false;
-    std::size_t credentialsLine = 0;
-    std::size_t caLine = 0;
+    const double seconds = node.is_integer()          ? static_cast<double>(*node.value<std::int64_t>())
+                           : node.is_floating_point() ? *node.value<double>()
+                                                      : -1.0;
+    if (!(seconds >= min && seconds <= max)) {
+        char range[64];
+        std::snprintf(range, sizeof(range), " wants seconds from %g to %g", min, max);
+        throw ConfigError{LineOf(node), key + range};
+    }
+    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+// The readers of the keys at the top of the file, each on its own: what a
+// key says alone. What keys say together is checked after all are read.
+KeyLines ReadKeys(const toml::table &table, Config &config)
+{
+    KeyLines lines;
     std::set<int> taken;
+    const auto topic = [](const toml::node &node, const std::string &key, bool single) {
+        return TopicLevels(String(node, key), LineOf(node), key, single);
+    };
     ReadTable(
         table,
         {{"broker",
@@ -236,20 +255,20 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
               if (!problem.empty()) {
                   throw ConfigError{LineOf(node), problem};
               }
-              brokerGiven = true;
+              lines.broker = LineOf(node);
           }},
          {"credentials",
           [&](const toml::node &node) {
               config.credentialsFile = String(node, "credentials");
-              credentialsLine = LineOf(node);
+              lines.credentials = LineOf(node);
           }},
          {"ca_file",
           [&](const toml::node &node) {
               config.caFile = String(node, "ca_file");
-              caLine = LineOf(node);
+              lines.caFile = LineOf(node);
           }},
-         {"prefix", [&](const toml::node &node) { config.prefix = TopicLevels(String(node, "prefix"), LineOf(node), "prefix", false); }},
-         {"id", [&](const toml::node &node) { config.id = TopicLevels(String(node, "id"), LineOf(node), "id", true); }},
+         {"prefix", [&](const toml::node &node) { config.prefix = topic(node, "prefix", false); }},
+         {"id", [&](const toml::node &node) { config.id = topic(node, "id", true); }},
          {"serial_port",
           [&](const toml::node &node) {
               config.serialPort = String(node, "serial_port");
@@ -258,15 +277,7 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
               }
           }},
          {"max_command_age",
-          [&](const toml::node &node) {
-              const double seconds = node.is_integer() ? static_cast<double>(*node.value<std::int64_t>())
-                                     : node.is_floating_point() ? *node.value<double>()
-                                                                : -1.0;
-              if (!(seconds >= 0.1 && seconds <= 3600.0)) {
-                  throw ConfigError{LineOf(node), "max_command_age wants seconds from 0.1 to 3600"};
-              }
-              config.maxCommandAge = std::chrono::milliseconds(std::llround(seconds * 1000.0));
-          }},
+          [&](const toml::node &node) { config.maxCommandAge = Seconds(node, "max_command_age", 0.1, 3600); }},
          {"reply_prefix",
           [&](const toml::node &node) {
               // Levels and a closing '/', so that "replies" cannot take "repliesX/...".
@@ -289,7 +300,7 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
           }},
          {"discovery", [&](const toml::node &node) { config.discovery = Boolean(node, "discovery"); }},
          {"discovery_prefix",
-          [&](const toml::node &node) { config.discoveryPrefix = TopicLevels(String(node, "discovery_prefix"), LineOf(node), "discovery_prefix", false); }},
+          [&](const toml::node &node) { config.discoveryPrefix = topic(node, "discovery_prefix", false); }},
          {"port",
           [&](const toml::node &node) {
               const toml::array *entries = node.as_array();
@@ -302,7 +313,14 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
               }
           }}},
         "");
-    if (!brokerGiven) {
+    return lines;
+}
+
+// What the keys say together, and the files they name; `serialPort`, when
+// given, replaces the file's serial_port.
+void CheckAcrossKeys(const KeyLines &lines, const std::string &path, const std::string &serialPort, Config &config)
+{
+    if (lines.broker == 0) {
         throw ConfigError{1, "no broker given (broker = \"mqtt://HOST:PORT\")"};
     }
     if (!serialPort.empty()) {
@@ -316,11 +334,11 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
     }
     if (!config.caFile.empty()) {
         if (!config.broker.tls) {
-            throw ConfigError{caLine, "ca_file is for a broker reached over TLS (mqtts://)"};
+            throw ConfigError{lines.caFile, "ca_file is for a broker reached over TLS (mqtts://)"};
         }
         config.caFile = Beside(path, config.caFile);
         if (!std::ifstream(config.caFile)) {
-            throw ConfigError{caLine, "cannot read the ca_file " + config.caFile};
+            throw ConfigError{lines.caFile, "cannot read the ca_file " + config.caFile};
         }
     }
     if (config.id.empty()) {
@@ -336,7 +354,7 @@ void ReadTopLevel(const toml::table &table, const std::string &path, const std::
         } else {
             config.credentialsFile = Beside(path, config.credentialsFile);
         }
-        ReadCredentials(config.credentialsFile, config, credentialsLine);
+        ReadCredentials(config.credentialsFile, config, lines.credentials);
     }
 }
 
@@ -430,12 +448,7 @@ std::string BrokerUrl(const BrokerAddress &address)
 std::string DefaultId(const std::string &serialPort)
 {
     std::string id = serialPort.compare(0, 5, "/dev/") == 0 ? serialPort.substr(5) : serialPort;
-    for (char &c : id) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || c == '+' || c == '#' || byte <= 0x20 || byte == 0x7F) {
-            c = '_';
-        }
-    }
+    std::replace_if(id.begin(), id.end(), BreaksTopicLevel, '_');
     return id.empty() ? "controller" : id;
 }
 
@@ -445,7 +458,7 @@ ConfigResult ParseConfig(const std::string &text, const std::string &path, const
     result.config.file = path;
     try {
         const toml::table table = toml::parse(text, path);
-        ReadTopLevel(table, path, serialPort, result.config);
+        CheckAcrossKeys(ReadKeys(table, result.config), path, serialPort, result.config);
         result.ok = true;
     } catch (const toml::parse_error &error) {
         result.error = path + ":" + std::to_string(error.source().begin.line) + ": " + std::string(error.description());

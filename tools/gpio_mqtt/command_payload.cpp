@@ -152,7 +152,7 @@ std::string Trimmed(const std::string &text)
 Command PortSet(const std::string &port, const std::string &payload, const PortTable &ports)
 {
     Command command;
-    command.origin = Origin::kPortSet;
+    command.origin = Origin::kPortSetTopic;
     command.operation = Operation::kOutput;
     command.port = Port(port, ports, true);
     const std::string text = Trimmed(payload);
@@ -163,7 +163,7 @@ Command PortSet(const std::string &port, const std::string &payload, const PortT
 Command BitSet(const std::string &port, const std::string &bit, const std::string &payload, const PortTable &ports)
 {
     Command command;
-    command.origin = Origin::kBitSet;
+    command.origin = Origin::kBitSetTopic;
     command.port = Port(port, ports, true);
     command.bit = Bit(bit);
     const std::string text = Trimmed(payload);
@@ -267,7 +267,7 @@ ParsedCommand ParseCommand(const std::string &subtopic, const std::string &paylo
         const std::vector<std::string> levels = Levels(subtopic);
         if (levels.size() == 1 && levels[0] == "request") {
             parsed.command = Request(payload, ports);
-            parsed.command.origin = Origin::kRequest;
+            parsed.command.origin = Origin::kRequestTopic;
         } else if (levels.size() == 3 && levels[0] == "port" && levels[2] == "set") {
             parsed.command = PortSet(levels[1], payload, ports);
         } else if (levels.size() == 5 && levels[0] == "port" && levels[2] == "bit" && levels[4] == "set") {

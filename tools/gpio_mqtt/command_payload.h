@@ -37,7 +37,7 @@ enum class Operation { kInput, kBitTest, kOutput, kBitSet, kBitReset, kBitToggle
 
 // Where a command came from: a state's /set topic, or the request topic,
 // whose reply goes to the request's response topic.
-enum class Origin { kPortSet, kBitSet, kRequest };
+enum class Origin { kPortSetTopic, kBitSetTopic, kRequestTopic };
 
 // What the configuration allows of each port number.
 struct PortAccess {
@@ -47,7 +47,7 @@ struct PortAccess {
 using PortTable = std::array<PortAccess, 256>;
 
 struct Command {
-    Origin origin = Origin::kRequest;
+    Origin origin = Origin::kRequestTopic;
     Operation operation = Operation::kVersion;
     std::uint8_t port = 0;
     std::uint8_t bit = 0;

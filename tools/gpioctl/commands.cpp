@@ -35,21 +35,21 @@ int Input(const Operation &op, HANDLE handle, Report &report, bool & /*stopped*/
 int Output(const Operation &op, HANDLE handle, Report &report, bool & /*stopped*/)
 {
     report.Number("port", op.port);
-    report.Byte("value", op.second);
-    return GPIO_Output(handle, op.port, op.second);
+    report.Byte("value", op.value);
+    return GPIO_Output(handle, op.port, op.value);
 }
 
 // The port and bit fields of a bit operation.
 void BitFields(const Operation &op, Report &report)
 {
     report.Number("port", op.port);
-    report.Number("bit", op.second);
+    report.Number("bit", op.bit);
 }
 
 int BitTest(const Operation &op, HANDLE handle, Report &report, bool & /*stopped*/)
 {
     BitFields(op, report);
-    const int result = GPIO_BitTest(handle, op.port, op.second);
+    const int result = GPIO_BitTest(handle, op.port, op.bit);
     if (result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW) {
         report.Text("level", result == GPIO_RESULT_BIT_HIGH ? "high" : "low");
     }
@@ -59,13 +59,13 @@ int BitTest(const Operation &op, HANDLE handle, Report &report, bool & /*stopped
 int BitSet(const Operation &op, HANDLE handle, Report &report, bool & /*stopped*/)
 {
     BitFields(op, report);
-    return GPIO_BitSet(handle, op.port, op.second);
+    return GPIO_BitSet(handle, op.port, op.bit);
 }
 
 int BitReset(const Operation &op, HANDLE handle, Report &report, bool & /*stopped*/)
 {
     BitFields(op, report);
-    return GPIO_BitReset(handle, op.port, op.second);
+    return GPIO_BitReset(handle, op.port, op.bit);
 }
 
 int RunBench(const Operation &op, HANDLE handle, Report &report, bool &stopped)
@@ -137,7 +137,7 @@ std::string ReadOperands(const std::vector<std::string> &operands, Operation &op
         return {};
     }
     const char *const names[] = {"PORT", reads == Operands::kPortValue ? "VALUE" : "BIT"};
-    unsigned char *const fields[] = {&op.port, &op.second};
+    unsigned char *const fields[] = {&op.port, reads == Operands::kPortValue ? &op.value : &op.bit};
     for (std::size_t i = 0; i < operands.size() && i < 2; ++i) {
         std::string problem = ReadNumber(names[i], operands[i], 0, 255, kByteRange, value);
         if (!problem.empty()) {

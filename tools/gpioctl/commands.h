@@ -16,7 +16,8 @@ namespace gpioctl {
 struct Operation {
     std::string command;
     unsigned char port = 0;
-    unsigned char second = 0;  // value or bit
+    unsigned char value = 0;   // output
+    unsigned char bit = 0;     // bit-test, bit-set, bit-reset
     unsigned count = 1000;     // bench
 };
 
