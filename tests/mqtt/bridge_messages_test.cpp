@@ -21,15 +21,15 @@ TEST(BridgeMessages, PortStateKeepsItsDocumentedOrder)
 
 TEST(BridgeMessages, RepliesCarryTheResultAndWhatWasRead)
 {
-    Command input{Origin::kRequest, Operation::kInput, 1, 0, 0};
+    Command input{Origin::kRequestTopic, Operation::kInput, 1, 0, 0};
     EXPECT_EQ("{\"result\":0,\"name\":\"GPIO_RESULT_OK\",\"port\":1,\"value\":165}",
               ReplyPayload(input, {GPIO_RESULT_OK, 165, ""}));
     EXPECT_EQ("{\"result\":4,\"name\":\"GPIO_RESULT_TIMEOUT\",\"port\":1}",
               ReplyPayload(input, {GPIO_RESULT_TIMEOUT, std::nullopt, ""}));
-    Command test{Origin::kRequest, Operation::kBitTest, 2, 5, 0};
+    Command test{Origin::kRequestTopic, Operation::kBitTest, 2, 5, 0};
     EXPECT_EQ("{\"result\":8,\"name\":\"GPIO_RESULT_BIT_LOW\",\"port\":2,\"bit\":5,\"level\":\"low\"}",
               ReplyPayload(test, {GPIO_RESULT_BIT_LOW, std::nullopt, ""}));
-    Command version{Origin::kRequest, Operation::kVersion, 0, 0, 0};
+    Command version{Origin::kRequestTopic, Operation::kVersion, 0, 0, 0};
     EXPECT_EQ("{\"result\":0,\"name\":\"GPIO_RESULT_OK\",\"version\":\"X\\\\x1b[2J\"}",
               ReplyPayload(version, {GPIO_RESULT_OK, std::nullopt, "X\x1b[2J"}));
 }
