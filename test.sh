@@ -10,8 +10,8 @@
 # scratch copy of its corpus; a crashing input is kept in build/fuzz/artifacts.
 # Then ./release.sh builds the release into dist/, and each artefact is
 # installed in an empty place and used (tests/release).
-# Fails if any test fails or if no test ran; the last line counts them:
-# "tests: N passed, N failed, N skipped". A test that this machine cannot
+# Fails if any test fails or if no test ran; the last lines are the time
+# each phase took and the counts: "tests: N passed, N failed, N skipped". A test that this machine cannot
 # run is skipped, and counts as such; under CI=true a skipped test that must
 # run on the project's machines fails (tools/test_tally.sh): the Win32
 # end-to-end fixtures (ctest label must-run) and the release tests.
@@ -22,10 +22,21 @@ tools/install-deps.sh test
 . tools/test_tally.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+junit=$(mktemp)
+trap 'rm -f "$junit"' EXIT
+
+# The time of each phase, printed at the end: "name seconds" a line.
+phases=
+phase_started=0
+phase() {
+  phases+="$(printf '%-28s %5d s' "$1" $((SECONDS - phase_started)))"$'\n'
+  phase_started=$SECONDS
+}
+phase "packages"
 
 finish() {
+  echo "== time of each phase (${SECONDS} s in all)"
+  printf '%s' "$phases"
   tally_line
   [ "$tally_failed" -eq 0 ] || exit 1
   exit "${1:-0}"
@@ -37,10 +48,13 @@ run_preset() {
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  phase "$preset: build"
   echo "== $preset: test"
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" || status=$?
+  rm -f "$junit"
+  ctest --preset "$preset" -j "$jobs" --output-junit "$junit" || status=$?
+  phase "$preset: test"
   must_run=$(ctest --preset "$preset" -N -L '^must-run$' | ctest_names)
-  if ! tally_ctest "$log" "$must_run"; then
+  if ! tally_ctest "$junit" "$must_run"; then
     echo "== $preset: no test ran" >&2
     finish 1
   fi
@@ -59,6 +73,7 @@ for target in fuzz_receiver fuzz_device_operation fuzz_command_payload; do
   tests/fuzz/run_fuzzer.sh "build/fuzz/tests/fuzz/$target" "tests/fuzz/corpus/$target" \
     "${GPIOLINK_FUZZ_SECONDS:-30}" "build/fuzz/artifacts/$target" || status=$?
   tally_result "fuzz $target" "$status" yes
+  phase "fuzz: $target"
 done
 
 # The release: ./release.sh builds every artefact into dist/, then each is
@@ -72,6 +87,7 @@ release_test() {
   shift
   echo "== release: $name"
   "$@" || status=$?
+  phase "release: $name"
   if [ "$status" -eq 77 ]; then
     echo "== release: $name skipped"
     # shellcheck disable=SC2086

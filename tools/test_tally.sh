@@ -39,35 +39,51 @@ ctest_names() {
   sed -nE 's/^[[:space:]]*Test +#[0-9]+: (.*)$/\1/p'
 }
 
-# tally_ctest LOG MUST_RUN_NAMES: adds the counts of one ctest run from its
-# output in LOG. ctest counts a skipped test among those that "passed" and
-# lists it under "The following tests did not run:"; a disabled test it
-# lists there too, outside its total. MUST_RUN_NAMES: the names of the tests
-# that must run, one a line. Returns 1 when LOG holds no summary (no test
-# ran).
+# tally_ctest JUNIT MUST_RUN_NAMES: adds the counts of one ctest run from
+# the JUnit report it wrote (ctest --output-junit JUNIT): a test that ran
+# and passed, one that failed (a time-out too), one that did not run
+# (skipped by its exit code or output) and one disabled, which counts as
+# skipped. MUST_RUN_NAMES: the names of the tests that must run, one a
+# line. Returns 1 when the report is missing or holds no test (no test ran).
 tally_ctest() {
-  local summary total bad entry name kind must skipped=0
-  summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1)
-  [ -n "$summary" ] || return 1
-  total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
-  bad=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
-  tally_failed=$((tally_failed + bad))
-  # "	 41 - dotnet_binding (Skipped)", up to the next blank line.
-  while IFS= read -r entry; do
-    [ -n "$entry" ] || continue
-    name=${entry%|*}
-    kind=${entry##*|}
-    must=no
-    case $'\n'"$2"$'\n' in
-      *$'\n'"$name"$'\n'*) must=yes ;;
+  local counts line name must
+  counts=$(python3 - "$1" <<'PY'
+import sys
+import xml.etree.ElementTree as tree
+try:
+    cases = tree.parse(sys.argv[1]).getroot().iter("testcase")
+except (OSError, tree.ParseError):
+    sys.exit(1)
+status = {"run": 0, "fail": 0}
+skipped = []
+for case in cases:
+    kind = case.get("status")
+    if kind in status:
+        status[kind] += 1
+    else:
+        skipped.append(case.get("name"))
+if status["run"] + status["fail"] + len(skipped) == 0:
+    sys.exit(1)
+print(f"passed {status['run']}")
+print(f"failed {status['fail']}")
+for name in skipped:
+    print(f"skipped {name}")
+PY
+  ) || return 1
+  while IFS= read -r line; do
+    case $line in
+      "passed "*) tally_passed=$((tally_passed + ${line#passed })) ;;
+      "failed "*) tally_failed=$((tally_failed + ${line#failed })) ;;
+      "skipped "*)
+        name=${line#skipped }
+        must=no
+        case $'\n'"$2"$'\n' in
+          *$'\n'"$name"$'\n'*) must=yes ;;
+        esac
+        tally_skip "$name" "$must"
+        ;;
     esac
-    tally_skip "$name" "$must"
-    [ "$kind" = Disabled ] || skipped=$((skipped + 1))
-  done <<EOF
-$(sed -n '/^The following tests did not run:/,/^[[:space:]]*$/p' "$1" |
-    sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \((Skipped|Disabled)\)[[:space:]]*$/\1|\2/p')
-EOF
-  tally_passed=$((tally_passed + total - bad - skipped))
+  done <<<"$counts"
 }
 
 # The last line of the test command; CI reads "N passed, N failed, N skipped".

@@ -30,7 +30,7 @@ set_tests_properties(disabled PROPERTIES DISABLED TRUE)
 EOF
 "$cmake" -S "$work/project" -B "$work/build" -G "$generator" >"$work/configure.log" 2>&1 ||
   { fail "the project did not configure" "$(cat "$work/configure.log")"; finish "tally"; }
-"$ctest" --test-dir "$work/build" >"$work/ctest.log" 2>&1
+"$ctest" --test-dir "$work/build" --output-junit "$work/ctest.xml" >"$work/ctest.log" 2>&1
 must_run=$("$ctest" --test-dir "$work/build" -N -L '^must-run$' | ctest_names)
 [ "$must_run" = "$(printf 'Win/Fixture.Session/1\nmust_run_passes')" ] ||
   fail "the must-run names" "$must_run"
@@ -38,25 +38,26 @@ must_run=$("$ctest" --test-dir "$work/build" -N -L '^must-run$' | ctest_names)
 # counts EXPECTED CI: the last line after tallying the run with CI set so.
 counts() {
   tally_passed=0 tally_failed=0 tally_skipped=0
-  CI=$2 tally_ctest "$work/ctest.log" "$must_run" 2>"$work/tally.err" || fail "no summary found (CI=$2)"
+  CI=$2 tally_ctest "$work/ctest.xml" "$must_run" 2>"$work/tally.err" || fail "no report read (CI=$2)"
   [ "$(tally_line)" = "$1" ] || fail "CI=$2: $(tally_line), not $1" "$(cat "$work/ctest.log")"
 }
-# Skipped tests are no passes; a disabled one, outside ctest's total, is
-# skipped too.
+# Skipped tests are no passes; a disabled one is skipped too.
 counts "tests: 3 passed, 1 failed, 4 skipped" false
 # Under CI the skipped must-run test fails, and is named.
 counts "tests: 3 passed, 2 failed, 3 skipped" true
 grep -q 'Win/Fixture.Session/1 was skipped, but it must run' "$work/tally.err" ||
   fail "the failed must-run test is not named" "$(cat "$work/tally.err")"
 
-# A run where nothing was skipped adds no skip; a log without ctest's
-# summary means that no test ran.
+# A run where nothing was skipped adds no skip; a report with no test, or
+# none at all, means that no test ran.
 tally_passed=0 tally_failed=0 tally_skipped=0
-printf '100%% tests passed, 0 tests failed out of 5\n\nTotal Test time (real) =   0.03 sec\n' >"$work/clean.log"
-tally_ctest "$work/clean.log" "" || fail "a clean run has a summary"
-[ "$(tally_line)" = "tests: 5 passed, 0 failed, 0 skipped" ] || fail "a clean run: $(tally_line)"
-echo "No tests were found!!!" >"$work/none.log"
-tally_ctest "$work/none.log" "" && fail "a run without a summary was counted"
+printf '<testsuite tests="2"><testcase name="a" status="run"/><testcase name="b" status="run"/></testsuite>\n' \
+  >"$work/clean.xml"
+tally_ctest "$work/clean.xml" "" || fail "a clean run was not read"
+[ "$(tally_line)" = "tests: 2 passed, 0 failed, 0 skipped" ] || fail "a clean run: $(tally_line)"
+printf '<testsuite tests="0"></testsuite>\n' >"$work/none.xml"
+tally_ctest "$work/none.xml" "" && fail "a run without a test was counted"
+tally_ctest "$work/missing.xml" "" && fail "a missing report was counted"
 
 # The release tests and the fuzzers by their exit status.
 for ci in false true; do
