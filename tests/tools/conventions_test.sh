@@ -143,6 +143,22 @@ full_output "$tap" --replay "$work/capture"
 full_output "$tap" --help
 full_output "$sim" --version
 [ -z "$mqtt" ] || full_output "$mqtt" --help
+# A reader that has gone is no failure: with SIGPIPE ignored, as some
+# shells and services run a program, a tool ends quietly with its status;
+# with SIGPIPE as it comes, the signal ends it quietly.
+for ignored in True False; do
+  python3 - "$ignored" "$gpioctl" --help >"$work/pipe.out" 2>&1 <<'PY'
+import os, subprocess, sys
+read, write = os.pipe()
+os.close(read)  # the reader is gone before the tool writes
+ran = subprocess.run(sys.argv[2:], stdout=write, stderr=subprocess.PIPE, restore_signals=sys.argv[1] != "True")
+print(ran.returncode, ran.stderr.decode(errors="replace"))
+PY
+  case "$ignored $(cat "$work/pipe.out")" in
+    "True 0 " | "False -13 ") ;;
+    *) fail "gpioctl --help to a pipe without a reader (SIGPIPE ignored: $ignored)" "$(cat "$work/pipe.out")" ;;
+  esac
+done
 # gpio-sim serves on after its port lines are lost, and says so when stopped.
 "$sim" --link "$work/unheard" >/dev/full 2>"$work/unheard.err" &
 unheard=$!

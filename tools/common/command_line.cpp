@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "output_pipe.h"
 #include "text_output.h"
 
 #ifndef GPIOLINK_TOOLS_VERSION
@@ -347,7 +348,7 @@ int FinishOutput(const char *program, int status)
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0;
     const int reason = errno;
-    if (flushed && std::ferror(stdout) == 0) {
+    if ((flushed && std::ferror(stdout) == 0) || OutputReaderGone()) {
         return status;
     }
     std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program, reason != 0 ? ": " : "",

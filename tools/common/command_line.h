@@ -22,9 +22,10 @@ constexpr int kUsageError = 64;
 
 // The end of every tool's main(), around its exit status: flushes standard
 // output and checks that all of it was written. Output that was lost (a
-// full disk, /dev/full, a pipe closed while SIGPIPE is ignored) is said on
-// stderr, "<program>: cannot write to standard output: <reason>", and turns
-// a success into 1; a failure's own status stands.
+// full disk, /dev/full) is said on stderr, "<program>: cannot write to
+// standard output: <reason>", and turns a success into 1; a failure's own
+// status stands. A reader that stopped reading (`| head -1`, with SIGPIPE
+// ignored) is no failure: the tool ends quietly, as with SIGPIPE.
 int FinishOutput(const char *program, int status);
 
 class CommandLine {
