@@ -36,8 +36,10 @@ fail() {
   echo "release: $*" >&2
   exit 1
 }
+# Each step with the seconds since the start, so that a long one shows
+# where the time goes.
 step() {
-  echo "== release: $*"
+  echo "== release [${SECONDS} s]: $*"
 }
 
 version=$(sed -n 's/^project(gpiolink VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -124,6 +126,10 @@ SOURCE_DATE_EPOCH=0 cmake --build "$windows" -j "$(nproc 2>/dev/null || echo 2)"
 zip_root=$windows/stage/gpiolink-$version-win64
 SOURCE_DATE_EPOCH=0 cmake --install "$windows" --prefix "$zip_root" --strip >/dev/null
 cp "$src/README.md" "$src/LICENSE" "$src/CHANGELOG.md" "$zip_root/"
+# The pages the README links to come along, so that its links work in the
+# unpacked folder.
+mkdir -p "$zip_root/docs"
+cp "$src"/docs/*.md "$src"/docs/*.png "$zip_root/docs/"
 for file in bin/gpiolink.dll bin/gpioctl.exe bin/gpio-sim.exe include/gpiolink.h lib/libgpiolink.dll.a \
     lib/gpiolink.lib lib/gpiolink.def lib/cmake/gpiolink/gpiolinkConfig.cmake lib/pkgconfig/gpiolink.pc; do
   [ -f "$zip_root/$file" ] || fail "the Windows install has no $file"

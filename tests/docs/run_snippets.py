@@ -22,6 +22,7 @@ Fenced blocks are run by their language:
           127.0.0.1 (so that a block's broker meets no other). Processes a
           block starts in the background are stopped when it ends.
   text    shown output: not run
+  mermaid a diagram, drawn by the forge and by the docs' viewer: not run
   csharp  not run here: the C# binding's tests (ReadmeExampleTests) run
           the README's C# example
 Any other language fails the run, so no new snippet goes unchecked.
@@ -265,7 +266,7 @@ def main(arguments):
                     skipped += 1
                     print("skip %s: %s" % (where, not_run.group(1)))
                     continue
-                if language in ("text", "csharp"):
+                if language in ("text", "csharp", "mermaid"):
                     continue
                 if language not in runners:
                     failures.append("%s: no way to run this snippet; give it a language of %s, or say"

@@ -24,6 +24,10 @@ for file in bin/gpiolink.dll bin/gpioctl.exe bin/gpio-sim.exe include/gpiolink.h
   [ -f "$root/$file" ] || fail "the zip has no $file"
 done
 grep -qx "Version: $version" "$root/lib/pkgconfig/gpiolink.pc" || fail "gpiolink.pc is not version $version"
+# Every page the README links to is in the zip.
+for page in $(grep -o '](docs/[^)#]*' "$root/README.md" | sed 's/^](//' | sort -u); do
+  [ -f "$root/$page" ] || fail "the README links to $page, which the zip lacks"
+done
 # Time stamps are what make two builds differ: the PE header holds none.
 for file in bin/gpiolink.dll bin/gpioctl.exe bin/gpio-sim.exe; do
   stamp=$(x86_64-w64-mingw32-objdump -p "$root/$file" | sed -n 's/^Time\/Date[[:space:]]*//p' | head -1)
@@ -56,8 +60,9 @@ grep -q '^serial: COM6' "$work/sim.out" || fail "gpio-sim.exe did not start: $(c
 drive_sim "$wine" "$root/bin/gpioctl.exe" --port COM5
 
 # app NAME TOOLCHAIN [CMAKE_ARGS...]: tests/consumer/app, built against the
-# unpacked package found with find_package, put beside the DLL (where
-# Windows finds it) and run with COM5; prints what it printed.
+# unpacked package found with find_package, which has the build copy the
+# DLL beside the program ($<TARGET_RUNTIME_DLLS>), and run there with COM5;
+# prints what it printed.
 app() {
   name=$1 toolchain=$2
   shift 2
@@ -65,8 +70,8 @@ app() {
     -DCMAKE_BUILD_TYPE=Release -Dgpiolink_DIR="$root/lib/cmake/gpiolink" -DGPIOLINK_REQUIRED_VERSION="$version" \
     "$@" >"$work/$name.log" || fail "configuring $name failed: $(cat "$work/$name.log")"
   cmake --build "$work/$name" -v >>"$work/$name.log" || fail "building $name failed: $(cat "$work/$name.log")"
-  cp "$work/$name/gpiolink_consumer.exe" "$root/bin/$name.exe"
-  output=$("$wine" "$root/bin/$name.exe" COM5 2>&1 </dev/null) || fail "$name failed: $output"
+  [ -f "$work/$name/gpiolink.dll" ] || fail "$name: the build did not copy gpiolink.dll beside the program"
+  output=$("$wine" "$work/$name/gpiolink_consumer.exe" COM5 2>&1 </dev/null) || fail "$name failed: $output"
   echo "$name: $(echo "$output" | tr -d '\r' | tail -1)"
 }
 app mingw_app "$source_dir/cmake/mingw-w64-x86_64.cmake"
