@@ -3,12 +3,8 @@
 // bit and value are all within what the configuration allows, or a reason
 // to refuse it, and nothing else reaches the controller.
 //
-// The topics below <base>/ and their payloads:
-//   port/N/set        "165", "0xA5" or {"value":165}        output
-//   port/N/bit/B/set  "ON", "OFF" or "TOGGLE"                bit set, reset, toggle
-//   request           {"op":"input","port":1}                any of the six operations:
-//                     input, bit-test (port, bit), output (port, value),
-//                     bit-set, bit-reset (port, bit), version
+// The command topics below <base>/ (port/N/set, port/N/bit/B/set and
+// request) and their payloads are listed in gpio-mqtt(1) and docs/mqtt.md.
 // N is a configured port (0-255), B a bit (0-7); a port that takes a write
 // must be an output or both-way port. A payload over 1 KiB, not UTF-8, or
 // not the JSON or text its topic wants is refused; so is JSON that gives a

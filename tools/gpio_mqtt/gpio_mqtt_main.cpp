@@ -57,18 +57,10 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
               &args.checkConfig);
     line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &args.json);
     line.Section("Topics",
-                 "Below PREFIX/ID (gpiolink/ID by default):\n"
-                 "  availability          online or offline (retained; also the Will)\n"
-                 "  version               the controller's version text (retained)\n"
-                 "  port/N                {\"value\":165,\"hex\":\"0xA5\",\"bits\":\"10100101\"}\n"
-                 "  port/N/bit/B          ON or OFF (retained)\n"
-                 "  port/N/set            165, 0xA5 or {\"value\":165}\n"
-                 "  port/N/bit/B/set      ON, OFF or TOGGLE\n"
-                 "  request               {\"op\":\"input\",\"port\":1} and the like, MQTT 5\n"
-                 "                        request/response: the reply goes to the Response\n"
-                 "                        Topic with the Correlation Data\n"
-                 "  error                 a refused or failed command\n"
-                 "A state is published only once the controller confirmed it.");
+                 "Below PREFIX/ID (gpiolink/ID by default): availability, version,\n"
+                 "port/N and port/N/bit/B (retained state), their /set topics,\n"
+                 "request (MQTT 5 request/response) and error. The topics and\n"
+                 "payloads: gpio-mqtt(1), and docs/mqtt.md in the documentation.");
     line.Section("Signals",
                  "SIGTERM or SIGINT publishes offline, closes the port and disconnects;\n"
                  "SIGHUP reads the configuration again (a bad one is refused, and the\n"
