@@ -1,10 +1,14 @@
 """What the gpio-mqtt tests start for themselves, all on 127.0.0.1: a
 mosquitto broker on a free port with a generated configuration (no
-persistence), gpio-sim as the controller on a --link, gpio-mqtt with a
-generated configuration, and an MQTT 5 client (paho) on the other side.
-GPIO_MQTT and GPIO_SIM name the programs; MOSQUITTO the broker."""
+persistence unless asked), gpio-sim as the controller on a --link,
+gpio-mqtt with a generated configuration, and an MQTT 5 client (paho) on
+the other side. GPIO_MQTT and GPIO_SIM name the programs; MOSQUITTO the
+broker. Every scenario has a bound of its own (`@pytest.mark.bound(S)`,
+by default DEFAULT_BOUND seconds), well inside ctest's TIMEOUT, so that a
+hang fails with its traceback and everything it started is stopped."""
 import json
 import os
+import pathlib
 import signal
 import socket
 import subprocess
@@ -23,6 +27,31 @@ MOSQUITTO = os.environ.get("MOSQUITTO", "/usr/sbin/mosquitto")
 # Generous bounds for what has no deadline of its own (a start, a
 # reconnect): a loaded machine may take its time, a fault never comes.
 PATIENCE = 20.0
+# A whole scenario's bound; ctest's TIMEOUT (tests/mqtt/CMakeLists.txt) is 180 s.
+DEFAULT_BOUND = 120
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "bound(seconds): the longest this scenario may take")
+
+
+@pytest.fixture(autouse=True)
+def scenario_bound(request):
+    """Fails a scenario that outlives its bound, in its main thread, so that
+    its fixtures and finally blocks still stop what it started."""
+    marker = request.node.get_closest_marker("bound")
+    seconds = marker.args[0] if marker else DEFAULT_BOUND
+
+    def expired(number, frame):
+        raise AssertionError(f"the scenario took longer than its bound of {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def wait_until(predicate, timeout=PATIENCE, what="the condition"):
@@ -36,49 +65,112 @@ def wait_until(predicate, timeout=PATIENCE, what="the condition"):
 
 
 def free_port():
+    """A port that was free a moment ago. Another process may take it before
+    it is used: Broker tries again with new ports when that happens."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-class Broker:
-    """mosquitto on a port of its own; kill() and start() keep the port.
-    `settings` are more lines of its configuration, `{folder}` and `{port}`
-    in them the test's folder and `port`; without a listener of their own,
-    `port` listens anonymously."""
+def listening_sockets(pid):
+    """The TCP ports on 127.0.0.1 on which the process `pid` listens."""
+    inodes = set()
+    try:
+        fds = list(pathlib.Path(f"/proc/{pid}/fd").iterdir())
+        table = pathlib.Path(f"/proc/{pid}/net/tcp").read_text().splitlines()[1:]
+    except OSError:  # not yet there, or gone
+        return set()
+    for fd in fds:
+        try:
+            target = os.readlink(fd)
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[len("socket:["):-1])
+    ports = set()
+    for line in table:
+        fields = line.split()
+        address, port = fields[1].split(":")
+        # 0A: LISTEN; 0100007F: 127.0.0.1 as the kernel writes it.
+        if fields[3] == "0A" and address == "0100007F" and fields[9] in inodes:
+            ports.add(int(port, 16))
+    return ports
 
-    def __init__(self, folder, start=True, settings="", name="broker"):
-        self.port = free_port()
+
+class Broker:
+    """mosquitto on ports of its own; kill() and start() keep them.
+    `settings` are more lines of its configuration, `{folder}` in them the
+    test's folder, `{port}` `port` and `{port1}`, `{port2}`... `ports[1]`,
+    `ports[2]`... (`extra_ports` of them); without a listener of their own,
+    `port` listens anonymously. The ports are free ones: when another
+    process takes one first (parallel scenarios pick theirs at the same
+    time), the broker starts again on new ones. With `persistence` it keeps
+    its retained messages in `folder` across kill() and start() (saved
+    every second and at a clean stop)."""
+
+    def __init__(self, folder, start=True, settings="", name="broker", extra_ports=0, persistence=False):
+        self.folder, self.settings, self.name, self.extra_ports = folder, settings, name, extra_ports
+        self.persistence = persistence
         self.conf = folder / f"{name}.conf"
-        lines = ["persistence false"]
-        if "listener" not in settings:
+        self.log = folder / f"{name}.log"
+        self.process = None
+        self._configure()
+        if start:
+            self.start(new_ports=True)
+
+    def _configure(self):
+        self.ports = [free_port() for _ in range(1 + self.extra_ports)]
+        self.port = self.ports[0]
+        if self.persistence:
+            lines = ["persistence true", f"persistence_location {self.folder}/",
+                     f"persistence_file {self.name}.db", "autosave_interval 1"]
+        else:
+            lines = ["persistence false"]
+        if "listener" not in self.settings:
             lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true"] + lines
         # Started as root, mosquitto would become the user "mosquitto", who
         # cannot read the test's files (its password file, keys and ACL).
         if os.geteuid() == 0:
             lines.append("user root")
-        self.conf.write_text("\n".join(lines) + "\n" + settings.replace("{folder}", str(folder))
-                             .replace("{port}", str(self.port)))
-        self.log = folder / f"{name}.log"
-        self.process = None
-        if start:
-            self.start()
+        text = self.settings.replace("{folder}", str(self.folder)).replace("{port}", str(self.port))
+        for number, port in enumerate(self.ports[1:], 1):
+            text = text.replace(f"{{port{number}}}", str(port))
+        self.conf.write_text("\n".join(lines) + "\n" + text)
 
-    def start(self):
-        with open(self.log, "a") as log:
-            self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.conf)], stdout=log, stderr=log)
-
-        def listening():
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return True
-            except OSError:
-                return False
-
-        wait_until(listening, what="the broker to listen")
+    def start(self, new_ports=False):
+        """Starts the broker and waits until it listens on all its ports.
+        A port taken by another process meanwhile: with `new_ports` new
+        ones are tried, else (a restart, whose clients know the port) the
+        same ones until PATIENCE has passed."""
+        deadline = time.monotonic() + PATIENCE
+        while True:
+            with open(self.log, "a") as log:
+                self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.conf)], stdout=log, stderr=log)
+            wanted = set(self.ports)
+            while self.process.poll() is None and time.monotonic() < deadline:
+                if wanted <= listening_sockets(self.process.pid):
+                    return
+                time.sleep(0.02)
+            if self.process.poll() is None:
+                self.kill()
+                raise AssertionError(f"the broker did not listen on {sorted(wanted)} within {PATIENCE} s")
+            self.process.wait()
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"the broker could not listen on {sorted(wanted)}: see {self.log}")
+            # Most likely a port taken by another process (mosquitto says
+            # "Address already in use"): new ports, or the same ones later.
+            if new_ports:
+                self._configure()
+            else:
+                time.sleep(0.2)
 
     def kill(self):
         self.process.kill()
+        self.process.wait()
+
+    def stop(self):
+        """A clean stop: a broker with persistence saves its messages."""
+        self.process.terminate()
         self.process.wait()
 
 
@@ -174,12 +266,16 @@ class Client:
             self.client.username_pw_set(user, password)
         if ca_file:
             self.client.tls_set(ca_certs=str(ca_file))
-        subscribed = threading.Event()
-        self.client.on_subscribe = lambda *args: subscribed.set()
+        ready = threading.Event()
+        if topics:
+            self.client.on_subscribe = lambda *args: ready.set()
+        else:  # a client that only publishes
+            self.client.on_connect = lambda *args: ready.set()
         self.client.connect("127.0.0.1", port)
         self.client.loop_start()
-        self.client.subscribe([(topic, 1) for topic in topics])
-        assert subscribed.wait(PATIENCE)
+        if topics:
+            self.client.subscribe([(topic, 1) for topic in topics])
+        assert ready.wait(PATIENCE)
 
     def _received(self, client, userdata, message):
         with self.condition:
@@ -231,7 +327,7 @@ class Requester(Client):
     """Sends requests with a Response Topic and a Correlation Data of their
     own, and matches the replies to them."""
 
-    def __init__(self, port, base, reply_prefix="test/replies", **login):
+    def __init__(self, port, base, reply_prefix="replies/test", **login):
         self.reply_topic = f"{reply_prefix}/{time.monotonic_ns()}"
         super().__init__(port, topics=(self.reply_topic, base + "/error"), **login)
         self.base, self.count = base, 0
@@ -255,6 +351,29 @@ class Requester(Client):
         return self.reply(self.send(json.dumps(request), **properties))
 
 
+def retained_messages(port, topics=("gpiolink/#", "homeassistant/#"), properties=False, **login):
+    """Every retained message the broker on `port` holds on `topics`, as a
+    new subscriber gets them: {topic: payload}, or {topic: (payload,
+    properties)}. Known to be all of them by a sign, not by waiting: after
+    subscribing to `topics` the client subscribes to a marker of its own
+    that it left retained; the broker sends the retained messages of each
+    subscription in turn, so those of `topics` came before the marker."""
+    fresh = Client(port, topics=topics, **login)
+    marker = f"test/marker/{time.monotonic_ns()}"
+    try:
+        fresh.publish(marker, "marker", retain=True)
+        done = threading.Event()
+        fresh.client.on_subscribe = lambda *args: done.set()
+        fresh.client.subscribe(marker, 1)
+        assert done.wait(PATIENCE)
+        fresh.wait(lambda c: c.messages(marker), what="the marker")
+        fresh.publish(marker, "", retain=True)
+        with fresh.condition:
+            return {t: (p, props) if properties else p for _, t, p, props, r in fresh.log if r and t != marker}
+    finally:
+        fresh.close()
+
+
 class Setup:
     """A broker, gpio-sim and gpio-mqtt, with a client watching."""
 
@@ -274,13 +393,12 @@ class Setup:
     def retained(self, wanted, timeout=PATIENCE):
         """The retained messages a new subscriber gets, once it has `wanted`
         of them (or all the broker has, when `wanted` is None)."""
+        if wanted is None:
+            return retained_messages(self.broker.port)
         fresh = Client(self.broker.port)
         try:
-            if wanted is None:
-                time.sleep(1.0)
-            else:
-                fresh.wait(lambda c: len({t for _, t, _, _, r in c.log if r}) >= wanted, timeout,
-                           f"{wanted} retained topics")
+            fresh.wait(lambda c: len({t for _, t, _, _, r in c.log if r}) >= wanted, timeout,
+                       f"{wanted} retained topics")
             with fresh.condition:
                 return {t: p for _, t, p, _, r in fresh.log if r}
         finally:

@@ -6,11 +6,15 @@ import pathlib
 import signal
 import statistics
 import subprocess
+import threading
 import time
 
 import pytest
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
 
-from conftest import BRIDGE, PATIENCE, Bridge, Broker, Client, Requester, Simulator, bridge_config, wait_until
+from conftest import (BRIDGE, PATIENCE, Bridge, Broker, Client, Requester, Simulator, bridge_config,
+                      retained_messages, wait_until)
 
 # The example configuration that is installed with gpio-mqtt.
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "gpio_mqtt" / "mqtt.toml"
@@ -358,3 +362,174 @@ def test_the_example_configuration_serves_the_port_of_the_command_line(tmp_path)
             bridge.stop()
         sim.stop()
         broker.kill()
+
+
+@pytest.mark.bound(120)
+def test_availability_is_the_holders_alone_and_dies_with_it(tmp_path):
+    """online is said by the bridge that holds the controller, and by no
+    other; put back when another client overwrites it; and, with a
+    lifetime, gone from a broker that kept it for a bridge that died."""
+    broker = Broker(tmp_path, persistence=True)
+    link = tmp_path / "controller"
+    sim = Simulator(tmp_path, link)
+    config = bridge_config(broker.port, link, [OUTPUT], online_lifetime=3)
+    watch = Client(broker.port)
+    first = Bridge(tmp_path, config, name="first")
+    second = None
+    availability = "gpiolink/bench/availability"
+    try:
+        watch.wait_for(availability, "online")
+        # The retained online lives 3 s at most, and is renewed while the
+        # bridge holds the controller: over twice its lifetime it stays.
+        payload, properties = retained_messages(broker.port, properties=True)[availability]
+        assert payload == "online" and 0 < properties.MessageExpiryInterval <= 3, properties
+        renewed = watch.mark()
+        watch.wait(lambda c: len(c.messages(availability, renewed)) >= 7, timeout=PATIENCE,
+                   what="online renewed every second")
+        assert set(watch.messages(availability, renewed)) == {"online"}
+        assert retained_messages(broker.port)[availability] == "online"
+
+        # A second bridge on the same port and id finds it held, says why
+        # and exits with 1, before it ever connects to the broker.
+        mark = watch.mark()
+        second = Bridge(tmp_path, config, name="second")
+        assert second.process.wait(timeout=PATIENCE) == 1
+        held = second.events("port-held")
+        assert held and "held by another process" in held[0]["message"], second.log_file.read_text()
+        assert not second.events("broker-connected")
+        # The first one goes on: a command after it is carried out, and
+        # nothing but the first's renewals came on availability meanwhile.
+        watch.publish("gpiolink/bench/port/0/bit/5/set", "ON")
+        watch.wait_for("gpiolink/bench/port/0", port_state(0x20), since=mark)
+        assert set(watch.messages(availability, mark)) <= {"online"}
+        assert "bit set port 0 bit 5" in sim.requests()
+
+        # Another client's offline over the holder's state is put right at
+        # once, retained.
+        mark = watch.mark()
+        watch.publish(availability, "offline", retain=True)
+        watch.wait(lambda c: c.messages(availability, mark)[:2] == ["offline", "online"], timeout=2.5,
+                   what="online put back")
+        assert first.events("availability-overwritten")
+        assert retained_messages(broker.port)[availability] == "online"
+
+        # The broker dies (its last save at most 1 s old, so holding
+        # online), then the bridge while the broker is away: no Will can
+        # say offline. The broker comes back with what it saved, and online
+        # expires with its lifetime.
+        broker.kill()
+        first.process.kill()
+        first.process.wait()
+        died = time.monotonic()
+        broker.start()
+        wait_until(lambda: availability not in retained_messages(broker.port), timeout=PATIENCE,
+                   what="the dead bridge's online to expire")
+        gone = time.monotonic() - died
+        assert gone <= 3 + 2, f"online outlived its bridge by {gone:.1f} s"
+    finally:
+        watch.close()
+        first.stop()
+        if second:
+            second.stop()
+        sim.stop()
+        broker.kill()
+
+
+@pytest.mark.bound(120)
+def test_a_flood_of_requests_leaves_polls_memory_reloads_and_order_intact(setup_factory):
+    """100 requests a second for 10 s, 1 MB payloads among them, at a
+    controller that takes 15 ms an exchange: more than it can carry out.
+    Input changes are still published within their poll interval, the
+    bridge stays small, a reload is applied, and every request is answered
+    as promised."""
+    poll = 100
+    s = setup_factory([OUTPUT, (1, "input", {"poll_interval_ms": poll})], sim_options=["--delay", "15"])
+    r = Requester(s.broker.port, s.base)
+    r.client.max_inflight_messages_set(0)
+    big = b"x" * (1 << 20)
+    rate, seconds = 100, 10
+    changes, rss, stop = [], [], threading.Event()
+
+    def sample_memory():
+        status = pathlib.Path(f"/proc/{s.bridge.process.pid}/status")
+        while not stop.wait(0.05):
+            rss.append(int(next(line for line in status.read_text().splitlines()
+                                if line.startswith("VmRSS:")).split()[1]))
+
+    sampler = threading.Thread(target=sample_memory)
+    sampler.start()
+    try:
+        start = time.monotonic()
+        sent = 0
+        props = Properties(PacketTypes.PUBLISH)
+        props.ResponseTopic = r.reply_topic
+        for n in range(rate * seconds):
+            # On a fixed beat, so that a late send does not slow the rest.
+            delay = start + n / rate - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            props.CorrelationData = str(n).encode()
+            r.client.publish(s.topic("request"), '{"op":"input","port":0}', qos=1, properties=props)
+            sent += 1
+            if n % 50 == 25:
+                # Dropped by the broker, or refused by the bridge unread.
+                huge = Properties(PacketTypes.PUBLISH)
+                huge.ResponseTopic, huge.CorrelationData = r.reply_topic, b"huge"
+                r.client.publish(s.topic("request" if n % 100 == 25 else "port/0/set"), big, qos=1,
+                                 properties=huge if n % 100 == 25 else None)
+            if n % 150 == 75:
+                # An input change, timed from the set to its message.
+                mark = s.watch.mark()
+                value = (n // 150 * 37 + 1) & 0xFF
+                changed = time.monotonic()
+                s.sim.set(1, value)
+                changes.append((value, changed, mark))
+            if n == rate * seconds // 2:
+                s.bridge.process.send_signal(signal.SIGHUP)
+        flood = time.monotonic() - start
+        wait_until(lambda: s.bridge.events("reloaded"), what="the reload during the flood")
+
+        # Every request answered, once.
+        def replies(client):
+            found = {}
+            for _, topic, payload, properties, _ in client.log:
+                if topic == r.reply_topic and properties.CorrelationData.isdigit():
+                    found.setdefault(int(properties.CorrelationData), []).append(json.loads(payload))
+            return found
+
+        answered = r.wait(lambda c: (lambda found: found if len(found) == sent else None)(replies(c)),
+                          timeout=60, what=f"replies to all {sent} requests")
+        stop.set()
+        sampler.join()
+        assert all(len(each) == 1 for each in answered.values())
+        # In the order of sending, but for refusals of a full queue, which
+        # come at once.
+        with r.condition:
+            order = [int(props.CorrelationData) for _, topic, _, props, _ in r.log
+                     if topic == r.reply_topic and props.CorrelationData.isdigit()]
+        full = {n for n, (reply,) in answered.items() if "too many commands waiting" in reply.get("error", "")}
+        taken = [n for n in order if n not in full]
+        assert taken == sorted(taken), "replies out of order"
+        # Each one carried out, or refused for its age or a full queue.
+        assert all(reply.get("name") == "GPIO_RESULT_OK" or "max_command_age" in reply.get("error", "") or
+                   n in full for n, (reply,) in answered.items()), answered
+        # Each input change published within the poll interval, plus the
+        # exchange in progress and the poll's own (15 ms each) and a slack.
+        latencies = []
+        for value, changed, mark in changes:
+            s.watch.wait_for(s.topic("port/1"), port_state(value), since=mark)
+            arrived = next(t for t, topic, p, _, _ in s.watch.log[mark:]
+                           if topic == s.topic("port/1") and p == port_state(value))
+            latencies.append(1000 * (arrived - changed))
+        refused_old = sum("max_command_age" in reply.get("error", "") for (reply,) in answered.values())
+        print(f"flood of {sent} requests in {flood:.1f} s ({refused_old} refused for their age, {len(full)} for a "
+              f"full queue); input changes published after "
+              f"{', '.join(f'{ms:.0f}' for ms in latencies)} ms (poll {poll} ms); most RSS {max(rss) / 1024:.1f} MB")
+        assert statistics.median(latencies) <= poll + 50, latencies
+        assert max(latencies) <= poll + 500, latencies
+        assert max(rss) < 20 * 1024, f"RSS reached {max(rss)} kB"
+        assert s.watch.latest[s.topic("availability")] == "online"
+    finally:
+        stop.set()
+        sampler.join()
+        r.close()
