@@ -24,7 +24,7 @@ constexpr std::size_t kMaxPayload = 1024;
 // The largest MQTT packet the bridge takes from the broker: a command with
 // its topic and properties, and the bridge's own discovery entities, which
 // it reads back to clear those of an earlier configuration, fit well.
-constexpr std::size_t kMaxIncomingPacket = 16 * 1024;
+constexpr std::size_t kMaxIncomingPacket = std::size_t{16} * 1024;
 
 // Why a payload of `size` bytes is refused.
 std::string OversizedPayload(std::size_t size);
