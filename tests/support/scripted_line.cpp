@@ -115,8 +115,13 @@ PortHandle ScriptedLine::HandleOf(std::size_t index) { return reinterpret_cast<P
 
 std::uint64_t ScriptedLine::Identify(PortHandle handle, const char * /*devicePath*/)
 {
-    // One handle a port: its place in the line names it.
-    return Current().PortOf(handle) != nullptr ? reinterpret_cast<std::uintptr_t>(handle) - kHandleBase + 1 : 0;
+    // One handle a port: its place in the line names it, unless the test
+    // put two names on one device.
+    const ScriptedPort *port = Current().PortOf(handle);
+    if (port == nullptr) {
+        return 0;
+    }
+    return port->device != 0 ? port->device : reinterpret_cast<std::uintptr_t>(handle) - kHandleBase + 1;
 }
 
 void ScriptedLine::Arrive(ScriptedPort &port, const Bytes &bytes, std::uint32_t delay, std::uint32_t spacing)

@@ -54,6 +54,7 @@ using PurgeHook = std::function<void(ScriptedLine &line, ScriptedPort &port)>;
 struct ScriptedPort {
     std::string path;  // as added; its name is the part after the prefix
     bool busy = false;  // held by someone else: opens fail
+    std::uint64_t device = 0;  // the device behind it; 0: one of its own
     bool open = false;
     int opens = 0;      // times opened
     bool configured = false;

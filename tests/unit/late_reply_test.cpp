@@ -90,6 +90,25 @@ TEST_F(LateReplies, ACloseAfterATimeoutWaitsForSilenceSoTheNextOpenStartsQuiet)
     EXPECT_EQ(2U + 20, elapsed_);
 }
 
+// The same device opened again under another name without a close (a link
+// and its target): the failure noted on the first handle follows the
+// device, so the first exchange on the new handle waits for silence too.
+TEST_F(LateReplies, AFailureFollowsItsDeviceToTheHandleOfAnOpenWithoutAClose)
+{
+    testing::ScriptedPort &alias = line_.AddPort("dev:COM9");
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_CloseInterface(handle_));
+    port_.device = alias.device = 42;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle_));
+    AnswerRequests(port_, PortsAnsweringAfter(150));
+    unsigned char value = 0;
+    ASSERT_EQ(GPIO_RESULT_TIMEOUT, Input(1, value));
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM9", &handle_));
+    AnswerRequests(alias, PortsAnsweringAfter(2));
+    EXPECT_EQ(GPIO_RESULT_OK, Input(2, value));
+    EXPECT_EQ(0xA2, value);
+    EXPECT_GE(elapsed_, kSilenceTimeoutMs) << "the new handle did not wait for silence";
+}
+
 // A damaged reply with a good one behind it, 40 or 90 ms later: the good
 // frame answers the failed request, never the next one, whether the next
 // request follows at once or after a close and an open.
