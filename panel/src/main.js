@@ -2,7 +2,7 @@
 // reconnecting by itself) and the plant's view.
 import mqtt from 'mqtt';
 import { Plant } from './plant.js';
-import { subscriptions } from './topics.js';
+import { replyPlace, replySubscription, subscriptions } from './topics.js';
 import { PlantView } from './view.js';
 import './style.css';
 
@@ -55,20 +55,42 @@ function remember(settings) {
   }
 }
 
+const REMOVED = 'Message removed';
+
+// A click's command: an MQTT 5 request that carries its deadline (Message
+// Expiry) and asks for its reply on this panel's topic, known by its
+// correlation data.
 function send(id, port, bit) {
   const command = plant.command(id, port, bit);
   if (!command) return;
   if (!client.connected) {
-    plant.refused(id, port, bit, 'not sent: no connection to the broker');
+    plant.refused(command.correlation, 'not sent: no connection to the broker');
     return;
   }
-  client.publish(command.topic, command.payload, { qos: 1 }, (error) => {
-    if (!error) return;
+  const properties = {
+    responseTopic: command.responseTopic,
+    correlationData: command.correlation,
+    messageExpiryInterval: command.expiry,
+  };
+  client.publish(command.topic, command.payload, { qos: 1, properties }, (error) => {
+    // Dropped when the connection did (below): whether it reached the
+    // broker is unknown, and the command's deadline says so.
+    if (!error || error.message === REMOVED) return;
     const reason = error.code === 135 || error.code === 0x87
       ? 'the broker refused the command: this user may not command (Not authorized)'
       : `the broker refused the command: ${error.message}`;
-    plant.refused(id, port, bit, reason);
+    plant.refused(command.correlation, reason);
   });
+}
+
+// mqtt.js sends a QoS 1 publish again after a reconnect until the broker
+// acknowledged it: a command would then be carried out long after its
+// click. The commands not acknowledged when the connection drops are
+// dropped instead.
+function dropUnacknowledged(link) {
+  for (const [messageId, entry] of Object.entries(link.outgoing)) {
+    if (entry.cmd === 'publish') link.removeOutgoingMessage(Number(messageId));
+  }
 }
 
 function stop() {
@@ -83,7 +105,8 @@ function stop() {
 }
 
 function start(settings) {
-  plant = new Plant(settings.prefix);
+  const token = Math.random().toString(16).slice(2, 10);
+  plant = new Plant(settings.prefix, () => Date.now(), replyPlace(settings.username, token));
   view = new PlantView(container, plant, send);
   plant.onChange = (id) => view.changed(id);
   ticker = setInterval(() => {
@@ -93,21 +116,29 @@ function start(settings) {
   form.hidden = true;
   disconnect.hidden = false;
   showConnection('connecting', `Connecting to ${settings.broker}…`);
-  client = mqtt.connect(settings.broker, {
+  const link = mqtt.connect(settings.broker, {
     protocolVersion: 5,
     username: settings.username || undefined,
     password: settings.password || undefined,
-    clientId: `gpiolink-panel-${Math.random().toString(16).slice(2, 10)}`,
+    clientId: `gpiolink-panel-${token}`,
     reconnectPeriod: 1000,
     connectTimeout: 10000,
+    // Subscribed anew below, after the view is cleared.
+    resubscribe: false,
   });
-  client.on('connect', () => {
+  client = link;
+  link.on('connect', () => {
     showConnection('connected', `Connected to ${settings.broker}${settings.username ? ` as ${settings.username}` : ''}`);
-    client.subscribe(subscriptions(settings.prefix), { qos: 1 });
+    // The view is rebuilt from the broker's retained state: a broker that
+    // restarted without it no longer shows controllers that are gone.
+    plant.reset();
+    view.clear();
+    link.subscribe([...subscriptions(settings.prefix), replySubscription(plant.replies)], { qos: 1 });
   });
-  client.on('reconnect', () => showConnection('reconnecting', `Reconnecting to ${settings.broker}…`));
-  client.on('offline', () => showConnection('reconnecting', `Lost the broker ${settings.broker}; reconnecting…`));
-  client.on('error', (error) => {
+  link.on('close', () => dropUnacknowledged(link));
+  link.on('reconnect', () => showConnection('reconnecting', `Reconnecting to ${settings.broker}…`));
+  link.on('offline', () => showConnection('reconnecting', `Lost the broker ${settings.broker}; reconnecting…`));
+  link.on('error', (error) => {
     // A refused login does not get better by trying again.
     if (error.code === 134 || error.code === 135 || error.code === 4 || error.code === 5) {
       const reason = `The broker refused the login: ${error.message}`;
@@ -118,7 +149,10 @@ function start(settings) {
     showConnection('reconnecting', `${error.message}; reconnecting…`);
   });
   const decoder = new TextDecoder();
-  client.on('message', (topic, payload) => plant.receive(topic, decoder.decode(payload)));
+  link.on('message', (topic, payload, packet) => {
+    const correlation = packet.properties?.correlationData;
+    plant.receive(topic, decoder.decode(payload), correlation ? decoder.decode(correlation) : null);
+  });
 }
 
 form.addEventListener('submit', (event) => {

@@ -1,15 +1,29 @@
 // What the panel knows of every controller: fed the broker's messages, it
 // keeps each controller's version, availability and ports, which bits of a
-// port changed and when, and the commands waiting for their confirmation.
-import { bitSetTopic, parseDiscovery, parseError, parsePortValue, parseTopic } from './topics.js';
+// port changed and when, and this panel's own commands until their replies.
+import {
+  bitRequest, parseDiscovery, parseError, parsePortValue, parseReply, parseReplyTopic, parseTopic, replyTopic, requestTopic,
+} from './topics.js';
 
 // A bit that changed within this time is shown as changed.
 export const RECENT_MS = 3000;
-// A command the controller has not confirmed within this time has failed.
-export const CONFIRM_MS = 5000;
+// A command's deadline: its Message Expiry, and how long the panel waits for
+// its reply before it says that the outcome is unknown.
+export const REPLY_MS = 5000;
+// A reply that comes later than REPLY_MS still tells its command's outcome
+// if it comes within this time; after it the command is forgotten.
+export const LATE_MS = 10 * 60_000;
 
 function newController(id) {
-  return { id, version: '', online: null, lastSeen: null, ports: new Map(), message: null };
+  return {
+    id,
+    version: '',
+    online: null, // null: no availability on the broker, so unknown
+    lastSeen: null,
+    ports: new Map(),
+    message: null, // the outcome of this panel's last command: {text, at, correlation}
+    error: null, // the bridge's last error on <base>/error: {text, topic, at}
+  };
 }
 
 function newPort(number) {
@@ -20,7 +34,6 @@ function newPort(number) {
     value: null,
     bitChangedAt: new Array(8).fill(null),
     lastChange: null,
-    pending: new Map(), // bit -> {wanted, topic, payload, sentAt}
   };
 }
 
@@ -30,11 +43,25 @@ function entry(map, key, make) {
   return map.get(key);
 }
 
+const bitKey = (id, port, bit) => `${port}/${bit}/${id}`;
+
 export class Plant {
-  constructor(prefix, now = () => Date.now()) {
+  /**
+   * `replies`: where the bridges answer this panel's commands (replyPlace);
+   * its token makes this panel's correlation data its own.
+   */
+  constructor(prefix, now = () => Date.now(), replies = { owner: 'panel', token: '' }) {
     this.prefix = prefix;
     this.now = now;
+    this.replies = replies;
+    this.sent = 0;
     this.controllers = new Map();
+    // correlation data -> {id, port, bit, sentAt, unknown}: this panel's
+    // commands waiting for their reply, and those given up on (unknown)
+    // whose reply may still come.
+    this.commands = new Map();
+    // bitKey -> correlation data of the command waiting for its reply.
+    this.pending = new Map();
     // Called with a controller's id whenever what is shown of it changes.
     this.onChange = () => {};
   }
@@ -47,8 +74,25 @@ export class Plant {
     return entry(controller.ports, number, newPort);
   }
 
-  /** One message from the broker; `text` its payload as text. */
-  receive(topic, text) {
+  /**
+   * Forgets every controller, as the broker's retained state is about to
+   * come again (a new connection): what it no longer holds is not shown.
+   * This panel's commands stay, waiting for their replies.
+   */
+  reset() {
+    this.controllers.clear();
+  }
+
+  /**
+   * One message from the broker; `text` its payload as text, `correlation`
+   * its Correlation Data as text (a reply's).
+   */
+  receive(topic, text, correlation = null) {
+    const replier = parseReplyTopic(this.replies, topic);
+    if (replier !== null) {
+      this.reply(replier, correlation, parseReply(text));
+      return;
+    }
     const where = parseTopic(this.prefix, topic);
     if (!where) {
       const entity = parseDiscovery(this.prefix, topic, text);
@@ -59,11 +103,13 @@ export class Plant {
     const now = this.now();
     switch (where.kind) {
       case 'availability':
+        // Anything else, the empty payload that clears it among them,
+        // leaves the availability unknown.
         if (text === 'online') {
           controller.online = true;
           controller.lastSeen = now;
-        } else if (text === 'offline') {
-          controller.online = false;
+        } else {
+          controller.online = text === 'offline' ? false : null;
         }
         break;
       case 'version':
@@ -72,9 +118,14 @@ export class Plant {
       case 'port':
         this.portState(controller, where.port, parsePortValue(text), now);
         break;
-      case 'error':
-        this.error(controller, parseError(text));
+      case 'error': {
+        // The bridge's errors answer a topic, and another client may have
+        // sent the same command to it: they are the controller's to show,
+        // never taken as the outcome of this panel's command.
+        const error = parseError(text);
+        if (error) controller.error = { text: error.reason, topic: error.topic, at: now };
         break;
+      }
     }
     if (controller.online) controller.lastSeen = now;
     this.onChange(controller.id);
@@ -99,71 +150,100 @@ export class Plant {
       port.lastChange = now;
     }
     port.value = value;
-    // A command is done once the controller confirms the state it asked for.
-    for (const [bit, command] of port.pending) {
-      if (((value >> bit) & 1) === command.wanted) port.pending.delete(bit);
-    }
   }
 
-  error(controller, error) {
-    if (!error) return;
-    for (const port of controller.ports.values()) {
-      for (const [bit, command] of port.pending) {
-        if (command.topic === error.topic) {
-          port.pending.delete(bit);
-          this.fail(controller, port.number, bit, error.reason);
-          return;
-        }
-      }
-    }
-    controller.message = { text: error.reason, at: this.now() };
-  }
-
-  fail(controller, port, bit, reason) {
-    controller.message = { text: `Port ${port} bit ${bit}: ${reason}`, at: this.now() };
-    this.onChange(controller.id);
+  /** Whether this panel's command for a bit waits for its reply. */
+  isPending(id, port, bit) {
+    return this.pending.has(bitKey(id, port, bit));
   }
 
   /**
-   * A click on a bit: the command that turns it over, {topic, payload}, now
-   * pending; null while one is pending for it or its state is not known.
+   * A click on a bit: the request that turns it over, {topic, payload,
+   * responseTopic, correlation, expiry (s)}, now pending; null while one is
+   * pending for it or its state is not known.
    */
   command(id, number, bit) {
     const controller = this.controllers.get(id);
     const port = controller && controller.ports.get(number);
-    if (!port || port.value === null || port.pending.has(bit) || port.writable === false) return null;
-    const wanted = ((port.value >> bit) & 1) ^ 1;
-    const command = {
-      wanted,
-      topic: bitSetTopic(this.prefix, id, number, bit),
-      payload: wanted ? 'ON' : 'OFF',
-      sentAt: this.now(),
-    };
-    port.pending.set(bit, command);
+    if (!port || port.value === null || port.writable === false || this.isPending(id, number, bit)) return null;
+    const on = ((port.value >> bit) & 1) === 0;
+    const correlation = `${this.replies.token}-${++this.sent}`;
+    this.commands.set(correlation, { id, port: number, bit, sentAt: this.now(), unknown: false });
+    this.pending.set(bitKey(id, number, bit), correlation);
+    // A new command starts afresh: what was said of the earlier ones goes.
     controller.message = null;
+    controller.error = null;
     this.onChange(id);
-    return command;
+    return {
+      topic: requestTopic(this.prefix, id),
+      payload: bitRequest(number, bit, on),
+      responseTopic: replyTopic(this.replies, id),
+      correlation,
+      expiry: REPLY_MS / 1000,
+    };
   }
 
-  /** The broker refused a command (its PUBACK's reason) or it was not sent. */
-  refused(id, number, bit, reason) {
-    const controller = this.controllers.get(id);
-    const port = controller && controller.ports.get(number);
-    if (!port || !port.pending.delete(bit)) return;
-    this.fail(controller, number, bit, reason);
+  // Says something of a command beside its controller.
+  tell(command, correlation, text) {
+    const controller = this.controllers.get(command.id);
+    if (!controller) return;
+    controller.message = { text: `Port ${command.port} bit ${command.bit}: ${text}`, at: this.now(), correlation };
+    this.onChange(command.id);
   }
 
-  /** Fails the commands that waited too long for their confirmation. */
+  // The command is answered (or given up on): no longer pending.
+  settle(correlation, command) {
+    const key = bitKey(command.id, command.port, command.bit);
+    if (this.pending.get(key) === correlation) this.pending.delete(key);
+  }
+
+  /**
+   * The reply to a command: only this panel's own, by its correlation data,
+   * on the topic that only its controller's bridge may write. A success
+   * that comes after the panel gave up takes back what it said.
+   */
+  reply(replier, correlation, outcome) {
+    const command = this.commands.get(correlation);
+    if (!command || command.id !== replier || !outcome) return;
+    this.commands.delete(correlation);
+    this.settle(correlation, command);
+    if (!outcome.ok) {
+      this.tell(command, correlation, `failed: ${outcome.text}`);
+      return;
+    }
+    const controller = this.controllers.get(command.id);
+    if (controller && controller.message && controller.message.correlation === correlation) controller.message = null;
+    this.onChange(command.id);
+  }
+
+  /**
+   * The command was not sent, or the broker refused it (its PUBACK's
+   * reason): it is certain that it was not carried out.
+   */
+  refused(correlation, reason) {
+    const command = this.commands.get(correlation);
+    if (!command) return;
+    this.commands.delete(correlation);
+    this.settle(correlation, command);
+    this.tell(command, correlation, reason);
+  }
+
+  /**
+   * Gives up on the commands whose reply did not come within REPLY_MS:
+   * whether they were carried out is unknown, and the bit shows the state
+   * the controller publishes. Forgets those older than LATE_MS.
+   */
   expire() {
     const now = this.now();
-    for (const controller of this.controllers.values()) {
-      for (const port of controller.ports.values()) {
-        for (const [bit, command] of port.pending) {
-          if (now - command.sentAt >= CONFIRM_MS) {
-            port.pending.delete(bit);
-            this.fail(controller, port.number, bit, `no confirmation from the controller within ${CONFIRM_MS / 1000} s`);
-          }
-        }
+    for (const [correlation, command] of this.commands) {
+      const age = now - command.sentAt;
+      if (age >= LATE_MS) {
+        this.commands.delete(correlation);
+      } else if (!command.unknown && age >= REPLY_MS) {
+        command.unknown = true;
+        this.settle(correlation, command);
+        this.tell(command, correlation, `no reply within ${REPLY_MS / 1000} s: whether it was carried out is `
+          + 'unknown; the bit shows the state the controller reports');
       }
     }
   }

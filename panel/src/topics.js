@@ -1,6 +1,7 @@
 // The topics and payloads of gpio-mqtt as the panel reads and writes them.
 // `<prefix>/<id>/...`: availability, version, port/<n> (the port's value as
-// JSON) and error; a command goes to port/<n>/bit/<b>/set. Home Assistant's
+// JSON) and error; a command goes to request as an MQTT 5 request, answered
+// on the panel's own reply topic below `replies/`. Home Assistant's
 // discovery entities tell which ports are outputs and what they are called.
 
 /** The subscriptions that give the panel every controller under `prefix`. */
@@ -95,8 +96,58 @@ export function parseDiscovery(prefix, topic, payload) {
   };
 }
 
-export function bitSetTopic(prefix, id, port, bit) {
-  return `${prefix}/${id}/port/${port}/bit/${bit}/set`;
+export function requestTopic(prefix, id) {
+  return `${prefix}/${id}/request`;
+}
+
+/** The request that sets (`on`) or resets a bit of a port. */
+export function bitRequest(port, bit, on) {
+  return JSON.stringify({ op: on ? 'bit-set' : 'bit-reset', port, bit });
+}
+
+/**
+ * Where the bridges answer this panel's requests: {owner, token}. The
+ * broker's ACL lets a user read `replies/<user>/#` only, and the bridge of a
+ * controller write `replies/+/<its id>/#` only; a login without a user gets a
+ * place of its own. `token` tells this panel from the user's others.
+ */
+export function replyPlace(username, token) {
+  return { owner: username && !/[+#]/.test(username) ? username : `panel-${token}`, token };
+}
+
+/** The Response Topic of a request to controller `id`. */
+export function replyTopic(place, id) {
+  return `replies/${place.owner}/${id}/panel-${place.token}`;
+}
+
+/** The subscription that takes the replies of every controller. */
+export function replySubscription(place) {
+  return replyTopic(place, '+');
+}
+
+/** The controller whose bridge may have sent a reply on `topic`; null if none. */
+export function parseReplyTopic(place, topic) {
+  const head = `replies/${place.owner}/`;
+  const tail = `/panel-${place.token}`;
+  if (!topic.startsWith(head) || !topic.endsWith(tail)) return null;
+  const id = topic.slice(head.length, topic.length - tail.length);
+  return id && !id.includes('/') ? id : null;
+}
+
+/**
+ * A reply of the bridge: {ok: true} for a command carried out, {ok: false,
+ * text} for one that failed ({"result":4,"name":"GPIO_RESULT_TIMEOUT",...})
+ * or that the bridge refused before carrying it out ({"error":"why"});
+ * null for anything else.
+ */
+export function parseReply(payload) {
+  const reply = object(payload);
+  if (!reply) return null;
+  if (typeof reply.error === 'string') return { ok: false, text: `refused by the bridge: ${reply.error}` };
+  if (!Number.isInteger(reply.result)) return null;
+  if (reply.result === 0) return { ok: true };
+  const name = typeof reply.name === 'string' ? reply.name : `result ${reply.result}`;
+  return { ok: false, text: `the controller answered ${name}` };
 }
 
 /** 165 -> "0xA5" */

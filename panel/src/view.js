@@ -99,10 +99,12 @@ export class PlantView {
     const availability = element('span', { class: 'availability' });
     const version = element('span', { class: 'version' });
     status.append(availability, ' · ', version);
+    // This panel's own commands, and apart from them what the bridge reports.
     const message = element('p', { class: 'message', role: 'alert' });
+    const error = element('p', { class: 'message error' });
     const ports = element('div', { class: 'ports' });
-    root.append(heading, status, message, ports);
-    card = { root, availability, version, message, ports, rows: new Map() };
+    root.append(heading, status, message, error, ports);
+    card = { root, availability, version, message, error, ports, rows: new Map() };
     this.cards.set(controller.id, card);
     return card;
   }
@@ -139,6 +141,7 @@ export class PlantView {
     setText(card.availability, availability);
     setText(card.version, controller.version ? `version ${controller.version}` : 'version unknown');
     setText(card.message, controller.message ? controller.message.text : '');
+    setText(card.error, controller.error ? `The bridge reports: ${controller.error.text}` : '');
     for (const port of controller.ports.values()) this.drawPort(controller, port, this.row(card, port), offline);
   }
 
@@ -153,14 +156,14 @@ export class PlantView {
     for (let bit = 0; bit < 8; ++bit) {
       const button = row.buttons[bit];
       const on = port.value !== null && ((port.value >> bit) & 1) === 1;
-      const pending = port.pending.has(bit);
+      const pending = this.plant.isPending(controller.id, port.number, bit);
       const readOnly = port.writable === false || port.value === null || offline;
       setText(button, on ? '1' : '0');
       setAttribute(button, 'aria-pressed', port.writable === false ? null : String(on));
       setAttribute(button, 'aria-disabled', readOnly ? 'true' : null);
       setAttribute(button, 'aria-busy', pending ? 'true' : null);
       let label = `${name} bit ${bit}: ${port.value === null ? 'unknown' : on ? 'on' : 'off'}`;
-      if (pending) label += ', waiting for the controller';
+      if (pending) label += ', waiting for the reply';
       setAttribute(button, 'aria-label', label);
       setAttribute(button, 'title', label);
       button.classList.toggle('on', on);

@@ -1,5 +1,5 @@
 import { beforeEach, describe, expect, test } from 'vitest';
-import { CONFIRM_MS, Plant, RECENT_MS } from '../src/plant.js';
+import { LATE_MS, Plant, RECENT_MS, REPLY_MS } from '../src/plant.js';
 
 let clock;
 let plant;
@@ -8,7 +8,7 @@ const port = (id, number) => plant.controllers.get(id).ports.get(number);
 
 beforeEach(() => {
   clock = 1_000_000;
-  plant = new Plant('gpiolink', () => clock);
+  plant = new Plant('gpiolink', () => clock, { owner: 'operator', token: 't' });
   plant.receive('gpiolink/a/availability', 'online');
   plant.receive('gpiolink/a/version', 'GPIO-SIM 1.0');
   plant.receive('gpiolink/a/port/0', state(0x0f));
@@ -22,6 +22,22 @@ describe('controllers and ports', () => {
     expect(plant.controllers.get('a')).toMatchObject({ version: 'GPIO-SIM 1.0', online: true });
     expect(plant.controllers.get('b').online).toBe(false);
     expect(plant.controllers.get('c').online).toBeNull();
+    // A retained availability cleared, or one expired and so never sent:
+    // neither online nor offline.
+    plant.receive('gpiolink/a/availability', '');
+    expect(plant.controllers.get('a').online).toBeNull();
+  });
+
+  test('a reset forgets every controller; the retained state sent again rebuilds those still there', () => {
+    plant.receive('gpiolink/gone/port/0', state(1));
+    plant.command('a', 0, 0);
+    plant.reset();
+    expect(plant.sorted()).toEqual([]);
+    plant.receive('gpiolink/a/port/0', state(0x0f));
+    expect(plant.sorted().map((c) => c.id)).toEqual(['a']);
+    expect(port('a', 0).lastChange).toBeNull();
+    // The command sent before still waits for its reply.
+    expect(plant.isPending('a', 0, 0)).toBe(true);
   });
 
   test('the first state is no change; a later one marks its bits and time, which fade', () => {
@@ -55,48 +71,109 @@ describe('controllers and ports', () => {
 });
 
 describe('commands', () => {
-  test('a click asks for the other state of the bit and stays pending until it is confirmed', () => {
+  const reply = (correlation, payload, id = 'a') => plant.receive(`replies/operator/${id}/panel-t`, JSON.stringify(payload),
+    correlation);
+  const ok = { result: 0, name: 'GPIO_RESULT_OK', port: 0, bit: 7, value: 0x8f };
+  const message = () => plant.controllers.get('a').message?.text ?? null;
+
+  test('a click is a request with its own correlation data and deadline; only its reply settles it', () => {
     const on = plant.command('a', 0, 7);
-    expect(on).toMatchObject({ topic: 'gpiolink/a/port/0/bit/7/set', payload: 'ON' });
+    expect(on).toEqual({ topic: 'gpiolink/a/request', payload: '{"op":"bit-set","port":0,"bit":7}',
+      responseTopic: 'replies/operator/a/panel-t', correlation: 't-1', expiry: REPLY_MS / 1000 });
     expect(plant.command('a', 0, 7)).toBeNull(); // one at a time per bit
-    expect(plant.command('a', 0, 0)).toMatchObject({ payload: 'OFF' });
-    // Another bit's change is no confirmation; the value shown is the controller's.
-    plant.receive('gpiolink/a/port/0', state(0x0e));
-    expect(port('a', 0).value).toBe(0x0e);
-    expect([...port('a', 0).pending.keys()]).toEqual([7]);
-    plant.receive('gpiolink/a/port/0', state(0x8e));
-    expect(port('a', 0).pending.size).toBe(0);
+    const off = plant.command('a', 0, 0);
+    expect(off).toMatchObject({ payload: '{"op":"bit-reset","port":0,"bit":0}', correlation: 't-2' });
+    // The state the command asked for, set by whoever: the value shown is
+    // the controller's, and the command still waits for its own reply.
+    plant.receive('gpiolink/a/port/0', state(0x8f));
+    expect(port('a', 0).value).toBe(0x8f);
+    expect(plant.isPending('a', 0, 7)).toBe(true);
+    // Someone else's reply, one without correlation data, one from
+    // another controller's bridge, one that is no reply.
+    reply('t-7', { result: 4, name: 'GPIO_RESULT_TIMEOUT' });
+    reply(null, { result: 4, name: 'GPIO_RESULT_TIMEOUT' });
+    reply(on.correlation, { result: 4, name: 'GPIO_RESULT_TIMEOUT' }, 'b');
+    plant.receive('replies/operator/a/panel-t', 'not json', on.correlation);
+    expect(plant.isPending('a', 0, 7)).toBe(true);
+    expect(message()).toBeNull();
+    reply(on.correlation, ok);
+    expect(plant.isPending('a', 0, 7)).toBe(false);
+    expect(plant.isPending('a', 0, 0)).toBe(true);
+    expect(message()).toBeNull();
+  });
+
+  test("the bridge's errors are the controller's to show, never a click's failure; a new click clears them", () => {
+    const mine = plant.command('a', 0, 5);
+    // Another client's bad payload to the same bit, and its request like ours.
+    for (const [topic, payload] of [['gpiolink/a/port/0/bit/5/set', 'MAYBE'], ['gpiolink/a/request', mine.payload]]) {
+      plant.receive('gpiolink/a/error', JSON.stringify({ topic, payload, reason: 'not carried out: bad payload' }));
+    }
+    expect(plant.isPending('a', 0, 5)).toBe(true);
+    expect(message()).toBeNull();
+    expect(plant.controllers.get('a').error).toMatchObject({ text: 'not carried out: bad payload', at: clock });
+    reply(mine.correlation, ok);
+    expect(message()).toBeNull();
+    expect(plant.controllers.get('a').error).not.toBeNull();
+    plant.command('a', 0, 5);
+    expect(plant.controllers.get('a').error).toBeNull();
+  });
+
+  test("a failed reply, the bridge's refusal and the broker's fail the command with the reason", () => {
+    const cases = [
+      [{ result: 4, name: 'GPIO_RESULT_TIMEOUT', port: 0, bit: 4 }, 'Port 0 bit 4: failed: the controller answered GPIO_RESULT_TIMEOUT'],
+      [{ error: 'the command outlived its Message Expiry' }, 'Port 0 bit 4: failed: refused by the bridge: the command outlived its Message Expiry'],
+    ];
+    for (const [payload, text] of cases) {
+      reply(plant.command('a', 0, 4).correlation, payload);
+      expect(plant.isPending('a', 0, 4)).toBe(false);
+      expect(message()).toBe(text);
+    }
+    plant.refused(plant.command('a', 0, 4).correlation, 'the broker refused the command: Not authorized');
+    expect(message()).toBe('Port 0 bit 4: the broker refused the command: Not authorized');
+    expect(port('a', 0).value).toBe(0x0f);
+  });
+
+  test('no reply in time: the outcome is unknown, the state shows as it comes, a late reply tells the outcome', () => {
+    const first = plant.command('a', 0, 6);
+    clock += REPLY_MS - 1;
+    plant.expire();
+    expect(plant.isPending('a', 0, 6)).toBe(true);
+    clock += 1;
+    plant.expire();
+    expect(plant.isPending('a', 0, 6)).toBe(false);
+    expect(message()).toMatch(/^Port 0 bit 6: no reply within 5 s: whether it was carried out is unknown/);
+    expect(message()).not.toMatch(/fail/);
+    // Carried out late (a broker that stalled): the state and then the reply.
+    clock += 20_000;
+    plant.receive('gpiolink/a/port/0', state(0x4f));
+    expect(port('a', 0).value).toBe(0x4f);
+    reply(first.correlation, ok);
+    expect(message()).toBeNull();
+
+    // A late failure says so; a late success of an older command leaves a
+    // newer command's message alone.
+    const second = plant.command('a', 0, 6);
+    clock += REPLY_MS;
+    plant.expire();
+    reply(second.correlation, { result: 4, name: 'GPIO_RESULT_TIMEOUT' });
+    expect(message()).toBe('Port 0 bit 6: failed: the controller answered GPIO_RESULT_TIMEOUT');
+    const third = plant.command('a', 0, 3);
+    const fourth = plant.command('a', 0, 2);
+    clock += REPLY_MS;
+    plant.expire();
+    expect(message()).toMatch(/^Port 0 bit 2: .*unknown/);
+    reply(third.correlation, ok);
+    expect(message()).toMatch(/^Port 0 bit 2: .*unknown/);
+    // A reply after LATE_MS finds its command forgotten.
+    clock += LATE_MS;
+    plant.expire();
+    reply(fourth.correlation, { result: 4, name: 'GPIO_RESULT_TIMEOUT' });
+    expect(message()).toMatch(/^Port 0 bit 2: .*unknown/);
   });
 
   test('no command before the state is known', () => {
     plant.receive('gpiolink/a/port/3/bit/0', 'ON');
     expect(plant.command('a', 3, 0)).toBeNull();
     expect(plant.command('nobody', 0, 0)).toBeNull();
-  });
-
-  test('an error for its topic fails the command with the reason; others are shown as they come', () => {
-    plant.command('a', 0, 6);
-    plant.command('a', 0, 5);
-    plant.receive('gpiolink/a/error', JSON.stringify({ topic: 'gpiolink/a/port/0/bit/5/set', payload: 'ON',
-      reason: 'no answer from the controller', result: 4, name: 'GPIO_RESULT_TIMEOUT' }));
-    expect([...port('a', 0).pending.keys()]).toEqual([6]);
-    expect(plant.controllers.get('a').message.text).toBe('Port 0 bit 5: no answer from the controller');
-    plant.receive('gpiolink/a/error', JSON.stringify({ topic: 'gpiolink/a/port/9/set', reason: 'port 9 is not bridged' }));
-    expect(plant.controllers.get('a').message.text).toBe('port 9 is not bridged');
-  });
-
-  test("the broker's refusal and a missing confirmation fail a command; the value stays", () => {
-    plant.command('a', 0, 4);
-    plant.refused('a', 0, 4, 'the broker refused the command: Not authorized');
-    expect(plant.controllers.get('a').message.text).toMatch(/Port 0 bit 4: .*Not authorized/);
-    plant.command('a', 0, 4);
-    clock += CONFIRM_MS - 1;
-    plant.expire();
-    expect(port('a', 0).pending.has(4)).toBe(true);
-    clock += 1;
-    plant.expire();
-    expect(port('a', 0).pending.has(4)).toBe(false);
-    expect(plant.controllers.get('a').message.text).toMatch(/no confirmation .* within 5 s/);
-    expect(port('a', 0).value).toBe(0x0f);
   });
 });

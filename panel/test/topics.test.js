@@ -1,5 +1,7 @@
 import { describe, expect, test } from 'vitest';
-import { hex, parseDiscovery, parseError, parsePortValue, parseTopic } from '../src/topics.js';
+import {
+  hex, parseDiscovery, parseError, parsePortValue, parseReply, parseReplyTopic, parseTopic, replyPlace, replySubscription, replyTopic,
+} from '../src/topics.js';
 
 describe('parseTopic', () => {
   test('reads the state topics of a controller under a prefix of one or more levels', () => {
@@ -32,6 +34,29 @@ test('parseError needs a reason and keeps the topic it answers', () => {
     .toEqual({ topic: 'gpiolink/a/port/1/bit/0/set', payload: 'ON', reason: 'port 1 is an input port', name: 'GPIO_RESULT_TIMEOUT' });
   expect(parseError('{"topic":"x"}')).toBeNull();
   expect(parseError('not json')).toBeNull();
+});
+
+test("parseReply: the bridge's reply to a request, carried out, failed or refused", () => {
+  expect(parseReply('{"result":0,"name":"GPIO_RESULT_OK","port":0,"bit":3,"value":8}')).toEqual({ ok: true });
+  expect(parseReply('{"result":4,"name":"GPIO_RESULT_TIMEOUT","port":0,"bit":3}'))
+    .toEqual({ ok: false, text: 'the controller answered GPIO_RESULT_TIMEOUT' });
+  expect(parseReply('{"error":"a request wants an MQTT 5 Response Topic"}'))
+    .toEqual({ ok: false, text: 'refused by the bridge: a request wants an MQTT 5 Response Topic' });
+  for (const payload of ['{"result":"0"}', '{}', '[]', 'OK', '']) expect(parseReply(payload), payload).toBeNull();
+});
+
+test('replies: below replies/<user>/<controller>/, which only that user reads and that bridge writes', () => {
+  const place = replyPlace('operator', '1a2b');
+  expect(replyTopic(place, 'line-a')).toBe('replies/operator/line-a/panel-1a2b');
+  expect(replySubscription(place)).toBe('replies/operator/+/panel-1a2b');
+  expect(parseReplyTopic(place, 'replies/operator/line-a/panel-1a2b')).toBe('line-a');
+  for (const topic of ['replies/operator/line-a/panel-9999', 'replies/viewer/line-a/panel-1a2b',
+    'replies/operator/a/b/panel-1a2b', 'replies/operator//panel-1a2b', 'gpiolink/line-a/error']) {
+    expect(parseReplyTopic(place, topic), topic).toBeNull();
+  }
+  // A login without a user, or with a name no topic can hold, gets a place of its own.
+  expect(replyTopic(replyPlace('', '1a2b'), 'x')).toBe('replies/panel-1a2b/x/panel-1a2b');
+  expect(replyPlace('a+b', '1a2b').owner).toBe('panel-1a2b');
 });
 
 describe('parseDiscovery', () => {
