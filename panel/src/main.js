@@ -1,6 +1,7 @@
 // The panel: a login form, the broker connection (MQTT 5 over WebSockets,
 // reconnecting by itself) and the plant's view.
 import mqtt from 'mqtt';
+import { DROPPED, dropUnacknowledgedOnClose } from './link.js';
 import { Plant } from './plant.js';
 import { replyPlace, replySubscription, subscriptions } from './topics.js';
 import { PlantView } from './view.js';
@@ -55,8 +56,6 @@ function remember(settings) {
   }
 }
 
-const REMOVED = 'Message removed';
-
 // A click's command: an MQTT 5 request that carries its deadline (Message
 // Expiry) and asks for its reply on this panel's topic, known by its
 // correlation data.
@@ -73,24 +72,14 @@ function send(id, port, bit) {
     messageExpiryInterval: command.expiry,
   };
   client.publish(command.topic, command.payload, { qos: 1, properties }, (error) => {
-    // Dropped when the connection did (below): whether it reached the
-    // broker is unknown, and the command's deadline says so.
-    if (!error || error.message === REMOVED) return;
+    // Dropped when the connection did: whether it reached the broker is
+    // unknown, and the command's deadline says so.
+    if (!error || error.message === DROPPED) return;
     const reason = error.code === 135 || error.code === 0x87
       ? 'the broker refused the command: this user may not command (Not authorized)'
       : `the broker refused the command: ${error.message}`;
     plant.refused(command.correlation, reason);
   });
-}
-
-// mqtt.js sends a QoS 1 publish again after a reconnect until the broker
-// acknowledged it: a command would then be carried out long after its
-// click. The commands not acknowledged when the connection drops are
-// dropped instead.
-function dropUnacknowledged(link) {
-  for (const [messageId, entry] of Object.entries(link.outgoing)) {
-    if (entry.cmd === 'publish') link.removeOutgoingMessage(Number(messageId));
-  }
 }
 
 function stop() {
@@ -133,9 +122,15 @@ function start(settings) {
     // restarted without it no longer shows controllers that are gone.
     plant.reset();
     view.clear();
-    link.subscribe([...subscriptions(settings.prefix), replySubscription(plant.replies)], { qos: 1 });
+    // The state at QoS 0: a broker holds at most max_queued_messages (1000)
+    // QoS 1 messages for a client that has not acknowledged them yet and
+    // drops the rest, so that a burst of changes would leave a busy browser
+    // showing an old state; at QoS 0 they all come, over TCP, and a lost
+    // connection brings the whole retained state again. The replies at QoS 1.
+    link.subscribe(subscriptions(settings.prefix), { qos: 0 });
+    link.subscribe(replySubscription(plant.replies), { qos: 1 });
   });
-  link.on('close', () => dropUnacknowledged(link));
+  dropUnacknowledgedOnClose(link);
   link.on('reconnect', () => showConnection('reconnecting', `Reconnecting to ${settings.broker}…`));
   link.on('offline', () => showConnection('reconnecting', `Lost the broker ${settings.broker}; reconnecting…`));
   link.on('error', (error) => {
