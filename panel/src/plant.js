@@ -237,14 +237,14 @@ export class Plant {
     const now = this.now();
     for (const [correlation, command] of this.commands) {
       const age = now - command.sentAt;
-      if (age >= LATE_MS) {
-        this.commands.delete(correlation);
-      } else if (!command.unknown && age >= REPLY_MS) {
+      if (!command.unknown && age >= REPLY_MS) {
         command.unknown = true;
         this.settle(correlation, command);
         this.tell(command, correlation, `no reply within ${REPLY_MS / 1000} s: whether it was carried out is `
           + 'unknown; the bit shows the state the controller reports');
       }
+      // Both at once after a long pause of the page (a tab put to sleep).
+      if (age >= LATE_MS) this.commands.delete(correlation);
     }
   }
 

@@ -169,6 +169,12 @@ describe('commands', () => {
     plant.expire();
     reply(fourth.correlation, { result: 4, name: 'GPIO_RESULT_TIMEOUT' });
     expect(message()).toMatch(/^Port 0 bit 2: .*unknown/);
+    // A page asleep past LATE_MS: given up on and forgotten at once, the bit free again.
+    plant.command('a', 0, 1);
+    clock += LATE_MS;
+    plant.expire();
+    expect(plant.isPending('a', 0, 1)).toBe(false);
+    expect(message()).toMatch(/^Port 0 bit 1: .*unknown/);
   });
 
   test('no command before the state is known', () => {
