@@ -136,6 +136,7 @@ export class PlantView {
     const now = this.plant.now();
     const offline = controller.online === false;
     card.root.classList.toggle('offline', offline);
+    card.root.classList.toggle('unknown', controller.online === null);
     let availability = controller.online === null ? 'unknown' : controller.online ? 'online' : 'offline';
     if (offline && controller.lastSeen !== null) availability += `, last seen ${ago(now - controller.lastSeen)} ago`;
     setText(card.availability, availability);

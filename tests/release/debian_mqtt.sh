@@ -102,9 +102,11 @@ done
 # Two free ports, both held until both are known.
 ports=$(python3 -c 'import socket; s = [socket.socket() for _ in "ab"]; [x.bind(("127.0.0.1", 0)) for x in s]; print(*[x.getsockname()[1] for x in s])')
 ws_port=${ports% *} mqtt_port=${ports#* }
-sed -e "s|^listener 1883\$|listener $mqtt_port 127.0.0.1|" -e "s|^listener 9001\$|listener $ws_port 127.0.0.1|" \
+sed -e "s|^listener 1883 127.0.0.1\$|listener $mqtt_port 127.0.0.1|" -e "s|^listener 9001 lo\$|listener $ws_port lo|" \
   -e "s|/etc/mosquitto/passwd\$|$work/passwd|" -e "s|/etc/mosquitto/gpiolink.acl\$|/usr/share/gpiolink/mosquitto/gpiolink.acl|" \
   "$panel_conf" >"$work/panel-broker.conf"
+grep -qx "listener $mqtt_port 127.0.0.1" "$work/panel-broker.conf" && grep -qx "listener $ws_port lo" "$work/panel-broker.conf" ||
+  fail "the installed panel configuration's listeners are not the loopback ones this test knows: $(grep '^listener' "$panel_conf")"
 printf 'persistence false\nuser root\n' >>"$work/panel-broker.conf"
 mosquitto_passwd -c -b "$work/passwd" viewer viewer-secret
 "$(command -v mosquitto || echo /usr/sbin/mosquitto)" -c "$work/panel-broker.conf" >"$work/panel-broker.log" 2>&1 &
