@@ -3,6 +3,8 @@
 // its direction calls for.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <nlohmann/json.hpp>
 
 #include "bridge_messages.h"
@@ -48,8 +50,14 @@ TEST(BridgeMessages, DiscoveryHasOneEntityPerBit)
 {
     Config config;
     config.id = "bench.1";
-    config.ports = {{0, Direction::kOutput, "Relays", {}}, {1, Direction::kInput, "Switches", {}},
-                    {2, Direction::kBoth, "Lines", {}}};
+    for (const auto &[number, direction, name] : {std::tuple{0, Direction::kOutput, "Relays"},
+                                                  {1, Direction::kInput, "Switches"}, {2, Direction::kBoth, "Lines"}}) {
+        PortConfig port;
+        port.number = number;
+        port.direction = direction;
+        port.name = name;
+        config.ports.push_back(port);
+    }
     const auto entities = DiscoveryEntities(config, "GPIO-SIM 1.0");
     ASSERT_EQ(24U, entities.size());
     const auto sw = nlohmann::json::parse(entities.at("homeassistant/switch/gpiolink_bench_1/p2b7/config"));

@@ -1,6 +1,7 @@
 #include "bridge_config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +122,90 @@ Direction ReadDirection(const toml::node &node)
     throw ConfigError{LineOf(node), "direction wants \"input\", \"output\" or \"both\""};
 }
 
+StartRule ReadStartRule(const toml::node &node)
+{
+    const std::string text = String(node, "start");
+    for (const StartRule rule : {StartRule::kKeep, StartRule::kOff, StartRule::kOn, StartRule::kRestore}) {
+        if (text == StartRuleName(rule)) {
+            return rule;
+        }
+    }
+    throw ConfigError{LineOf(node), "start wants \"keep\", \"off\", \"on\" or \"restore\""};
+}
+
+// A name for people: 1 to 64 characters, none of them a control character.
+std::string Name(const toml::node &node, const std::string &key)
+{
+    std::string name = String(node, key);
+    if (name.empty() || name.size() > 64 ||
+        std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        throw ConfigError{LineOf(node), key + " wants 1 to 64 characters, no control character"};
+    }
+    return name;
+}
+
+// One [[port.bit]] table of `port`; `writable` tells whether the port takes
+// commands, which pulses and start rules are for.
+SignalConfig ReadSignal(const toml::node &entry, const PortConfig &port, bool writable)
+{
+    const toml::table *table = entry.as_table();
+    if (table == nullptr) {
+        throw ConfigError{LineOf(entry), "bit wants tables: [[port.bit]] with bit and name"};
+    }
+    SignalConfig signal;
+    signal.start = port.start;
+    bool numbered = false;
+    std::size_t startLine = 0;
+    const auto outputsOnly = [&](const toml::node &node, const std::string &key) {
+        if (!writable) {
+            throw ConfigError{LineOf(node), key + " is for the bits of output and both-way ports"};
+        }
+    };
+    ReadTable(*table,
+              {{"bit",
+                [&](const toml::node &node) {
+                    signal.bit = static_cast<int>(Integer(node, "bit", 0, 7));
+                    numbered = true;
+                }},
+               {"name", [&](const toml::node &node) { signal.name = Name(node, "name"); }},
+               {"inverted", [&](const toml::node &node) { signal.inverted = Boolean(node, "inverted"); }},
+               {"pulse_ms",
+                [&](const toml::node &node) {
+                    outputsOnly(node, "pulse_ms");
+                    signal.pulse = std::chrono::milliseconds(Integer(node, "pulse_ms", 10, 600000));
+                }},
+               {"device_class",
+                [&](const toml::node &node) {
+                    signal.deviceClass = String(node, "device_class");
+                    if (signal.deviceClass.empty() || signal.deviceClass.size() > 32 ||
+                        signal.deviceClass.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") != std::string::npos) {
+                        throw ConfigError{LineOf(node), "device_class wants Home Assistant's word, such as door"};
+                    }
+                }},
+               {"start",
+                [&](const toml::node &node) {
+                    outputsOnly(node, "start");
+                    signal.start = ReadStartRule(node);
+                    startLine = LineOf(node);
+                }}},
+              " in [[port.bit]]");
+    // A pulse output rests off: it starts so whatever the port's rule.
+    if (signal.pulse.count() > 0) {
+        if (startLine != 0 && signal.start != StartRule::kOff) {
+            throw ConfigError{startLine, "a pulse output always starts off, at its rest level"};
+        }
+        signal.start = StartRule::kOff;
+    }
+    if (!numbered || signal.name.empty()) {
+        throw ConfigError{LineOf(entry), std::string("[[port.bit]] needs ") + (numbered ? "name" : "bit")};
+    }
+    signal.slug = Slug(signal.name);
+    if (signal.slug.empty()) {
+        throw ConfigError{LineOf(entry), "name '" + signal.name + "' has no letter or digit to make its topic of"};
+    }
+    return signal;
+}
+
 PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
 {
     const toml::table *table = entry.as_table();
@@ -132,6 +217,8 @@ PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
     bool directed = false;
     bool pollGiven = false;
     std::size_t pollLine = 0;
+    std::size_t startLine = 0;
+    const toml::node *bits = nullptr;
     ReadTable(*table,
               {{"number",
                 [&](const toml::node &node) {
@@ -146,13 +233,13 @@ PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
                     port.direction = ReadDirection(node);
                     directed = true;
                 }},
-               {"name",
+               {"name", [&](const toml::node &node) { port.name = Name(node, "name"); }},
+               {"start",
                 [&](const toml::node &node) {
-                    port.name = String(node, "name");
-                    if (port.name.empty() || port.name.size() > 64) {
-                        throw ConfigError{LineOf(node), "name wants 1 to 64 characters"};
-                    }
+                    port.start = ReadStartRule(node);
+                    startLine = LineOf(node);
                 }},
+               {"bit", [&](const toml::node &node) { bits = &node; }},
                {"poll_interval_ms",
                 [&](const toml::node &node) {
                     port.pollInterval = std::chrono::milliseconds(Integer(node, "poll_interval_ms", 10, 60000));
@@ -166,8 +253,28 @@ PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
     if (pollGiven && !port.Polled()) {
         throw ConfigError{pollLine, "poll_interval_ms is for input and both-way ports: output ports are not polled"};
     }
+    if (startLine != 0 && !port.Writable()) {
+        throw ConfigError{startLine, "start is for output and both-way ports"};
+    }
     if (port.name.empty()) {
         port.name = "Port " + std::to_string(port.number);
+    }
+    if (bits != nullptr) {
+        const toml::array *entries = bits->as_array();
+        if (entries == nullptr) {
+            throw ConfigError{LineOf(*bits), "bit wants tables: [[port.bit]] with bit and name"};
+        }
+        std::set<int> named;
+        for (const toml::node &signalEntry : *entries) {
+            SignalConfig signal = ReadSignal(signalEntry, port, port.Writable());
+            if (!named.insert(signal.bit).second) {
+                throw ConfigError{LineOf(signalEntry), "bit " + std::to_string(signal.bit) + " of port " +
+                                                           std::to_string(port.number) + " is given twice"};
+            }
+            port.signals.push_back(std::move(signal));
+        }
+        std::sort(port.signals.begin(), port.signals.end(),
+                  [](const SignalConfig &a, const SignalConfig &b) { return a.bit < b.bit; });
     }
     return port;
 }
@@ -267,6 +374,7 @@ KeyLines ReadKeys(const toml::table &table, Config &config)
               config.caFile = String(node, "ca_file");
               lines.caFile = LineOf(node);
           }},
+         {"name", [&](const toml::node &node) { config.name = Name(node, "name"); }},
          {"prefix", [&](const toml::node &node) { config.prefix = topic(node, "prefix", false); }},
          {"id", [&](const toml::node &node) { config.id = topic(node, "id", true); }},
          {"serial_port",
@@ -344,6 +452,18 @@ void CheckAcrossKeys(const KeyLines &lines, const std::string &path, const std::
     if (config.id.empty()) {
         config.id = DefaultId(config.serialPort);
     }
+    // Each signal's topic is its slug: two names that give one slug would
+    // share a topic.
+    std::map<std::string, std::string> slugs;
+    for (const PortConfig &port : config.ports) {
+        for (const SignalConfig &signal : port.signals) {
+            const auto [other, fresh] = slugs.emplace(signal.slug, signal.name);
+            if (!fresh) {
+                throw ConfigError{1, "the signals '" + other->second + "' and '" + signal.name +
+                                         "' both make the topic signal/" + signal.slug + ": rename one"};
+            }
+        }
+    }
     if (!config.credentialsFile.empty()) {
         // systemd's LoadCredential= gives a service its secrets in a folder
         // that only the service can read, named by CREDENTIALS_DIRECTORY:
@@ -371,6 +491,40 @@ const char *DirectionName(Direction direction)
         return "both";
     }
     return "input";
+}
+
+const char *StartRuleName(StartRule rule)
+{
+    switch (rule) {
+    case StartRule::kKeep:
+        return "keep";
+    case StartRule::kOff:
+        return "off";
+    case StartRule::kOn:
+        return "on";
+    case StartRule::kRestore:
+        return "restore";
+    }
+    return "keep";
+}
+
+std::string Slug(const std::string &name)
+{
+    std::string slug;
+    bool gap = false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 && byte < 0x80) {
+            if (gap && !slug.empty()) {
+                slug += '-';
+            }
+            slug += static_cast<char>(std::tolower(byte));
+            gap = false;
+        } else {
+            gap = true;
+        }
+    }
+    return slug;
 }
 
 const PortConfig *Config::Port(int number) const

@@ -13,11 +13,22 @@
 //   discovery = true                       # Home Assistant MQTT discovery
 //   discovery_prefix = "homeassistant"
 //
+//   name = "Boiler room"                   # the controller's, for people
+//
 //   [[port]]
 //   number = 1
 //   direction = "input"                    # input, output or both
 //   name = "Switches"
 //   poll_interval_ms = 100
+//   start = "keep"                         # output ports: keep, off, on or restore
+//
+//   [[port.bit]]                           # a bit of the port above, as a signal
+//   bit = 0
+//   name = "Door closed"
+//   inverted = true                        # on when the bit is 0
+//   pulse_ms = 500                         # outputs: a command turns it on for this long
+//   device_class = "door"                  # Home Assistant's
+//   start = "off"                          # outputs: this bit's own start rule
 //
 // The credentials file is TOML too, `username = "..."` and
 // `password = "..."`, so that no secret appears on a command line. It must
@@ -34,6 +45,7 @@
 #define GPIO_MQTT_BRIDGE_CONFIG_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,11 +56,38 @@ enum class Direction { kInput, kOutput, kBoth };
 // "input", "output" or "both".
 const char *DirectionName(Direction direction);
 
+// What the bridge does to an output at its start and when the controller
+// comes back after being lost: keep what the controller holds (read it,
+// never write), turn the signal off or on (inversion applies), or write
+// again the last state the bridge confirmed.
+enum class StartRule { kKeep, kOff, kOn, kRestore };
+
+// "keep", "off", "on" or "restore".
+const char *StartRuleName(StartRule rule);
+
+// One bit of a port under the plant's name for it.
+struct SignalConfig {
+    int bit = 0;
+    std::string name;
+    std::string slug;  // its topic level: the name in lower case, words joined by '-'
+    bool inverted = false;                // the signal is on when the bit is 0
+    std::chrono::milliseconds pulse{0};  // an output that a command turns on for this long; 0: a level
+    std::string deviceClass;              // Home Assistant's device_class, or ""
+    StartRule start = StartRule::kKeep;
+
+    // The signal's level in the port's value, inversion applied.
+    bool On(std::uint8_t value) const { return (((value >> bit) & 1) != 0) != inverted; }
+    // The bit's level that gives the signal `on`.
+    bool BitFor(bool on) const { return on != inverted; }
+};
+
 struct PortConfig {
     int number = 0;
     Direction direction = Direction::kInput;
     std::string name;
     std::chrono::milliseconds pollInterval{100};
+    StartRule start = StartRule::kKeep;  // for the bits without a rule of their own
+    std::vector<SignalConfig> signals;   // in the order of their bits
 
     // Input and both-way ports are polled; output and both-way ports take
     // commands.
@@ -69,6 +108,7 @@ struct BrokerAddress {
 
 struct Config {
     std::string file;
+    std::string name;  // the controller's, for people; "" shows the id
     BrokerAddress broker;
     std::string credentialsFile;
     std::string username;
@@ -122,6 +162,11 @@ std::string ParseBrokerUrl(const std::string &url, BrokerAddress &address);
 
 // The address as such a URL, always with its port: "mqtts://[::1]:8883".
 std::string BrokerUrl(const BrokerAddress &address);
+
+// A signal's topic level: its name in lower case, each run of other
+// characters than letters and digits made one '-', none at either end:
+// "Pump 1 (north)" gives "pump-1-north". "" when nothing is left.
+std::string Slug(const std::string &name);
 
 // The controller's id when none is configured: the serial port's name
 // without "/dev/", every character that could break a topic ('/', '+',

@@ -7,9 +7,7 @@
 // queue.
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -94,32 +92,83 @@ void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_m
     }
 }
 
-// What --check-config prints of a good configuration: one line of text,
-// or one JSON object with --json.
+// A signal's rules in words: "inverted, pulse 500 ms, start off".
+std::string SignalRules(const gpio_mqtt::SignalConfig &signal, bool writable)
+{
+    std::string rules = signal.inverted ? "inverted" : "not inverted";
+    if (signal.pulse.count() > 0) {
+        rules += ", pulse " + std::to_string(signal.pulse.count()) + " ms";
+    }
+    if (!signal.deviceClass.empty()) {
+        rules += ", device class " + signal.deviceClass;
+    }
+    if (writable) {
+        rules += std::string(", start ") + gpio_mqtt::StartRuleName(signal.start);
+    }
+    return rules;
+}
+
+// What --check-config prints of a good configuration: a line of text, and
+// a line for each signal with its rules; or one JSON object with --json.
 std::string Summary(const gpio_mqtt::Config &config, bool json)
 {
     const std::string broker = gpio_mqtt::BrokerUrl(config.broker);
     if (json) {
         nlohmann::json ports = nlohmann::json::array();
-        std::transform(config.ports.begin(), config.ports.end(), std::back_inserter(ports),
-                       [](const gpio_mqtt::PortConfig &port) {
-                           return nlohmann::json{{"number", port.number},
-                                                 {"direction", gpio_mqtt::DirectionName(port.direction)},
-                                                 {"name", port.name}};
-                       });
-        const nlohmann::json summary = {{"config", config.file}, {"serial_port", config.serialPort},
-                                        {"base", config.Base()},  {"broker", broker},
-                                        {"ports", ports}};
+        for (const gpio_mqtt::PortConfig &port : config.ports) {
+            nlohmann::json entry{{"number", port.number},
+                                 {"direction", gpio_mqtt::DirectionName(port.direction)},
+                                 {"name", port.name}};
+            if (port.Writable()) {
+                entry["start"] = gpio_mqtt::StartRuleName(port.start);
+            }
+            nlohmann::json signals = nlohmann::json::array();
+            for (const gpio_mqtt::SignalConfig &signal : port.signals) {
+                nlohmann::json item{{"bit", signal.bit},
+                                    {"name", signal.name},
+                                    {"topic", config.Base() + "/signal/" + signal.slug},
+                                    {"inverted", signal.inverted}};
+                if (signal.pulse.count() > 0) {
+                    item["pulse_ms"] = signal.pulse.count();
+                }
+                if (!signal.deviceClass.empty()) {
+                    item["device_class"] = signal.deviceClass;
+                }
+                if (port.Writable()) {
+                    item["start"] = gpio_mqtt::StartRuleName(signal.start);
+                }
+                signals.push_back(item);
+            }
+            entry["signals"] = signals;
+            ports.push_back(entry);
+        }
+        nlohmann::json summary = {{"config", config.file}, {"serial_port", config.serialPort},
+                                  {"base", config.Base()},  {"broker", broker},
+                                  {"ports", ports}};
+        if (!config.name.empty()) {
+            summary["name"] = config.name;
+        }
         return summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     }
     std::string ports;
+    std::string signals;
     for (const gpio_mqtt::PortConfig &port : config.ports) {
         ports += (ports.empty() ? "" : ", ") + std::to_string(port.number) + " " +
                  gpio_mqtt::DirectionName(port.direction);
+        if (port.Writable() && port.start != gpio_mqtt::StartRule::kKeep) {
+            ports += std::string(" (start ") + gpio_mqtt::StartRuleName(port.start) + ")";
+        }
+        for (const gpio_mqtt::SignalConfig &signal : port.signals) {
+            signals += gpio_tools::SafeText("  " + config.Base() + "/signal/" + signal.slug + ": \"" + signal.name +
+                                            "\", port " + std::to_string(port.number) + " bit " +
+                                            std::to_string(signal.bit) + ", " + SignalRules(signal, port.Writable())) +
+                       "\n";
+        }
     }
-    return gpio_tools::SafeText(config.file + ": good: the controller on " + config.serialPort + " as " +
+    const std::string named = config.name.empty() ? "" : " \"" + config.name + "\"";
+    return gpio_tools::SafeText(config.file + ": good: the controller" + named + " on " + config.serialPort + " as " +
                                 config.Base() + "/ on " + broker + ", ports " + ports) +
-           "\n";
+           "\n" + signals;
 }
 
 int Main(int argc, char **argv)
