@@ -29,6 +29,15 @@ gpio_mqtt::PortTable Ports()
     return ports;
 }
 
+// A level output, a pulse output and an input.
+const gpio_mqtt::SignalTable &Signals()
+{
+    static const gpio_mqtt::SignalTable signals = {{"pump", {0, 1, true, true, false}},
+                                                   {"horn", {0, 5, true, false, true}},
+                                                   {"door", {1, 2, false, false, false}}};
+    return signals;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -41,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string topic = newline == std::string::npos ? "request" : input.substr(0, newline);
     const std::string payload = newline == std::string::npos ? input : input.substr(newline + 1);
 
-    const gpio_mqtt::ParsedCommand parsed = gpio_mqtt::ParseCommand(topic, payload, ports);
+    const gpio_mqtt::ParsedCommand parsed = gpio_mqtt::ParseCommand(topic, payload, ports, Signals());
     if (!parsed.ok) {
         FUZZ_CHECK(!parsed.reason.empty(), "a refusal without a reason");
         return 0;
@@ -68,6 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(topic == "port/" + std::to_string(command.port) + "/bit/" + std::to_string(command.bit) + "/set",
                    "a bit set from another topic");
         break;
+    case Origin::kSignalSetTopic: {
+        const bool signalTopic = topic.size() > 11 && topic.compare(0, 7, "signal/") == 0 &&
+                                 topic.compare(topic.size() - 4, 4, "/set") == 0;
+        FUZZ_CHECK(signalTopic, "a signal command from another topic");
+        const auto signal = Signals().find(topic.substr(7, topic.size() - 11));
+        FUZZ_CHECK(signal != Signals().end() && signal->second.writable && command.port == signal->second.port &&
+                       command.bit == signal->second.bit,
+                   "a signal command to another bit, or to an input");
+        FUZZ_CHECK(signal->second.pulse ? command.operation == Operation::kPulse ||
+                                              command.operation == Operation::kBitSet ||
+                                              command.operation == Operation::kBitReset
+                                        : command.operation != Operation::kPulse,
+                   "a pulse of a level output, or a level command of a pulse output");
+        break;
+    }
     case Origin::kRequestTopic:
         FUZZ_CHECK(topic == "request" && command.operation != Operation::kBitToggle,
                    "a request from another topic, or an operation requests do not have");

@@ -444,6 +444,114 @@ TEST_F(BridgeTest, AnswersWhatIsLeftWhenItStops)
     EXPECT_EQ(0, controller.ports[0]);
 }
 
+// Port 0 an output with an inverted level signal on bit 0 and a pulse on
+// bit 5; port 1 an input with a signal on bit 2.
+Config WithSignals(StartRule start)
+{
+    Config config = TwoPorts();
+    SignalConfig pump;
+    pump.bit = 0;
+    pump.name = "Pump 1";
+    pump.slug = "pump-1";
+    pump.inverted = true;
+    pump.start = start;
+    SignalConfig horn;
+    horn.bit = 5;
+    horn.name = "Horn";
+    horn.slug = "horn";
+    horn.pulse = milliseconds(500);
+    horn.start = StartRule::kOff;
+    config.ports[0].signals = {pump, horn};
+    SignalConfig door;
+    door.bit = 2;
+    door.name = "Door";
+    door.slug = "door";
+    config.ports[1].signals = {door};
+    return config;
+}
+
+// The outputs' saved state, in memory.
+struct MemoryStore final : OutputStateStore {
+    OutputValues Load() override { return saved; }
+    void Save(const OutputValues &values) override { saved = values; }
+    OutputValues saved;
+};
+
+TEST_F(BridgeTest, SignalsShowAndSetTheRawBitWithTheirInversion)
+{
+    controller.ports[0] = 0x01;  // the pump's bit high: the inverted pump is off
+    controller.ports[1] = 0x04;
+    Started(WithSignals(StartRule::kKeep));
+    EXPECT_EQ("OFF", record.Last("gpiolink/c/signal/pump-1"));
+    EXPECT_EQ("ON", record.Last("gpiolink/c/signal/door"));
+    Send(Command("signal/pump-1/set", "ON"));
+    EXPECT_EQ(0x00, controller.ports[0]) << "an inverted signal on is its bit low";
+    EXPECT_EQ("ON", record.Last("gpiolink/c/signal/pump-1"));
+    EXPECT_EQ("OFF", record.Last("gpiolink/c/port/0/bit/0"));
+    Send(Command("signal/pump-1/set", "TOGGLE"));
+    EXPECT_EQ(0x01, controller.ports[0]);
+    const std::size_t errors = record.On("gpiolink/c/error").size();
+    Send(Command("signal/door/set", "ON"));
+    Send(Command("signal/horn/set", "TOGGLE"));
+    EXPECT_EQ(errors + 2, record.On("gpiolink/c/error").size());
+}
+
+// A pulse: on, confirmed, then off after its time; one sent while it runs
+// extends it; the stop does not leave it on.
+TEST_F(BridgeTest, APulseIsCarriedOutByTheBridgeAndExtendedByAnother)
+{
+    Started(WithSignals(StartRule::kKeep));
+    const Clock::time_point start = controller.now;
+    Send(Command("signal/horn/set", "PULSE"));
+    EXPECT_EQ(0x20, controller.ports[0]);
+    EXPECT_EQ("ON", record.Last("gpiolink/c/signal/horn"));
+    RunUntil(start + milliseconds(300));
+    Send(Command("signal/horn/set", "ON"));  // extends it to 300 + 500 ms
+    RunUntil(start + milliseconds(700));
+    EXPECT_EQ(0x20, controller.ports[0]);
+    RunUntil(start + milliseconds(900));
+    EXPECT_EQ(0x00, controller.ports[0]);
+    EXPECT_EQ("OFF", record.Last("gpiolink/c/signal/horn"));
+
+    Send(Command("signal/horn/set", "PULSE"));
+    queue.Stop();
+    bridge->Finish();
+    EXPECT_EQ(0x00, controller.ports[0]) << "the stop left the pulse output on";
+}
+
+TEST_F(BridgeTest, OutputsFollowTheirStartRules)
+{
+    // off of an inverted signal is its bit high; the pulse rests off.
+    controller.ports[0] = 0x20;
+    Started(WithSignals(StartRule::kOff));
+    EXPECT_EQ(0x01, controller.ports[0]);
+
+    // restore: the last value the bridge confirmed, from its store.
+    g_controller = &controller;
+    MemoryStore store;
+    store.saved = {{0, 0x00}};
+    controller.ports[0] = 0x01;
+    bridge.emplace(WithSignals(StartRule::kRestore), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
+                   [this] { return controller.now; });
+    bridge->KeepStateIn(store);
+    std::string problem;
+    ASSERT_TRUE(bridge->Start(problem));
+    EXPECT_EQ(0x00, controller.ports[0]);
+    Send(Command("signal/pump-1/set", "OFF"));
+    EXPECT_EQ(0x01, store.saved[0]) << "a confirmed change not kept";
+
+    // After the controller was lost mid-pulse, the pulse output is back at
+    // rest as soon as it answers again.
+    Send(Command("signal/horn/set", "PULSE"));
+    controller.failNext = {GPIO_RESULT_TIMEOUT, GPIO_RESULT_TIMEOUT, GPIO_RESULT_TIMEOUT};
+    RunUntil(controller.now + milliseconds(300));
+    ASSERT_FALSE(bridge->Online());
+    EXPECT_EQ(0x21, controller.ports[0]);
+    RunUntil(controller.now + milliseconds(1500));
+    EXPECT_TRUE(bridge->Online());
+    EXPECT_EQ(0x01, controller.ports[0]);
+}
+
 TEST(WorkQueue, BoundsCommandsButNeverRefusesAConnectOrAReload)
 {
     WorkQueue queue;

@@ -327,8 +327,8 @@ def test_the_example_configuration_serves_the_port_of_the_command_line(tmp_path)
     assert json.loads(check.stdout) == {
         "config": str(EXAMPLE), "serial_port": "/dev/ttyUSB0", "base": "gpiolink/ttyUSB0",
         "broker": "mqtt://127.0.0.1:1883",
-        "ports": [{"number": 0, "direction": "output", "name": "Relays"},
-                  {"number": 1, "direction": "input", "name": "Switches"}]}
+        "ports": [{"number": 0, "direction": "output", "name": "Relays", "start": "keep", "signals": []},
+                  {"number": 1, "direction": "input", "name": "Switches", "signals": []}]}
 
     broker = Broker(tmp_path)
     sim = Simulator(tmp_path, tmp_path / "controller")

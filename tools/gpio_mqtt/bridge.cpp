@@ -48,7 +48,8 @@ std::string Describe(const Command &command)
         text += " port " + std::to_string(command.port);
     }
     if (command.operation == Operation::kBitTest || command.operation == Operation::kBitSet ||
-        command.operation == Operation::kBitReset || command.operation == Operation::kBitToggle) {
+        command.operation == Operation::kBitReset || command.operation == Operation::kBitToggle ||
+        command.operation == Operation::kPulse) {
         text += " bit " + std::to_string(command.bit);
     }
     if (command.operation == Operation::kOutput) {
@@ -89,13 +90,24 @@ Bridge::Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, W
 void Bridge::ApplyPorts()
 {
     access_ = PortTable{};
+    signals_.clear();
     checked_.clear();
     for (const PortConfig &port : config_.ports) {
         access_[static_cast<std::size_t>(port.number)] = {true, port.Writable()};
         if (!port.Polled()) {
             checked_.push_back(port.number);
         }
+        for (const SignalConfig &signal : port.signals) {
+            signals_[signal.slug] = {static_cast<std::uint8_t>(port.number), static_cast<std::uint8_t>(signal.bit),
+                                     port.Writable(), signal.inverted, signal.pulse.count() > 0};
+        }
     }
+}
+
+void Bridge::KeepStateIn(OutputStateStore &store)
+{
+    store_ = &store;
+    saved_ = store.Load();
 }
 
 bool Bridge::Start(std::string &problem)
@@ -140,6 +152,9 @@ Clock::time_point Bridge::NextWake() const
     if (!checked_.empty() && config_.checkInterval.count() > 0) {
         wake = std::min(wake, nextCheck_);
     }
+    for (const auto &[where, pulse] : pulses_) {
+        wake = std::min(wake, pulse.end);
+    }
     return wake;
 }
 
@@ -154,7 +169,11 @@ void Bridge::Tick(Clock::time_point now)
     if (now >= nextRenewal_) {
         PublishOnline(now);
     }
-    if (const std::optional<int> port = schedule_.TakeDue(now)) {
+    if (std::any_of(pulses_.begin(), pulses_.end(), [now](const auto &entry) { return entry.second.end <= now; })) {
+        answered_ = false;
+        EndPulses(now, false);
+        CheckAvailability();
+    } else if (const std::optional<int> port = schedule_.TakeDue(now)) {
         answered_ = false;
         if (ReadPort(*port) == GPIO_RESULT_OK) {
             PublishPort(*port, false);
@@ -173,6 +192,10 @@ void Bridge::Finish()
         if (item.kind == WorkItem::Kind::kMessage) {
             Refuse(item.message, "the bridge is stopping", std::nullopt);
         }
+    }
+    // A pulse cut short by the stop ends now: its output goes back to rest.
+    if (online_ && !pulses_.empty()) {
+        EndPulses(now_(), true);
     }
     if (open_) {
         calls_.close(handle_);
@@ -267,6 +290,7 @@ void Bridge::GoOnline()
     values_.clear();
     published_.clear();
     ReadAllPorts();
+    ApplyStartRules();
     const Clock::time_point now = now_();
     schedule_.Reset(config_.ports, now);
     RestartCheck(now);
@@ -353,7 +377,99 @@ void Bridge::PublishPort(int port, bool force)
             publisher_.Publish(BitTopic(config_, port, bit), BitPayload(value->second, bit), true);
         }
     }
+    if (const PortConfig *configured = config_.Port(port)) {
+        for (const SignalConfig &signal : configured->signals) {
+            const unsigned mask = 1U << static_cast<unsigned>(signal.bit);
+            if (force || !known || ((before->second ^ value->second) & mask) != 0) {
+                publisher_.Publish(config_.Base() + "/signal/" + signal.slug, signal.On(value->second) ? "ON" : "OFF",
+                                   true);
+            }
+        }
+    }
     published_[port] = value->second;
+    NoteConfirmed(port);
+}
+
+// A confirmed value of an output port is kept for "restore".
+void Bridge::NoteConfirmed(int port)
+{
+    if (store_ == nullptr || !access_[static_cast<std::size_t>(port)].writable) {
+        return;
+    }
+    const std::uint8_t value = values_[port];
+    const auto saved = saved_.find(port);
+    if (saved == saved_.end() || saved->second != value) {
+        saved_[port] = value;
+        store_->Save(saved_);
+    }
+}
+
+void Bridge::ApplyStartRules()
+{
+    pulses_.clear();
+    for (const PortConfig &port : config_.ports) {
+        const auto read = values_.find(port.number);
+        if (!port.Writable() || read == values_.end()) {
+            continue;
+        }
+        const auto saved = saved_.find(port.number);
+        unsigned wanted = read->second;
+        for (int bit = 0; bit < 8; ++bit) {
+            const auto signal = std::find_if(port.signals.begin(), port.signals.end(),
+                                             [bit](const SignalConfig &s) { return s.bit == bit; });
+            const StartRule rule = signal != port.signals.end() ? signal->start : port.start;
+            const bool inverted = signal != port.signals.end() && signal->inverted;
+            const unsigned mask = 1U << static_cast<unsigned>(bit);
+            std::optional<bool> level;
+            if (rule == StartRule::kOff || rule == StartRule::kOn) {
+                level = (rule == StartRule::kOn) != inverted;
+            } else if (rule == StartRule::kRestore && saved != saved_.end()) {
+                level = (saved->second & mask) != 0;
+            }
+            if (level) {
+                wanted = *level ? (wanted | mask) : (wanted & ~mask);
+            }
+        }
+        if (wanted == read->second) {
+            continue;
+        }
+        const auto value = static_cast<unsigned char>(wanted);
+        log_.Info("start-rule", "port " + std::to_string(port.number) + " set to " + std::to_string(value) +
+                                    " (it held " + std::to_string(read->second) + ") by its start rules");
+        if (Exchanged(calls_.output(handle_, static_cast<unsigned char>(port.number), value)) != GPIO_RESULT_OK) {
+            log_.Warning("start-rule-failed", "port " + std::to_string(port.number) +
+                                                  ": the write of its start rules failed; it is read again");
+        }
+        ReadPort(port.number);
+    }
+}
+
+void Bridge::EndPulses(Clock::time_point now, bool all)
+{
+    for (auto pulse = pulses_.begin(); pulse != pulses_.end();) {
+        if (!all && pulse->second.end > now) {
+            ++pulse;
+            continue;
+        }
+        const auto port = static_cast<unsigned char>(pulse->first.first);
+        const auto bit = static_cast<unsigned char>(pulse->first.second);
+        const int result = Exchanged(pulse->second.restLevel ? calls_.bitSet(handle_, port, bit)
+                                                             : calls_.bitReset(handle_, port, bit));
+        if (result != GPIO_RESULT_OK && !all) {
+            // Tried again shortly; a controller that is lost meanwhile
+            // gets its outputs back to rest by the start rules.
+            log_.Warning("pulse-end-failed", "port " + std::to_string(port) + " bit " + std::to_string(bit) +
+                                                 ": putting the pulse output back failed (" + ResultText(result) +
+                                                 "); trying again");
+            pulse->second.end = now + std::chrono::milliseconds(100);
+            ++pulse;
+            continue;
+        }
+        if (ReadPort(port) == GPIO_RESULT_OK) {
+            PublishPort(port, false);
+        }
+        pulse = pulses_.erase(pulse);
+    }
 }
 
 void Bridge::PublishAll()
@@ -435,7 +551,7 @@ void Bridge::HandleMessage(const Message &message)
     const std::string base = config_.Base() + "/";
     const std::string subtopic =
         message.topic.compare(0, base.size(), base) == 0 ? message.topic.substr(base.size()) : message.topic;
-    const ParsedCommand parsed = ParseCommand(subtopic, message.payload, access_);
+    const ParsedCommand parsed = ParseCommand(subtopic, message.payload, access_, signals_);
     if (!parsed.ok) {
         Refuse(message, parsed.reason, std::nullopt);
         return;
@@ -501,6 +617,10 @@ void Bridge::Carry(const Message &message, const Command &command)
     case Operation::kBitReset:
         outcome.result = Exchanged(calls_.bitReset(handle_, port, bit));
         break;
+    case Operation::kPulse:
+        outcome.result = Exchanged(command.value != 0 ? calls_.bitSet(handle_, port, bit)
+                                                      : calls_.bitReset(handle_, port, bit));
+        break;
     case Operation::kBitToggle: {
         // The bit's level now, then the other one.
         outcome.result = Exchanged(calls_.bitTest(handle_, port, bit));
@@ -515,6 +635,18 @@ void Bridge::Carry(const Message &message, const Command &command)
     const bool writes = Writes(command.operation);
     const int confirmed =
         writes && outcome.result == GPIO_RESULT_OK ? Confirm(command, outcome) : GPIO_RESULT_OK;
+    // A pulse runs from its confirmed start, and a second one extends it;
+    // any other write of the bit ends it where it is.
+    const std::pair<int, int> where{command.port, command.bit};
+    if (command.operation == Operation::kPulse && outcome.result == GPIO_RESULT_OK) {
+        const PortConfig *configured = config_.Port(command.port);
+        const auto signal = std::find_if(configured->signals.begin(), configured->signals.end(),
+                                         [&](const SignalConfig &s) { return s.bit == command.bit; });
+        pulses_[where] = {now_() + signal->pulse, command.value == 0};
+    } else if (command.operation == Operation::kBitSet || command.operation == Operation::kBitReset ||
+               command.operation == Operation::kBitToggle) {
+        pulses_.erase(where);
+    }
     // A write whose reply was lost may have been carried out all the same:
     // the port is read again, so that the published state is what the
     // controller holds. A handle gone bad is opened anew instead, which

@@ -17,6 +17,17 @@
 // every check_interval_ms, so that a controller that was reset or replaced
 // shows.
 //
+// Signals: a bit of a port under the plant's name, published on
+// signal/<slug> as ON or OFF of the signal (inversion applied) beside the
+// port's own topics, and commanded on signal/<slug>/set. A pulse output is
+// turned on, confirmed, and put back to its rest level by the bridge once
+// its time is up; a pulse command while one runs extends it. When the
+// controller is found, at the start and after it was lost, each output bit
+// follows its start rule: keep (read, never write), off, on, or restore
+// (the last value the bridge confirmed, kept in a file); a pulse output is
+// put back to rest then, so one cut short by a lost controller ends as soon
+// as the controller answers again.
+//
 // Availability: the controller is online once it answers a version request
 // after the port opened; "online" is published with a lifetime that the
 // bridge renews. Three failed exchanges in a row (no valid reply, or the
@@ -41,6 +52,7 @@
 #include "bridge_messages.h"
 #include "command_payload.h"
 #include "gpiolink.h"
+#include "output_state.h"
 #include "poll_schedule.h"
 #include "publisher.h"
 #include "work_queue.h"
@@ -101,6 +113,10 @@ public:
     void Tick(Clock::time_point now);
     void Finish();
 
+    // Where the outputs' last confirmed state is kept for the start rule
+    // "restore"; without one, restore keeps what the controller holds.
+    void KeepStateIn(OutputStateStore &store);
+
     bool Online() const { return online_; }
     const Config &CurrentConfig() const { return config_; }
 
@@ -122,6 +138,12 @@ private:
     void PublishDiscovery();
     void CheckStep(Clock::time_point now);
     void RestartCheck(Clock::time_point now);
+    // The start rules, on the ports just read.
+    void ApplyStartRules();
+    // Ends the pulses that are due at `now` (all of them with `all`): each
+    // bit back to its rest level, read back and published.
+    void EndPulses(Clock::time_point now, bool all);
+    void NoteConfirmed(int port);
 
     void HandleMessage(const Message &message);
     void HandleDiscoverySeen(const Message &message);
@@ -142,6 +164,14 @@ private:
     Now now_;
 
     PortTable access_{};
+    SignalTable signals_;
+    struct Pulse {
+        Clock::time_point end;
+        bool restLevel;  // the bit's level when the pulse is over
+    };
+    std::map<std::pair<int, int>, Pulse> pulses_;  // (port, bit) of a running pulse
+    OutputStateStore *store_ = nullptr;
+    OutputValues saved_;  // as last saved in store_
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool open_ = false;
     bool online_ = false;

@@ -406,6 +406,13 @@ KeyLines ReadKeys(const toml::table &table, Config &config)
           [&](const toml::node &node) {
               config.onlineLifetime = std::chrono::seconds(Integer(node, "online_lifetime", 3, 86400));
           }},
+         {"state_directory",
+          [&](const toml::node &node) {
+              config.stateDirectory = String(node, "state_directory");
+              if (config.stateDirectory.empty() || config.stateDirectory.front() != '/') {
+                  throw ConfigError{LineOf(node), "state_directory wants an absolute path"};
+              }
+          }},
          {"discovery", [&](const toml::node &node) { config.discovery = Boolean(node, "discovery"); }},
          {"discovery_prefix",
           [&](const toml::node &node) { config.discoveryPrefix = topic(node, "discovery_prefix", false); }},
@@ -451,6 +458,10 @@ void CheckAcrossKeys(const KeyLines &lines, const std::string &path, const std::
     }
     if (config.id.empty()) {
         config.id = DefaultId(config.serialPort);
+    }
+    if (config.stateDirectory.empty()) {
+        const char *state = std::getenv("STATE_DIRECTORY");
+        config.stateDirectory = state != nullptr && *state == '/' ? state : "/var/lib/gpio-mqtt";
     }
     // Each signal's topic is its slug: two names that give one slug would
     // share a topic.
@@ -525,6 +536,16 @@ std::string Slug(const std::string &name)
         }
     }
     return slug;
+}
+
+bool Config::Restores() const
+{
+    return std::any_of(ports.begin(), ports.end(), [](const PortConfig &port) {
+        return port.Writable() &&
+               (port.start == StartRule::kRestore ||
+                std::any_of(port.signals.begin(), port.signals.end(),
+                            [](const SignalConfig &signal) { return signal.start == StartRule::kRestore; }));
+    });
 }
 
 const PortConfig *Config::Port(int number) const

@@ -12,6 +12,7 @@
 //   online_lifetime = 60                   # seconds the retained "online" lives unrenewed
 //   discovery = true                       # Home Assistant MQTT discovery
 //   discovery_prefix = "homeassistant"
+//   state_directory = "/var/lib/gpio-mqtt"  # for start = "restore"
 //
 //   name = "Boiler room"                   # the controller's, for people
 //
@@ -131,9 +132,17 @@ struct Config {
     bool discovery = true;
     std::string discoveryPrefix = "homeassistant";
     std::vector<PortConfig> ports;
+    // Where the state kept for the start rule "restore" lies: systemd's
+    // STATE_DIRECTORY when it gives one (StateDirectory=), else
+    // /var/lib/gpio-mqtt.
+    std::string stateDirectory;
 
     // PREFIX/ID, the root of every topic of this controller.
     std::string Base() const { return prefix + "/" + id; }
+    // The file of the outputs' last confirmed state.
+    std::string StateFile() const { return stateDirectory + "/" + id + ".json"; }
+    // Whether a bit of an output follows the start rule "restore".
+    bool Restores() const;
     const PortConfig *Port(int number) const;
 };
 

@@ -179,6 +179,39 @@ Command BitSet(const std::string &port, const std::string &bit, const std::strin
     return command;
 }
 
+Command SignalSet(const std::string &slug, const std::string &payload, const SignalTable &signals)
+{
+    const auto found = signals.find(slug);
+    if (found == signals.end()) {
+        throw Refusal{"signal " + Shown(slug) + " is not a configured signal"};
+    }
+    const SignalTarget &signal = found->second;
+    if (!signal.writable) {
+        throw Refusal{"signal " + Shown(slug) + " is an input: it takes no command"};
+    }
+    Command command;
+    command.origin = Origin::kSignalSetTopic;
+    command.port = signal.port;
+    command.bit = signal.bit;
+    const std::string text = Trimmed(payload);
+    const Operation on = signal.inverted ? Operation::kBitReset : Operation::kBitSet;
+    const Operation off = signal.inverted ? Operation::kBitSet : Operation::kBitReset;
+    if (text == "OFF") {
+        command.operation = off;
+    } else if (signal.pulse && (text == "ON" || text == "PULSE")) {
+        command.operation = Operation::kPulse;
+        command.value = signal.inverted ? 0 : 1;
+    } else if (!signal.pulse && text == "ON") {
+        command.operation = on;
+    } else if (!signal.pulse && text == "TOGGLE") {
+        command.operation = Operation::kBitToggle;
+    } else {
+        throw Refusal{"signal command " + Shown(text) + " is not " +
+                      (signal.pulse ? "PULSE, ON or OFF (a pulse output)" : "ON, OFF or TOGGLE")};
+    }
+    return command;
+}
+
 Command Request(const std::string &payload, const PortTable &ports)
 {
     const json object = Object(payload, {"op", "port", "bit", "value"});
@@ -237,6 +270,8 @@ const char *OperationName(Operation operation)
         return "bit-reset";
     case Operation::kBitToggle:
         return "bit-toggle";
+    case Operation::kPulse:
+        return "pulse";
     case Operation::kVersion:
         return "version";
     }
@@ -251,10 +286,11 @@ std::string OversizedPayload(std::size_t size)
 bool Writes(Operation operation)
 {
     return operation == Operation::kOutput || operation == Operation::kBitSet || operation == Operation::kBitReset ||
-           operation == Operation::kBitToggle;
+           operation == Operation::kBitToggle || operation == Operation::kPulse;
 }
 
-ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports)
+ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports,
+                           const SignalTable &signals)
 {
     ParsedCommand parsed;
     try {
@@ -272,6 +308,8 @@ ParsedCommand ParseCommand(const std::string &subtopic, const std::string &paylo
             parsed.command = PortSet(levels[1], payload, ports);
         } else if (levels.size() == 5 && levels[0] == "port" && levels[2] == "bit" && levels[4] == "set") {
             parsed.command = BitSet(levels[1], levels[3], payload, ports);
+        } else if (levels.size() == 3 && levels[0] == "signal" && levels[2] == "set") {
+            parsed.command = SignalSet(levels[1], payload, signals);
         } else {
             throw Refusal{"topic " + Shown(subtopic) + " takes no commands"};
         }

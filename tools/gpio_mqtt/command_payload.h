@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace gpio_mqtt {
@@ -29,11 +30,13 @@ constexpr std::size_t kMaxIncomingPacket = std::size_t{16} * 1024;
 // Why a payload of `size` bytes is refused.
 std::string OversizedPayload(std::size_t size);
 
-enum class Operation { kInput, kBitTest, kOutput, kBitSet, kBitReset, kBitToggle, kVersion };
+// kPulse: a bit set to `value` (its level when the signal is on), then put
+// back by the bridge after the signal's pulse time.
+enum class Operation { kInput, kBitTest, kOutput, kBitSet, kBitReset, kBitToggle, kPulse, kVersion };
 
-// Where a command came from: a state's /set topic, or the request topic,
-// whose reply goes to the request's response topic.
-enum class Origin { kPortSetTopic, kBitSetTopic, kRequestTopic };
+// Where a command came from: a state's /set topic, a signal's, or the
+// request topic, whose reply goes to the request's response topic.
+enum class Origin { kPortSetTopic, kBitSetTopic, kSignalSetTopic, kRequestTopic };
 
 // What the configuration allows of each port number.
 struct PortAccess {
@@ -41,6 +44,16 @@ struct PortAccess {
     bool writable = false;
 };
 using PortTable = std::array<PortAccess, 256>;
+
+// A signal as its set topic reaches it: signal/<slug>/set.
+struct SignalTarget {
+    std::uint8_t port = 0;
+    std::uint8_t bit = 0;
+    bool writable = false;
+    bool inverted = false;  // on when the bit is 0
+    bool pulse = false;     // ON and PULSE turn it on for its pulse time
+};
+using SignalTable = std::map<std::string, SignalTarget>;
 
 struct Command {
     Origin origin = Origin::kRequestTopic;
@@ -56,8 +69,11 @@ struct ParsedCommand {
     std::string reason;  // why it is refused, when not ok
 };
 
-// `subtopic` is the topic without "<base>/".
-ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports);
+// `subtopic` is the topic without "<base>/". A signal's set topic takes
+// ON, OFF and TOGGLE (of the signal, so inversion applies; TOGGLE not for
+// a pulse output) and, for a pulse output, PULSE.
+ParsedCommand ParseCommand(const std::string &subtopic, const std::string &payload, const PortTable &ports,
+                           const SignalTable &signals = {});
 
 // "input", "bit-test", "output", "bit-set", "bit-reset", "bit-toggle",
 // "version": the request's words, and the names in errors and logs.

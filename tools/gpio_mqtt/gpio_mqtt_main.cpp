@@ -19,6 +19,7 @@
 #include "bridge_log.h"
 #include "command_line.h"
 #include "mqtt_link.h"
+#include "output_state.h"
 #include "text_output.h"
 #include "work_queue.h"
 
@@ -212,6 +213,10 @@ int Main(int argc, char **argv)
         gpio_mqtt::MqttLink link(loaded.config, queue, log);
         gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
                                  [args] { return gpio_mqtt::LoadConfig(args.configFile, args.port); });
+        gpio_mqtt::OutputStateFile state(loaded.config.StateFile(), log);
+        if (loaded.config.Restores()) {
+            bridge.KeepStateIn(state);
+        }
         // The port first: a bridge that finds its controller held by
         // another process (another bridge, say) must not say anything
         // about that controller on the broker.

@@ -211,7 +211,8 @@ void MqttLink::Connected(int reason)
     // forwards, so that the bridge can refuse it too.
     const int commandOptions =
         MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED;
-    for (const std::string &filter : {base_ + "/port/+/set", base_ + "/port/+/bit/+/set", base_ + "/request"}) {
+    for (const std::string &filter :
+         {base_ + "/port/+/set", base_ + "/port/+/bit/+/set", base_ + "/signal/+/set", base_ + "/request"}) {
         mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), 1, commandOptions, nullptr);
     }
     // Another client's writes over this bridge's availability.
