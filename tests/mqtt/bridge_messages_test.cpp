@@ -69,6 +69,34 @@ TEST(BridgeMessages, DiscoveryHasOneEntityPerBit)
     EXPECT_EQ("gpiolink/bench.1/availability", sensor["availability_topic"]);
     EXPECT_FALSE(sensor.contains("command_topic"));
     EXPECT_EQ("homeassistant/+/gpiolink_bench_1/+/config", DiscoveryFilter(config));
+    EXPECT_EQ("gpiolink bench.1", sensor["device"]["name"]);
+
+    // A signal takes its bit's place: named, with its class, under the
+    // controller's name; a pulse output is a button.
+    config.name = "Boiler room";
+    SignalConfig door;
+    door.bit = 0;
+    door.name = "Door closed";
+    door.slug = "door-closed";
+    door.deviceClass = "door";
+    config.ports[1].signals = {door};
+    SignalConfig horn;
+    horn.bit = 7;
+    horn.name = "Horn";
+    horn.slug = "horn";
+    horn.pulse = std::chrono::milliseconds(500);
+    config.ports[2].signals = {horn};
+    const auto named = DiscoveryEntities(config, "GPIO-SIM 1.0");
+    ASSERT_EQ(24U, named.size());
+    EXPECT_EQ(0U, named.count("homeassistant/binary_sensor/gpiolink_bench_1/p1b0/config"));
+    const auto signal = nlohmann::json::parse(named.at("homeassistant/binary_sensor/gpiolink_bench_1/signal-door-closed/config"));
+    EXPECT_EQ("Door closed", signal["name"]);
+    EXPECT_EQ("door", signal["device_class"]);
+    EXPECT_EQ("gpiolink/bench.1/signal/door-closed", signal["state_topic"]);
+    EXPECT_EQ("Boiler room", signal["device"]["name"]);
+    const auto button = nlohmann::json::parse(named.at("homeassistant/button/gpiolink_bench_1/signal-horn/config"));
+    EXPECT_EQ("gpiolink/bench.1/signal/horn/set", button["command_topic"]);
+    EXPECT_EQ("PULSE", button["payload_press"]);
     config.discovery = false;
     EXPECT_TRUE(DiscoveryEntities(config, "").empty());
 }

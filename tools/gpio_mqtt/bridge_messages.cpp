@@ -1,5 +1,7 @@
 #include "bridge_messages.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -102,35 +104,65 @@ std::map<std::string, std::string> DiscoveryEntities(const Config &config, const
         return entities;
     }
     const std::string node = DiscoveryNode(config);
+    // Every entity of the controller under one device, named as the plant
+    // names the controller.
     json device{{"identifiers", json::array({node})},
-                {"name", "gpiolink " + config.id},
+                {"name", gpio_tools::SafeText(config.name.empty() ? "gpiolink " + config.id : config.name)},
                 {"model", "digital I/O controller"}};
     if (!version.empty()) {
         device["sw_version"] = gpio_tools::SafeText(version);
     }
+    const auto add = [&](const char *component, const std::string &object, json entity) {
+        entity["unique_id"] = node + "_" + object;
+        entity["object_id"] = node + "_" + object;
+        entity["availability_topic"] = AvailabilityTopic(config);
+        entity["payload_available"] = "online";
+        entity["payload_not_available"] = "offline";
+        entity["device"] = device;
+        std::string topic = config.discoveryPrefix;
+        topic.append("/").append(component).append("/").append(node).append("/").append(object).append("/config");
+        entities[topic] = entity.dump();
+    };
     for (const PortConfig &port : config.ports) {
-        const char *component = port.Writable() ? "switch" : "binary_sensor";
         for (int bit = 0; bit < 8; ++bit) {
+            const auto signal = std::find_if(port.signals.begin(), port.signals.end(),
+                                             [bit](const SignalConfig &s) { return s.bit == bit; });
+            if (signal != port.signals.end()) {
+                // One entity a signal, in its place of the bit's: a button
+                // for a pulse output, a switch for a level output, a
+                // binary_sensor for an input.
+                const std::string topic = config.Base() + "/signal/" + signal->slug;
+                json entity{{"name", gpio_tools::SafeText(signal->name)}};
+                if (!signal->deviceClass.empty()) {
+                    entity["device_class"] = signal->deviceClass;
+                }
+                const char *component = "binary_sensor";
+                if (port.Writable() && signal->pulse.count() > 0) {
+                    component = "button";
+                    entity["command_topic"] = topic + "/set";
+                    entity["payload_press"] = "PULSE";
+                } else {
+                    entity["state_topic"] = topic;
+                    entity["payload_on"] = "ON";
+                    entity["payload_off"] = "OFF";
+                    if (port.Writable()) {
+                        component = "switch";
+                        entity["command_topic"] = topic + "/set";
+                    }
+                }
+                add(component, "signal-" + signal->slug, entity);
+                continue;
+            }
             std::string object = "p";
             object.append(std::to_string(port.number)).append("b").append(std::to_string(bit));
-            std::string id = node;
-            id.append("_").append(object);
             json entity{{"name", port.name + " bit " + std::to_string(bit)},
-                        {"unique_id", id},
-                        {"object_id", id},
                         {"state_topic", BitTopic(config, port.number, bit)},
                         {"payload_on", "ON"},
-                        {"payload_off", "OFF"},
-                        {"availability_topic", AvailabilityTopic(config)},
-                        {"payload_available", "online"},
-                        {"payload_not_available", "offline"},
-                        {"device", device}};
+                        {"payload_off", "OFF"}};
             if (port.Writable()) {
                 entity["command_topic"] = BitTopic(config, port.number, bit) + "/set";
             }
-            std::string topic = config.discoveryPrefix;
-            topic.append("/").append(component).append("/").append(node).append("/").append(object).append("/config");
-            entities[topic] = entity.dump();
+            add(port.Writable() ? "switch" : "binary_sensor", object, entity);
         }
     }
     return entities;
