@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -125,10 +126,11 @@ Direction ReadDirection(const toml::node &node)
 StartRule ReadStartRule(const toml::node &node)
 {
     const std::string text = String(node, "start");
-    for (const StartRule rule : {StartRule::kKeep, StartRule::kOff, StartRule::kOn, StartRule::kRestore}) {
-        if (text == StartRuleName(rule)) {
-            return rule;
-        }
+    constexpr StartRule kRules[] = {StartRule::kKeep, StartRule::kOff, StartRule::kOn, StartRule::kRestore};
+    const auto *found = std::find_if(std::begin(kRules), std::end(kRules),
+                                     [&text](StartRule rule) { return text == StartRuleName(rule); });
+    if (found != std::end(kRules)) {
+        return *found;
     }
     throw ConfigError{LineOf(node), "start wants \"keep\", \"off\", \"on\" or \"restore\""};
 }
