@@ -484,6 +484,7 @@ TEST_F(BridgeTest, SignalsShowAndSetTheRawBitWithTheirInversion)
     Started(WithSignals(StartRule::kKeep));
     EXPECT_EQ("OFF", record.Last("gpiolink/c/signal/pump-1"));
     EXPECT_EQ("ON", record.Last("gpiolink/c/signal/door"));
+    EXPECT_NE(std::string::npos, record.Last("gpiolink/c/signals").find("\"slug\":\"pump-1\""));
     Send(Command("signal/pump-1/set", "ON"));
     EXPECT_EQ(0x00, controller.ports[0]) << "an inverted signal on is its bit low";
     EXPECT_EQ("ON", record.Last("gpiolink/c/signal/pump-1"));

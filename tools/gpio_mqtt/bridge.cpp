@@ -480,6 +480,7 @@ void Bridge::PublishAll()
             PublishPort(port.number, true);
         }
     }
+    publisher_.Publish(config_.Base() + "/signals", SignalsPayload(config_), true);
     PublishDiscovery();
     if (online_) {
         PublishOnline(now_());

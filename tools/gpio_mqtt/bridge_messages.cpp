@@ -60,6 +60,24 @@ std::string ReplyPayload(const Command &command, const Outcome &outcome)
     return reply.dump();
 }
 
+std::string SignalsPayload(const Config &config)
+{
+    json signals = json::array();
+    for (const PortConfig &port : config.ports) {
+        for (const SignalConfig &signal : port.signals) {
+            signals.push_back({{"name", gpio_tools::SafeText(signal.name)},
+                               {"slug", signal.slug},
+                               {"port", port.number},
+                               {"bit", signal.bit},
+                               {"inverted", signal.inverted},
+                               {"pulse_ms", signal.pulse.count()},
+                               {"output", port.Writable()},
+                               {"device_class", signal.deviceClass}});
+        }
+    }
+    return json{{"name", gpio_tools::SafeText(config.name)}, {"signals", signals}}.dump();
+}
+
 std::string RefusalReplyPayload(const std::string &reason) { return json{{"error", reason}}.dump(); }
 
 std::string ErrorPayload(const std::string &topic, const std::string &payload, const std::string &reason,

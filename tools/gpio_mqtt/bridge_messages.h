@@ -27,6 +27,12 @@ std::string BitTopic(const Config &config, int port, int bit);
 std::string AvailabilityTopic(const Config &config);
 std::string RequestTopic(const Config &config);
 
+// What a reader needs to show the controller as the plant names it, on
+// <base>/signals (retained): {"name":"Boiler room","signals":[{"name":
+// "Pump 1","slug":"pump-1","port":0,"bit":0,"inverted":true,"pulse_ms":0,
+// "output":true,"device_class":""},...]}; "name" is "" when none is set.
+std::string SignalsPayload(const Config &config);
+
 // {"value":165,"hex":"0xA5","bits":"10100101"}, bits from 7 down to 0.
 std::string PortStatePayload(std::uint8_t value);
 // "ON" or "OFF".
