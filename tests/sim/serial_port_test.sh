@@ -61,5 +61,21 @@ grep -q '"event":"summary","requests":4,' "$work/sim.out" || fail "the summary o
 # What it refuses.
 refused 1 "cannot serve on $work/absent: no such device: $work/absent does not exist" "$sim" --serial "$work/absent"
 refused 64 "with --serial there is none" "$sim" --serial "$work/device" --link "$work/link"
+refused 64 "--group and --mode are for gpio-sim's own pseudo-terminal" "$sim" --serial "$work/device" --mode 660
+refused 64 "wants an octal mode" "$sim" --mode 0999
+
+# Its own terminal with a serial port's group and mode, for a service of
+# that group; the system's group of the caller when dialout is not there.
+group=$(getent group dialout >/dev/null && echo dialout || id -gn)
+"$sim" --group "$group" --mode 0660 --link "$work/own" >"$work/own.out" 2>"$work/own.err" &
+own_pid=$!
+pids="$pids $own_pid"
+for _ in $(seq 100); do
+  [ -e "$work/own" ] && break
+  sleep 0.05
+done
+[ "$(stat -L -c '%G %a' "$work/own")" = "$group 660" ] ||
+  fail "gpio-sim --group $group --mode 0660" "$(stat -L -c '%G %a' "$work/own") $(cat "$work/own.err")"
+kill -TERM "$own_pid"
 
 finish serial-port

@@ -156,7 +156,7 @@ void AddSections(gpio_tools::CommandLine &line)
 
 // The command line, as the help shows it.
 void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::string &link, std::string &serial,
-             bool &json, bool &trace)
+             gpio_sim::TerminalAccess &access, bool &json, bool &trace)
 {
     using gpio_tools::CommandLine;
     const auto milliseconds = [](unsigned &target, unsigned minimum, const char *range) {
@@ -186,6 +186,19 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
                 "it on exit; an existing link is replaced only if it\n"
                 "points at a pseudo-terminal",
                 &link);
+    line.Option("--group", "NAME",
+                "give the pseudo-terminal the group NAME (dialout), so\n"
+                "that a service of that group can open it",
+                &access.group);
+    line.Option("--mode", "MODE",
+                "give the pseudo-terminal the mode MODE, in octal as\n"
+                "chmod takes it (660 or 0660)",
+                [&access](const std::string &value) {
+                    const bool octal = value.size() >= 3 && value.size() <= 4 &&
+                                       value.find_first_not_of("01234567") == std::string::npos;
+                    access.mode = octal ? static_cast<int>(std::stoul(value, nullptr, 8)) : -1;
+                    return octal && access.mode <= 0777 ? std::string() : std::string("wants an octal mode, 660 or 0660");
+                });
     line.Option("--serial", "PORT",
                 "serve on the existing serial port PORT (ttyS0,\n"
                 "/dev/ttyUSB0, COM6) instead of a pseudo-terminal: a\n"
@@ -224,12 +237,13 @@ int Main(int argc, char **argv)
     options.keepHistory = false;
     std::string link;
     std::string serial;
+    gpio_sim::TerminalAccess access;
     bool json = false;
     bool trace = false;
     gpio_tools::CommandLine line("gpio-sim", "[OPTIONS]",
                                  "Simulates the digital I/O controller on a pseudo-terminal, or on a\n"
                                  "serial port (--serial), and serves requests until SIGINT or SIGTERM.");
-    Declare(line, options, link, serial, json, trace);
+    Declare(line, options, link, serial, access, json, trace);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {
         return parsed;
@@ -237,6 +251,9 @@ int Main(int argc, char **argv)
     options.trace = trace ? stderr : nullptr;
     if (!serial.empty() && !link.empty()) {
         return line.UsageError("--link names gpio-sim's own pseudo-terminal, and with --serial there is none");
+    }
+    if (!serial.empty() && (!access.group.empty() || access.mode >= 0)) {
+        return line.UsageError("--group and --mode are for gpio-sim's own pseudo-terminal, and with --serial there is none");
     }
     if (serial.empty() && !gpio_sim::kHasPseudoTerminals) {
         return line.UsageError("this system has no pseudo-terminals: give --serial PORT, one end of a null-modem "
@@ -252,7 +269,7 @@ int Main(int argc, char **argv)
         gpio_sim::CheckSimOptions(options);
         std::unique_ptr<gpio_sim::SimLine> served;
         if (serial.empty()) {
-            served = gpio_sim::OpenOwnPty(link, json);
+            served = gpio_sim::OpenOwnPty(link, json, access);
         } else {
             std::string error;
             served = gpio_sim::SerialLine::Open(serial, error);

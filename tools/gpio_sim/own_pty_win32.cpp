@@ -4,6 +4,9 @@ namespace gpio_sim {
 
 const bool kHasPseudoTerminals = false;
 
-std::unique_ptr<SimLine> OpenOwnPty(const std::string & /*link*/, bool /*json*/) { return nullptr; }
+std::unique_ptr<SimLine> OpenOwnPty(const std::string & /*link*/, bool /*json*/, const TerminalAccess & /*access*/)
+{
+    return nullptr;
+}
 
 }  // namespace gpio_sim
