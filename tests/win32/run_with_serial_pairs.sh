@@ -19,7 +19,8 @@ cleanup() {
   for link in $links; do rm -f "$dosdevices/$link"; done
   rm -rf "$scratch"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 143' INT TERM
 
 host=$first
 while [ "$host" -lt $((first + 2 * count)) ]; do
@@ -39,6 +40,11 @@ while [ "$host" -lt $((first + 2 * count)) ]; do
   host=$((device + 1))
 done
 
+# In the background, so that a signal to this script runs its trap (which
+# passes the signal on) at once rather than after the command has ended.
+GPIOLINK_TEST_PAIRS=$pairs WINEDEBUG=-all "$@" &
+command=$!
+trap 'kill "$command" 2>/dev/null; wait "$command"; exit 143' INT TERM
 status=0
-GPIOLINK_TEST_PAIRS=$pairs WINEDEBUG=-all "$@" || status=$?
+wait "$command" || status=$?
 exit "$status"
