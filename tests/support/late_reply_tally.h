@@ -37,15 +37,17 @@ struct LateReplyRun {
     // The simulator's --reply-times file, when it writes one and its clock
     // is this process's steady clock. Then a call that met another
     // request's reply counts as a fault only when no earlier request's
-    // reply went out past kLateLimitMs while that call or the one before
-    // it ran: on a loaded machine the simulator itself can be held back
-    // past the library's limit. Request N must be call N's.
+    // reply went out late (kLateAfterCallMs) while that call or the one
+    // before it ran: on a loaded machine the simulator itself can be held
+    // back past what the library can catch. Request N must be call N's.
     std::string replyTimes;
 };
 
-// How long after its request a reply may come and still be kept from the
-// next call.
-constexpr double kLateLimitMs = 200.0;
+// A failed call returns 20 ms (its pause) after the failure, and the line
+// is kept from the next user until it has been silent for 100 ms from the
+// failure: a piece of reply that goes out up to 50 ms after its call
+// returned arrives in that window with 30 ms to spare; a later one may not.
+constexpr double kLateAfterCallMs = 50.0;
 
 // When the calls of a run began and ended, and which ones went wrong, in
 // milliseconds of the steady clock.
@@ -79,7 +81,7 @@ inline int CountFaults(const std::vector<TimedCall> &calls, const std::string &p
                 break;
             }
             EXPECT_GE(received / 1000.0, calls[request].start - 1) << "the simulator's clock is not this one";
-            if (sent / 1000.0 - calls[request].start > kLateLimitMs) {
+            if (sent / 1000.0 - calls[request].end > kLateAfterCallMs) {
                 late.emplace_back(request, sent / 1000.0);
             }
         }

@@ -214,9 +214,11 @@ def test_installed_package_is_the_one_under_test():
     assert "site-packages" in pathlib.Path(gpiolink.__file__).parts
 
 
-# The library keeps a late reply from the next call only when it comes
-# within about this many ms of its request.
-LATE_LIMIT_MS = 200
+# A failed call returns 20 ms (its pause) after the failure, and the line is
+# kept from the next user until it has been silent for 100 ms from the
+# failure: a piece of reply that goes out up to 50 ms after its call returned
+# arrives in that window with 30 ms to spare; a later one may not.
+LATE_AFTER_CALL_MS = 50
 
 
 def _measure(call, *expected):
@@ -243,7 +245,7 @@ def test_no_reply_reaches_the_next_with_block(start_sim, late, tmp_path):
     library's limit, so it writes down when each piece of reply went out
     (--reply-times, on the monotonic clock), and a call that met another
     request's reply is a fault only when no earlier request's reply went out
-    past the limit while that call or the one before it ran."""
+    late while that call or the one before it ran."""
     times = tmp_path / "reply-times"
     options = ("--delay", "150") if late else ()
     port = start_sim(*options, "--reply-times", str(times))
@@ -268,7 +270,7 @@ def test_no_reply_reaches_the_next_with_block(start_sim, late, tmp_path):
     for request, received, sent in pieces:
         assert request < len(calls), "a reply to a request that no call made"
         assert received / 1000 >= calls[request]["start"] - 1, "the simulator's clock is not this process's"
-        if sent / 1000 - calls[request]["start"] > LATE_LIMIT_MS:
+        if sent / 1000 - calls[request]["end"] > LATE_AFTER_CALL_MS:
             late_pieces.append((request, sent / 1000))
     judged, faults = 0, []
     for i, call in enumerate(calls):
@@ -279,8 +281,7 @@ def test_no_reply_reaches_the_next_with_block(start_sim, late, tmp_path):
         if call["anomalous"]:
             faults.append("call %d: result %d, value %r" % (i, call["code"], call["value"]))
     print("late replies, %s, a with block a call: %d calls, %d judged, %d faults; %d of %d reply pieces went out"
-          " over %d ms after their call began" % ("late" if late else "damaged", len(calls), judged, len(faults),
-                                                  len(late_pieces), len(pieces), LATE_LIMIT_MS))
+          " over %d ms after their call returned" % ("late" if late else "damaged", len(calls), judged, len(faults),
+                                                     len(late_pieces), len(pieces), LATE_AFTER_CALL_MS))
     assert faults == []
-    if judged == 0:
-        pytest.skip("every call met a reply that went out too late to judge it: the machine is too busy")
+    assert judged > 0, "every call met a reply that went out too late to judge it: the machine is too busy"
