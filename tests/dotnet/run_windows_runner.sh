@@ -8,10 +8,9 @@
 #
 # The runner ends itself when a test runs for over a minute
 # (EachTestBounded.cs); the whole run is bounded below ctest's limit too.
-# On every exit, a time-out included, what the run started goes with it:
-# Wine starts gpio-sim.exe outside this script's process tree, so the
-# simulators are found by their command line, this build's gpio-sim.exe
-# serving one of the run's pairs.
+# On every exit, a time-out included, the runner and the simulators it
+# started go with it: as soon as the runner ends, since a simulator left
+# running would hold the runner's output open, and again on a signal.
 # usage: run_windows_runner.sh WINE_RUN WINEPREFIX RUNNER_EXE GPIO_SIM_EXE SOURCE_DIR [RUNNER_OPTIONS...]
 set -eu
 run=$1 prefix=$2 runner=$3 sim=$4 source=$5
@@ -19,8 +18,11 @@ shift 5
 bound=${GPIOLINK_RUNNER_SECONDS:-600}
 scratch=$(mktemp -d)
 windows() { printf 'Z:%s' "$(readlink -f "$1" | tr / '\\')"; }
-sim_windows=$(windows "$sim")
 runner_windows=$(windows "$runner")
+sim_windows=$(windows "$sim")
+# Wine starts the runner and its simulators outside this script's process
+# tree: they are found by their command lines, the runner by its path and
+# the simulators as this build's gpio-sim.exe serving one of the run's pairs.
 stop_started() {
   for cmdline in /proc/[0-9]*/cmdline; do
     pid=${cmdline#/proc/}
@@ -30,8 +32,7 @@ stop_started() {
       "$runner_windows "* | "$runner "*) kill -9 "$pid" 2>/dev/null || true ;;
       "$sim_windows --serial "*)
         port=${command#"$sim_windows --serial "}
-        port=${port%% *}
-        case ",${GPIOLINK_TEST_PAIRS:-}," in *":$port,"*) kill -9 "$pid" 2>/dev/null || true ;; esac ;;
+        case ",${GPIOLINK_TEST_PAIRS:-}," in *":${port%% *},"*) kill -9 "$pid" 2>/dev/null || true ;; esac ;;
     esac
   done
 }
@@ -57,6 +58,10 @@ export DOTNET_EnableWriteXorExecute=0
     timeout -k 10 "$bound" "$run" "$runner" --output Detailed --no-ansi --no-progress \
     --results-directory "$(windows "$scratch")" "$@" </dev/null 2>&1 || status=$?
   echo "$status" >"$scratch/status"
+  # A simulator that a runner which ended without its clean-up (killed by
+  # its own bound, or crashed) left running holds this pipe open: the
+  # output would never end.
+  stop_started
 } | sed -u 's/\r$//' &
 wait $!
 status=$(cat "$scratch/status")
