@@ -16,6 +16,7 @@ cleanup() {
   rm -f "$link"
   rm -rf "$scratch"
 }
+# The program is bounded below ctest's 300 s, so that the cleanup runs.
 trap cleanup EXIT INT TERM
 
 # Waits until FILE has a line starting with PREFIX.
@@ -41,7 +42,7 @@ pids="$pids $!"
 wait_for "$scratch/tap.out" "link: "
 
 status=0
-WINEDEBUG=-all "$run" "$@" || status=$?
+WINEDEBUG=-all timeout -k 10 240 "$run" "$@" || status=$?
 # The last reply is traced once relayed: give the tap a moment.
 sleep 0.2
 cat "$scratch/tap.out"

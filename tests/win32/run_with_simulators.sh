@@ -19,6 +19,7 @@ cleanup() {
     "$dosdevices/com11" "$dosdevices/com12"
   rm -rf "$scratch"
 }
+# The program is bounded below ctest's 300 s, so that the cleanup runs.
 trap cleanup EXIT INT TERM
 
 "$sim" --magic-ports --link "$dosdevices/com5" >"$scratch/com5.out" 2>&1 &
@@ -57,7 +58,7 @@ status=0
 GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM9 GPIOLINK_TEST_LATE_PORT=COM10 GPIOLINK_TEST_STREAM_PORT=COM11 \
   GPIOLINK_TEST_STALLED_PORT=COM12 \
   GPIOLINK_TEST_FILE="Z:$(echo "$scratch/com9.file" | tr / '\\')" \
-  WINEDEBUG=-all "$run" "$@" >"$scratch/run.out" 2>&1 || status=$?
+  WINEDEBUG=-all timeout -k 10 240 "$run" "$@" >"$scratch/run.out" 2>&1 || status=$?
 cat "$scratch/run.out"
 if grep -q "host->dev" "$scratch/com7.trace"; then
   echo "discovery went on past the controller: COM7 received a request" >&2

@@ -156,7 +156,7 @@ void AddSections(gpio_tools::CommandLine &line)
 
 // The command line, as the help shows it.
 void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::string &link, std::string &serial,
-             gpio_sim::TerminalAccess &access, bool &json, bool &trace)
+             gpio_sim::TerminalAccess &access, bool &json, bool &trace, std::string &replyTimes)
 {
     using gpio_tools::CommandLine;
     const auto milliseconds = [](unsigned &target, unsigned minimum, const char *range) {
@@ -180,6 +180,12 @@ void Declare(gpio_tools::CommandLine &line, gpio_sim::SimOptions &options, std::
     line.Flag("--pace", "write replies at the pace of 38400 baud, one byte\nabout every 260 us", &options.pace38400);
     line.Flag("--trace", "print every frame, both directions, to stderr", &trace);
     line.Flag("--json", "print the port lines and the summary as JSON objects", &json);
+    line.Option("--reply-times", "FILE",
+                "append a line to FILE for every piece of reply written:\n"
+                "its request's number (from 0), when the request came\n"
+                "and when the piece went out, in microseconds of the\n"
+                "monotonic clock",
+                &replyTimes);
     line.Flag("--magic-ports", "let the port numbers listed below provoke faults", &options.magicPorts);
     line.Option("--link", "PATH",
                 "create the symbolic link PATH to the port and remove\n"
@@ -240,15 +246,26 @@ int Main(int argc, char **argv)
     gpio_sim::TerminalAccess access;
     bool json = false;
     bool trace = false;
+    std::string replyTimes;
     gpio_tools::CommandLine line("gpio-sim", "[OPTIONS]",
                                  "Simulates the digital I/O controller on a pseudo-terminal, or on a\n"
                                  "serial port (--serial), and serves requests until SIGINT or SIGTERM.");
-    Declare(line, options, link, serial, access, json, trace);
+    Declare(line, options, link, serial, access, json, trace, replyTimes);
     const int parsed = line.Parse(argc, argv);
     if (parsed >= 0) {
         return parsed;
     }
     options.trace = trace ? stderr : nullptr;
+    // Closed by the system when the process ends; written only by the
+    // serving thread.
+    if (!replyTimes.empty()) {
+        options.replyTimes = std::fopen(replyTimes.c_str(), "a");
+        if (options.replyTimes == nullptr) {
+            std::fprintf(stderr, "gpio-sim: cannot open %s for the reply times\n",
+                         gpio_tools::SafeText(replyTimes).c_str());
+            return 1;
+        }
+    }
     if (!serial.empty() && !link.empty()) {
         return line.UsageError("--link names gpio-sim's own pseudo-terminal, and with --serial there is none");
     }

@@ -9,11 +9,11 @@ ReplySchedule::ReplySchedule(unsigned replyDelayMs) : replyDelayMs_(replyDelayMs
 
 void ReplySchedule::Add(std::size_t request, ShapedReply reply)
 {
-    Clock::time_point due =
-        std::max(Clock::now(), busyUntil_) + std::chrono::milliseconds(replyDelayMs_ + reply.delayMs);
+    const Clock::time_point received = Clock::now();
+    Clock::time_point due = std::max(received, busyUntil_) + std::chrono::milliseconds(replyDelayMs_ + reply.delayMs);
     for (ReplyPiece &piece : reply.pieces) {
         busyUntil_ = due;
-        outgoing_.push_back({std::move(piece.bytes), due, request, std::move(piece.note)});
+        outgoing_.push_back({std::move(piece.bytes), due, received, request, std::move(piece.note)});
         due += std::chrono::milliseconds(reply.gapMs);
     }
 }

@@ -21,6 +21,7 @@ public:
     struct Chunk {
         Bytes bytes;
         Clock::time_point due;
+        Clock::time_point received;  // when its request was queued
         std::size_t request = 0;
         std::string note;
     };

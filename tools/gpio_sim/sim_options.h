@@ -16,6 +16,12 @@ struct SimOptions {
     bool pace38400 = false;       // write replies a byte per ~260 us
     bool magicPorts = false;      // see magic_ports.h
     std::FILE *trace = nullptr;   // one line per frame, both directions
+    // One line per piece of reply written: its request's number (from 0),
+    // when that request arrived and when the piece went out, in microseconds of the steady clock (the clock
+    // that CLOCK_MONOTONIC, or under Windows the performance counter, reads
+    // in every process), so that a test can tell a reply that went out
+    // late, on a loaded machine, from one the library should have caught.
+    std::FILE *replyTimes = nullptr;
 
     // Random line faults, probabilities from 0.0 to 1.0; see line_faults.h.
     double dropRate = 0.0;        // per reply byte

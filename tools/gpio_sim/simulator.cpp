@@ -231,6 +231,15 @@ void Simulator::SendDue()
     while (schedule_.TakeDue(chunk)) {
         Trace(gpio_tools::kDeviceToHost, chunk.bytes, chunk.note);
         line_->Write(chunk.bytes, options_.pace38400);
+        if (options_.replyTimes != nullptr) {
+            const auto micros = [](Clock::time_point at) {
+                return static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+            };
+            std::fprintf(options_.replyTimes, "%zu %lld %lld\n", chunk.request, micros(chunk.received),
+                         micros(Clock::now()));
+            std::fflush(options_.replyTimes);
+        }
         if (options_.keepHistory) {
             std::lock_guard<std::mutex> lock(mutex_);
             Bytes &sent = replies_[chunk.request];

@@ -3,6 +3,7 @@ using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
 using System.Runtime.InteropServices;
+using System.Threading;
 using NUnit.Framework;
 
 namespace Gpiolink.Tests
@@ -19,8 +20,13 @@ namespace Gpiolink.Tests
         private static readonly Queue<string[]> FreePairs = new Queue<string[]>();
         private static bool pairsRead;
 
-        private readonly Process process;
+        private static readonly TimeSpan StartBound = TimeSpan.FromSeconds(30);
+        private static readonly TimeSpan StopBound = TimeSpan.FromSeconds(10);
+
+        private volatile Process process;
         private readonly string[] pair;
+        // False once the process may still be serving its pair.
+        private bool exited = true;
 
         /// <summary>Starts gpio-sim with options, none of which may hold a space.</summary>
         public Simulator(params string[] options)
@@ -43,21 +49,48 @@ namespace Gpiolink.Tests
                 // hold it open after a runner that died without ending it.
                 RedirectStandardError = windows,
             };
+            // Bounded: a start or an announcement that never comes fails this
+            // test, naming the simulator, rather than holding up the run. On a
+            // thread of its own, so that the wait never runs the start itself.
+            string first = null;
+            Exception failure = null;
+            var starter = new Thread(() =>
+            {
+                try
+                {
+                    Process started = Process.Start(start);
+                    process = started;
+                    if (windows)
+                    {
+                        started.ErrorDataReceived += (sender, line) => { };
+                        started.BeginErrorReadLine();
+                    }
+                    first = started.StandardOutput.ReadLine();
+                }
+                catch (Exception error)
+                {
+                    failure = error;
+                }
+            }) { IsBackground = true };
+            starter.Start();
             try
             {
-                process = Process.Start(start);
+                if (!starter.Join(StartBound))
+                {
+                    exited = false;
+                    Assert.Fail("gpio-sim " + arguments + " did not start and announce its port within " +
+                                StartBound.TotalSeconds + " s");
+                }
             }
-            catch (Exception)
+            catch (Exception error)
+            {
+                failure = error;
+            }
+            if (failure != null)
             {
                 Dispose();
-                throw;
+                throw failure;
             }
-            if (windows)
-            {
-                process.ErrorDataReceived += (sender, line) => { };
-                process.BeginErrorReadLine();
-            }
-            string first = process.StandardOutput.ReadLine();
             if (first == null || !first.StartsWith(announced, StringComparison.Ordinal))
             {
                 Dispose();
@@ -116,22 +149,34 @@ namespace Gpiolink.Tests
 
         public void Dispose()
         {
+            Process running = process;
             try
             {
-                if (process != null && !process.HasExited)
+                if (running != null && !running.HasExited)
                 {
-                    process.Kill();
+                    running.Kill();
                 }
-                process?.WaitForExit();
+                // Bounded too; a simulator that outlives it keeps its pair,
+                // and the script that runs the tests stops it at the end.
+                exited = exited && (running == null || running.WaitForExit((int)StopBound.TotalMilliseconds));
+                if (!exited)
+                {
+                    TestContext.Progress.WriteLine("gpio-sim on {0} did not stop within {1} s", pair?[1],
+                                                   StopBound.TotalSeconds);
+                }
             }
             finally
             {
-                process?.Dispose();
-                if (pair != null)
+                running?.Dispose();
+                process = null;
+                if (pair != null && exited)
                 {
                     lock (FreePairs)
                     {
-                        FreePairs.Enqueue(pair);
+                        if (!FreePairs.Contains(pair))
+                        {
+                            FreePairs.Enqueue(pair);
+                        }
                     }
                 }
             }
