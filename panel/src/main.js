@@ -3,7 +3,7 @@
 import mqtt from 'mqtt';
 import { DROPPED, dropUnacknowledgedOnClose } from './link.js';
 import { Plant } from './plant.js';
-import { replyPlace, replySubscription, subscriptions } from './topics.js';
+import { probeTopic, replyPlace, replySubscription, subscriptions } from './topics.js';
 import { PlantView } from './view.js';
 import './style.css';
 
@@ -13,6 +13,11 @@ const fields = form.elements;
 const connection = document.getElementById('connection');
 const disconnect = document.getElementById('disconnect');
 const container = document.getElementById('plant');
+// Whether this user may command, said once for every controller.
+const access = document.createElement('p');
+access.id = 'access';
+access.setAttribute('role', 'status');
+container.before(access);
 
 let client = null;
 let plant = null;
@@ -58,9 +63,51 @@ function remember(settings) {
 
 // A click's command: an MQTT 5 request that carries its deadline (Message
 // Expiry) and asks for its reply on this panel's topic, known by its
-// correlation data.
-function send(id, port, bit) {
-  const command = plant.command(id, port, bit);
+// correlation data: a bit's, or a whole port's value.
+const NOT_AUTHORIZED = 'the broker refused the command: this user may not command (Not authorized)';
+const refusal = (error) => (error.code === 135 ? NOT_AUTHORIZED : `the broker refused the command: ${error.message}`);
+
+function sendBit(id, port, bit) {
+  send(plant.command(id, port, bit));
+}
+
+function sendValue(id, port, text) {
+  send(plant.writePortText(id, port, text));
+}
+
+// A pulse: PULSE on the signal's set topic, carried out by the bridge,
+// which publishes both of its states; it has no reply.
+function sendPulse(id, port, bit) {
+  const pulse = plant.pulse(id, port, bit);
+  if (!pulse) return;
+  if (!client.connected) {
+    plant.pulseRefused(id, port, bit, 'not sent: no connection to the broker');
+    return;
+  }
+  client.publish(pulse.topic, pulse.payload, { qos: 1, properties: { messageExpiryInterval: 5 } }, (error) => {
+    if (error && error.message !== DROPPED) plant.pulseRefused(id, port, bit, refusal(error));
+  });
+}
+
+// Asks the broker whether this user may command before any click: an empty
+// request, QoS 1, to a request topic of no controller (probeTopic), which
+// the broker's ACL allows as it allows every controller's or refuses with
+// Not authorized (0x87) in its PUBACK. No bridge reads that topic, so
+// nothing is carried out and no bridge reports an error; it expires at once.
+// Sent once per connection. Another answer (a dropped connection) leaves
+// the controls as they are: a click then learns it.
+function probe(link, settings) {
+  link.publish(probeTopic(settings.prefix), '', { qos: 1, properties: { messageExpiryInterval: 1 } }, (error) => {
+    if (link !== client || !plant) return;
+    if (!error) plant.access(true);
+    else if (error.code === 135) plant.access(false, 'this user may not command (the broker says Not authorized)');
+    else return;
+    access.dataset.mayCommand = String(plant.mayCommand);
+    access.textContent = plant.mayCommand ? '' : `Read only: ${plant.readOnlyReason}.`;
+  });
+}
+
+function send(command) {
   if (!command) return;
   if (!client.connected) {
     plant.refused(command.correlation, 'not sent: no connection to the broker');
@@ -75,10 +122,7 @@ function send(id, port, bit) {
     // Dropped when the connection did: whether it reached the broker is
     // unknown, and the command's deadline says so.
     if (!error || error.message === DROPPED) return;
-    const reason = error.code === 135 || error.code === 0x87
-      ? 'the broker refused the command: this user may not command (Not authorized)'
-      : `the broker refused the command: ${error.message}`;
-    plant.refused(command.correlation, reason);
+    plant.refused(command.correlation, refusal(error));
   });
 }
 
@@ -88,6 +132,8 @@ function stop() {
   clearInterval(ticker);
   if (view) view.clear();
   plant = view = null;
+  access.textContent = '';
+  delete access.dataset.mayCommand;
   form.hidden = false;
   disconnect.hidden = true;
   showConnection('idle', 'Not connected');
@@ -96,7 +142,7 @@ function stop() {
 function start(settings) {
   const token = Math.random().toString(16).slice(2, 10);
   plant = new Plant(settings.prefix, () => Date.now(), replyPlace(settings.username, token));
-  view = new PlantView(container, plant, send);
+  view = new PlantView(container, plant, { bit: sendBit, pulse: sendPulse, write: sendValue });
   plant.onChange = (id) => view.changed(id);
   ticker = setInterval(() => {
     plant.expire();
@@ -129,6 +175,7 @@ function start(settings) {
     // connection brings the whole retained state again. The replies at QoS 1.
     link.subscribe(subscriptions(settings.prefix), { qos: 0 });
     link.subscribe(replySubscription(plant.replies), { qos: 1 });
+    probe(link, settings);
   });
   dropUnacknowledgedOnClose(link);
   link.on('reconnect', () => showConnection('reconnecting', `Reconnecting to ${settings.broker}…`));

@@ -1,8 +1,11 @@
 // What the panel knows of every controller: fed the broker's messages, it
 // keeps each controller's version, availability and ports, which bits of a
-// port changed and when, and this panel's own commands until their replies.
+// port changed and when, the controller's name and signals, its recent
+// changes, whether this user may command, and this panel's own commands
+// until their replies.
 import {
-  bitRequest, parseDiscovery, parseError, parsePortValue, parseReply, parseReplyTopic, parseTopic, replyTopic, requestTopic,
+  bitRequest, outputRequest, parseDiscovery, parseError, parsePortInput, parsePortValue, parseReply, parseReplyTopic, parseSignals,
+  parseTopic, replyTopic, requestTopic, signalSetTopic,
 } from './topics.js';
 
 // A bit that changed within this time is shown as changed.
@@ -13,11 +16,21 @@ export const REPLY_MS = 5000;
 // A reply that comes later than REPLY_MS still tells its command's outcome
 // if it comes within this time; after it the command is forgotten.
 export const LATE_MS = 10 * 60_000;
+// How many of a controller's recent changes are listed.
+export const CHANGES = 10;
+
+/** Whether a signal is on with its port at `value`: its bit, inverted or not. */
+export function signalOn(signal, value) {
+  return (((value >> signal.bit) & 1) === 1) !== signal.inverted;
+}
 
 function newController(id) {
   return {
     id,
     version: '',
+    name: '', // the plant's name of the controller, '' without one
+    signals: new Map(), // "port/bit" -> its signal
+    changes: [], // the last CHANGES bit changes, newest first: {text, at}
     online: null, // null: no availability on the broker, so unknown
     lastSeen: null,
     ports: new Map(),
@@ -62,6 +75,9 @@ export class Plant {
     this.commands = new Map();
     // bitKey -> correlation data of the command waiting for its reply.
     this.pending = new Map();
+    // null until the broker said whether this user may command.
+    this.mayCommand = null;
+    this.readOnlyReason = '';
     // Called with a controller's id whenever what is shown of it changes.
     this.onChange = () => {};
   }
@@ -115,6 +131,13 @@ export class Plant {
       case 'version':
         controller.version = text;
         break;
+      case 'signals': {
+        // Cleared (an empty payload) or not a table: no names.
+        const table = parseSignals(text) || { name: '', signals: [] };
+        controller.name = table.name;
+        controller.signals = new Map(table.signals.map((signal) => [`${signal.port}/${signal.bit}`, signal]));
+        break;
+      }
       case 'port':
         this.portState(controller, where.port, parsePortValue(text), now);
         break;
@@ -144,12 +167,35 @@ export class Plant {
     const port = this.port(controller, number);
     if (port.value !== null && port.value !== value) {
       const changed = port.value ^ value;
+      const changes = [];
       for (let bit = 0; bit < 8; ++bit) {
-        if (changed & (1 << bit)) port.bitChangedAt[bit] = now;
+        if (!(changed & (1 << bit))) continue;
+        port.bitChangedAt[bit] = now;
+        const signal = this.signal(controller, number, bit);
+        const on = signal ? signalOn(signal, value) : ((value >> bit) & 1) === 1;
+        changes.push({ text: `${signal ? signal.name : `Port ${number} bit ${bit}`} ${on ? 'on' : 'off'}`, at: now });
       }
+      // A new array: the view redraws the list when it is another.
+      controller.changes = [...changes.reverse(), ...controller.changes].slice(0, CHANGES);
       port.lastChange = now;
     }
     port.value = value;
+  }
+
+  /** The signal of a bit, null if it has none. */
+  signal(controller, port, bit) {
+    return controller.signals.get(`${port}/${bit}`) || null;
+  }
+
+  /**
+   * What the broker said of this user's commands: `allowed` false with the
+   * reason when it refused the panel's probe, so that every control is shown
+   * read-only from the start; true when it took it.
+   */
+  access(allowed, reason = '') {
+    this.mayCommand = allowed;
+    this.readOnlyReason = allowed ? '' : reason;
+    for (const id of this.controllers.keys()) this.onChange(id);
   }
 
   /** Whether this panel's command for a bit waits for its reply. */
@@ -166,28 +212,76 @@ export class Plant {
     const controller = this.controllers.get(id);
     const port = controller && controller.ports.get(number);
     if (!port || port.value === null || port.writable === false || this.isPending(id, number, bit)) return null;
+    if (this.mayCommand === false) return null;
     const on = ((port.value >> bit) & 1) === 0;
+    return this.request(controller, number, bit, bitRequest(number, bit, on));
+  }
+
+  /**
+   * A whole port written: the request that sets it to `value`, pending as a
+   * bit's is (isPending with bit null); null while one is pending for it.
+   */
+  writePort(id, number, value) {
+    const controller = this.controllers.get(id);
+    const port = controller && controller.ports.get(number);
+    if (!port || port.writable === false || this.mayCommand === false || this.isPending(id, number, null)) return null;
+    return this.request(controller, number, null, outputRequest(number, value));
+  }
+
+  /** writePort with the value as typed; a value that is not one is said beside the controller. */
+  writePortText(id, number, text) {
+    const value = parsePortInput(text);
+    if (value === null) {
+      this.tell({ id, port: number, bit: null }, null, `"${text.trim().slice(0, 20)}" is not a value: 0 to 255, or 0x00 to 0xFF`);
+      return null;
+    }
+    return this.writePort(id, number, value);
+  }
+
+  request(controller, number, bit, payload) {
     const correlation = `${this.replies.token}-${++this.sent}`;
-    this.commands.set(correlation, { id, port: number, bit, sentAt: this.now(), unknown: false });
-    this.pending.set(bitKey(id, number, bit), correlation);
+    this.commands.set(correlation, { id: controller.id, port: number, bit, sentAt: this.now(), unknown: false });
+    this.pending.set(bitKey(controller.id, number, bit), correlation);
     // A new command starts afresh: what was said of the earlier ones goes.
     controller.message = null;
     controller.error = null;
-    this.onChange(id);
+    this.onChange(controller.id);
     return {
-      topic: requestTopic(this.prefix, id),
-      payload: bitRequest(number, bit, on),
-      responseTopic: replyTopic(this.replies, id),
+      topic: requestTopic(this.prefix, controller.id),
+      payload,
+      responseTopic: replyTopic(this.replies, controller.id),
       correlation,
       expiry: REPLY_MS / 1000,
     };
+  }
+
+  /**
+   * A pulse output's button: PULSE on its signal's set topic, {topic,
+   * payload}. The bridge carries the pulse out and publishes both states; it
+   * has no reply (a refusal comes on the controller's error topic). Null for
+   * a bit that is not a pulse output.
+   */
+  pulse(id, number, bit) {
+    const controller = this.controllers.get(id);
+    const signal = controller && this.signal(controller, number, bit);
+    if (!signal || !signal.pulseMs || !signal.output || this.mayCommand === false) return null;
+    controller.message = null;
+    controller.error = null;
+    this.onChange(id);
+    return { topic: signalSetTopic(this.prefix, id, signal.slug), payload: 'PULSE' };
+  }
+
+  /** The broker refused a pulse's publish. */
+  pulseRefused(id, number, bit, reason) {
+    this.tell({ id, port: number, bit }, null, reason);
   }
 
   // Says something of a command beside its controller.
   tell(command, correlation, text) {
     const controller = this.controllers.get(command.id);
     if (!controller) return;
-    controller.message = { text: `Port ${command.port} bit ${command.bit}: ${text}`, at: this.now(), correlation };
+    const what = command.bit === null ? `Port ${command.port}` : `Port ${command.port} bit ${command.bit}`;
+    controller.message = { text: `${what}: ${text}`, at: this.now(), correlation };
     this.onChange(command.id);
   }
 

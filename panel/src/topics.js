@@ -3,12 +3,15 @@
 // JSON) and error; a command goes to request as an MQTT 5 request, answered
 // on the panel's own reply topic below `replies/`. Home Assistant's
 // discovery entities tell which ports are outputs and what they are called.
+// signals (retained) names the controller and the bits of its ports; a pulse
+// output is commanded with PULSE on its signal's set topic.
 
 /** The subscriptions that give the panel every controller under `prefix`. */
 export function subscriptions(prefix, discoveryPrefix = 'homeassistant') {
   return [
     `${prefix}/+/availability`,
     `${prefix}/+/version`,
+    `${prefix}/+/signals`,
     `${prefix}/+/port/+`,
     `${prefix}/+/error`,
     `${discoveryPrefix}/+/+/+/config`,
@@ -25,7 +28,7 @@ function number(text, limit) {
 
 /**
  * What a topic under `prefix` says: {id, kind} with kind 'availability',
- * 'version', 'error' or 'port' (with `port`); null for any other topic,
+ * 'version', 'error', 'signals' or 'port' (with `port`); null for any other topic,
  * commands and requests among them.
  */
 export function parseTopic(prefix, topic) {
@@ -33,7 +36,7 @@ export function parseTopic(prefix, topic) {
   const levels = topic.slice(prefix.length + 1).split('/');
   const id = levels[0];
   if (!id) return null;
-  if (levels.length === 2 && ['availability', 'version', 'error'].includes(levels[1])) {
+  if (levels.length === 2 && ['availability', 'version', 'error', 'signals'].includes(levels[1])) {
     return { id, kind: levels[1] };
   }
   if (levels.length === 3 && levels[1] === 'port') {
@@ -58,6 +61,29 @@ export function parsePortValue(payload) {
   const state = object(payload);
   const value = state ? state.value : undefined;
   return Number.isInteger(value) && value >= 0 && value <= 255 ? value : null;
+}
+
+/**
+ * The signals topic's payload: {name, signals: [{name, slug, port, bit,
+ * inverted, pulseMs, output}]}; a signal that is not one is left out, and
+ * null for a payload that is not a signals table at all.
+ */
+export function parseSignals(payload) {
+  const table = object(payload);
+  if (!table || !Array.isArray(table.signals)) return null;
+  const signals = [];
+  for (const s of table.signals) {
+    if (!s || typeof s.name !== 'string' || typeof s.slug !== 'string' || !/^[^/+#\s]+$/.test(s.slug)) continue;
+    if (!Number.isInteger(s.port) || s.port < 0 || s.port > 255 || !Number.isInteger(s.bit) || s.bit < 0 || s.bit > 7) {
+      continue;
+    }
+    const pulseMs = Number.isInteger(s.pulse_ms) && s.pulse_ms > 0 ? s.pulse_ms : 0;
+    signals.push({
+      name: s.name, slug: s.slug, port: s.port, bit: s.bit, inverted: s.inverted === true, pulseMs,
+      output: s.output === true,
+    });
+  }
+  return { name: typeof table.name === 'string' ? table.name : '', signals };
 }
 
 /** The error topic's payload: {topic, payload, reason}; null if not one. */
@@ -98,6 +124,36 @@ export function parseDiscovery(prefix, topic, payload) {
 
 export function requestTopic(prefix, id) {
   return `${prefix}/${id}/request`;
+}
+
+/**
+ * Where the panel asks the broker whether this user may command: a request
+ * topic of no controller, since its level holds a space, which no bridge's
+ * id may. The ACL's `<prefix>/+/request` covers it as it covers every
+ * controller's, and no bridge ever reads it, so nothing is carried out and
+ * no bridge reports an error for it.
+ */
+export function probeTopic(prefix) {
+  return `${prefix}/panel probe/request`;
+}
+
+/** The topic that takes a signal's commands (PULSE for a pulse output). */
+export function signalSetTopic(prefix, id, slug) {
+  return `${prefix}/${id}/signal/${slug}/set`;
+}
+
+/** The request that writes a whole port. */
+export function outputRequest(port, value) {
+  return JSON.stringify({ op: 'output', port, value });
+}
+
+/** A port's value as typed: decimal or 0x hex, 0 to 255; null for anything else. */
+export function parsePortInput(text) {
+  const trimmed = text.trim();
+  let value = null;
+  if (/^0x[0-9a-f]{1,2}$/i.test(trimmed)) value = parseInt(trimmed.slice(2), 16);
+  else if (/^[0-9]{1,3}$/.test(trimmed)) value = Number(trimmed);
+  return value !== null && value <= 255 ? value : null;
 }
 
 /** The request that sets (`on`) or resets a bit of a port. */

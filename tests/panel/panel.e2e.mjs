@@ -69,9 +69,12 @@ class Plant {
   }
 }
 
+// The controllers services.py names.
+const NAMES = { 'line-a': 'Boiler room' };
 const card = (id) => `[data-controller="${id}"]`;
 const row = (id, port) => `${card(id)} [data-port="${port}"]`;
 const bit = (id, port, number) => `${row(id, port)} button[data-bit="${number}"]`;
+const signal = (id, port, slug) => `${row(id, port)} [data-signal="${slug}"]`;
 
 // `tls`: MQTT over wss from the TLS listener of docs/panel.md, its
 // certificate made by services.py for 127.0.0.1 and taken as it is.
@@ -148,6 +151,19 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     assert.match(await text(operator, `${row('line-a', 0)} .port-name`), /Port 0 · Relays \(output\)/);
     assert.match(await text(operator, `${row('line-a', 1)} .port-name`), /Port 1 · Switches \(input\)/);
     assert.equal(await operator.getAttribute(bit('line-a', 1, 0), 'aria-disabled'), 'true');
+    // The controller's name heads its card, its id below; each bit shows its
+    // number; the named bits are listed with their signal's state.
+    assert.equal(await text(operator, `${card('line-a')} .id`), 'line-a');
+    assert.deepEqual(await operator.$$eval(`${row('line-a', 0)} .bit .number`, (n) => n.map((e) => e.textContent)),
+      ['7', '6', '5', '4', '3', '2', '1', '0']);
+    assert.deepEqual(await operator.$$eval(`${row('line-a', 0)} .signals li`, (items) => items.map((i) => i.textContent)),
+      ['Hornbit 5OFFPulse', 'Fanbit 1OFF', 'Pump 1bit 0, invertedON']);
+    assert.equal(await text(operator, `${signal('line-a', 1, 'door-closed')} .signal-bit`), 'bit 2');
+    // Pump 1 is inverted: its bit reads 0 and the signal is on.
+    assert.equal(await text(operator, `${bit('line-a', 0, 0)} .state`), '0');
+    assert.equal(await operator.getAttribute(bit('line-a', 0, 0), 'title'), 'Port 0 · Relays bit 0: 0, Pump 1 (inverted) on');
+    await operator.waitForSelector('#access[data-may-command="true"]', { state: 'attached', timeout: PATIENCE });
+    assert.equal(await operator.getAttribute(`${signal('line-a', 0, 'horn')} .pulse`, 'aria-disabled'), null);
   });
 
   it("shows gpio-sim's set within 1 s, with the changed bits and the time", async () => {
@@ -201,17 +217,54 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     assert.notEqual(await operator.$eval(selector, (b) => getComputedStyle(b).outlineStyle), 'none');
     await operator.click(selector);
     await waitText(operator, `${row('line-b', 0)} .hex`, '0x08');
+
+    // A pulse: its button shows on while the bridge holds the output, and
+    // gpio-sim sees both writes, the set and the return to rest.
+    const pulse = `${signal('line-a', 0, 'horn')} .pulse`;
+    const beforePulse = (await plant.send({ op: 'requests', sim: 0 })).requests.length;
+    await operator.evaluate((s) => {
+      const button = document.querySelector(s);
+      window.pulses = [];
+      new MutationObserver(() => window.pulses.push(button.getAttribute('aria-pressed'))).observe(button, { attributes: true });
+    }, pulse);
+    await operator.click(pulse);
+    await operator.waitForFunction(() => window.pulses.includes('true') && window.pulses.at(-1) === 'false', null,
+      { timeout: PATIENCE, polling: 20 });
+    const writes = (await plant.send({ op: 'requests', sim: 0 })).requests.slice(beforePulse)
+      .filter((r) => /^(bit set|bit reset|output)/.test(r));
+    assert.ok(writes.length >= 2, `gpio-sim's trace after the pulse: ${writes}`);
+    await operator.waitForFunction((s) => /^Horn off, \d\d:\d\d:\d\d$/.test(document.querySelector(s)?.textContent),
+      `${card('line-a')} .changes li:first-child`, { timeout: PATIENCE, polling: 20 });
+    assert.match(await text(operator, `${card('line-a')} .changes li:nth-child(2)`), /^Horn on, /);
+
+    // A whole port written, in hex, by its own request.
+    const beforeWrite = (await plant.send({ op: 'requests', sim: 1 })).requests.length;
+    await operator.fill(`${row('line-b', 2)} form.write input`, '0x5A');
+    await operator.press(`${row('line-b', 2)} form.write input`, 'Enter');
+    await waitText(operator, `${row('line-b', 2)} .hex`, '0x5A');
+    const written = (await plant.send({ op: 'requests', sim: 1 })).requests.slice(beforeWrite);
+    assert.ok(written.some((r) => r.startsWith('output')), `gpio-sim's trace: ${written}`);
+    await operator.waitForFunction((s) => document.querySelector(s).getAttribute('aria-disabled') === null,
+      `${row('line-b', 2)} form.write button`, { timeout: PATIENCE, polling: 20 });
+    assert.equal(await text(operator, `${card('line-b')} .message:not(.error)`), '');
+    await operator.$$eval('.changes', (all) => all.forEach((d) => { d.open = true; }));
     await operator.screenshot({ path: path.join(output, 'panel.png'), fullPage: true });
+    await operator.$$eval('.changes', (all) => all.forEach((d) => { d.open = false; }));
   });
 
-  it('a viewer sees everything, and a click shows that it may not command', async () => {
+  it('a viewer sees everything, read only before any click, and says why', async () => {
     const viewer = await login(browser, plant, 'viewer');
     for (const id of plant.ready.controllers) await hasController(viewer, id);
     await waitText(viewer, `${row('line-b', 0)} .hex`, '0x08');
+    await viewer.waitForSelector('#access[data-may-command="false"]', { timeout: PATIENCE });
+    assert.equal(await text(viewer, '#access'), 'Read only: this user may not command (the broker says Not authorized).');
+    for (const control of [bit('line-b', 0, 5), `${signal('line-a', 0, 'horn')} .pulse`, `${row('line-b', 2)} form.write button`]) {
+      assert.equal(await viewer.getAttribute(control, 'aria-disabled'), 'true', control);
+    }
     const before = (await plant.send({ op: 'requests', sim: 1 })).requests;
-    await viewer.click(bit('line-b', 0, 5));
-    await viewer.waitForFunction((s) => /may not command/.test(document.querySelector(s).textContent),
-      `${card('line-b')} .message:not(.error)`, { timeout: PATIENCE, polling: 20 });
+    // Neither a click nor a whole value sends anything.
+    await viewer.click(bit('line-b', 0, 5), { force: true });
+    await viewer.press(`${row('line-b', 2)} form.write input`, 'Enter');
     assert.equal(await viewer.getAttribute(bit('line-b', 0, 5), 'aria-pressed'), 'false');
     assert.equal(await viewer.$eval(bit('line-b', 0, 5), (b) => b.classList.contains('pending')), false);
     // Nothing reached the controller: a poll or two later, no output on its wire.
@@ -219,6 +272,7 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     const after = (await plant.send({ op: 'requests', sim: 1 })).requests.slice(before.length);
     assert.ok(!after.some((r) => r.startsWith('bit set') || r.startsWith('output')), `on the wire: ${after}`);
     assert.equal(await text(operator, `${row('line-b', 0)} .hex`), '0x08');
+    assert.equal(await text(viewer, `${card('line-b')} .message:not(.error)`), '');
     await viewer.context().close();
   });
 
@@ -327,14 +381,22 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     try {
       const ids = Array.from({ length: 30 }, (_, n) => `bulk-${String(n).padStart(2, '0')}`);
       const state = (value) => JSON.stringify({ value });
+      // Every bit named, one a pulse output and one inverted in each port.
+      const signals = (id) => JSON.stringify({ name: `Hall ${id.slice(5)}`, signals: [0, 1, 2, 3].flatMap((port) =>
+        Array.from({ length: 8 }, (_, bit) => ({ name: `Valve ${port}.${bit}`, slug: `valve-${port}-${bit}`, port, bit,
+          inverted: bit === 1, pulse_ms: bit === 7 ? 500 : 0, output: port % 2 === 0, device_class: '' }))) });
       const started = Date.now();
       await Promise.all(ids.flatMap((id) => [
+        publisher.publishAsync(`gpiolink/${id}/signals`, signals(id), { retain: true, qos: 1 }),
         publisher.publishAsync(`gpiolink/${id}/availability`, 'online', { retain: true, qos: 1 }),
         publisher.publishAsync(`gpiolink/${id}/version`, 'GPIO-SIM 1.0', { retain: true, qos: 1 }),
         ...[0, 1, 2, 3].map((port) => publisher.publishAsync(`gpiolink/${id}/port/${port}`, state(port), { retain: true, qos: 1 })),
       ]));
       await operator.waitForFunction(() => document.querySelectorAll('[data-controller]').length === 32 &&
-        document.querySelectorAll('[data-controller] .port').length === 128, null, { timeout: PATIENCE, polling: 50 });
+        document.querySelectorAll('[data-controller] .port').length === 128 &&
+        document.querySelectorAll('[data-controller^="bulk-"] .signals li').length === 30 * 32, null,
+      { timeout: PATIENCE, polling: 50 });
+      assert.equal(await text(operator, `${card('bulk-07')} h2`), 'Hall 07');
       const shown = Date.now() - started;
       // Then every port of them changes ten times, as fast as the broker takes it.
       const burst = Date.now();
@@ -354,7 +416,7 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
       }));
       console.log(`panel: 32 controllers of 4 ports shown ${shown} ms after their announcement; ` +
         `${ids.length * 4 * 10} port changes applied in ${applied} ms; next frame after ${frame.toFixed(1)} ms`);
-      await Promise.all(ids.flatMap((id) => ['availability', 'version', 'port/0', 'port/1', 'port/2', 'port/3']
+      await Promise.all(ids.flatMap((id) => ['availability', 'version', 'signals', 'port/0', 'port/1', 'port/2', 'port/3']
         .map((topic) => publisher.publishAsync(`gpiolink/${id}/${topic}`, '', { retain: true, qos: 1 }))));
     } finally {
       await publisher.endAsync();
@@ -366,7 +428,7 @@ async function hasController(page, id) {
   await page.waitForSelector(`${card(id)} [data-port="3"]`, { timeout: PATIENCE });
   await waitText(page, `${card(id)} .version`, 'version GPIO-SIM 1.0');
   await waitText(page, `${card(id)} .availability`, 'online');
-  await waitText(page, `${card(id)} h2`, id);
+  await waitText(page, `${card(id)} h2`, NAMES[id] || id);
   assert.equal(await page.locator(`${card(id)} .port`).count(), 4);
   assert.equal(await page.locator(`${card(id)} button[data-bit]`).count(), 32);
 }

@@ -5,8 +5,11 @@ and files put in), the TLS listener of docs/panel.md beside them (bound to
 lo here) with a certificate made with openssl, users made with
 mosquitto_passwd, and two gpio-sim controllers each bridged by its own
 gpio-mqtt, which logs in with its controller's id as its user, as the ACL
-wants. The ACL gets one more user, "harness", that may write every
-controller's topics: the test's stand-in for bridges it does not start.
+wants. line-a is named "Boiler room" and names four of its bits as
+signals: an inverted one, a pulse output, a plain output and an input. The
+ACL gets one more user, "harness", that may write every controller's
+topics: the test's stand-in for bridges it does not start; and the lines a
+pulse needs (SIGNAL_ACL), which the shipped ACL does not have yet.
 Once the broker listens, every one of its listening sockets must be on the
 loopback interface, as the shipped configuration promises.
 
@@ -40,8 +43,28 @@ CONTROLLERS = ("line-a", "line-b")
 USERS = {"line-a": "line-a-secret", "line-b": "line-b-secret", "operator": "operator-secret",
          "viewer": "viewer-secret", "harness": "harness-secret"}
 HARNESS = "\nuser harness\ntopic write gpiolink/#\ntopic write homeassistant/#\n"
+# line-a's signals, as [[port.bit]] tables after their [[port]].
+SIGNALS = {0: [{"bit": 0, "name": "Pump 1", "inverted": True}, {"bit": 1, "name": "Fan"},
+               {"bit": 5, "name": "Horn", "pulse_ms": 400}],
+           1: [{"bit": 2, "name": "Door closed", "device_class": "door"}]}
+# A pulse is PULSE on <base>/signal/<name>/set: the operator writes it, the
+# bridge reads it.
+SIGNAL_ACL = ("topic write gpiolink/+/request\n", "topic write gpiolink/+/request\ntopic write gpiolink/+/signal/+/set\n")
+SIGNAL_PATTERN = "\npattern read gpiolink/%u/signal/+/set\n"
 PORTS = [(0, "output", {"name": "Relays"}), (1, "input", {"name": "Switches", "poll_interval_ms": 50}),
          (2, "output", {"name": "Valves"}), (3, "input", {"name": "Sensors"})]
+
+
+def named_config(text):
+    """line-a's configuration: its name and its signals."""
+    for port, bits in SIGNALS.items():
+        tables = "".join("\n[[port.bit]]\n" + "".join(f"{key} = {json.dumps(value)}\n" for key, value in bit.items())
+                         for bit in bits)
+        head = f"[[port]]\nnumber = {port}\n"
+        after = text.find("[[port]]", text.index(head) + 1)
+        end = after if after >= 0 else len(text)
+        text = text[:end].rstrip("\n") + "\n" + tables + "\n" + text[end:]
+    return 'name = "Boiler room"\n' + text
 
 
 def doc_blocks(page):
@@ -110,7 +133,7 @@ def main(folder, panel, doc, shipped):
     for user, password in USERS.items():
         subprocess.run([PASSWD, "-b", *(["-c"] if user == CONTROLLERS[0] else []), str(folder / "passwd"), user,
                         password], check=True, capture_output=True)
-    (folder / "acl").write_text(acl + HARNESS)
+    (folder / "acl").write_text(acl.replace(*SIGNAL_ACL, 1) + SIGNAL_PATTERN + HARNESS)
     for id in CONTROLLERS:
         (folder / f"{id}.credentials").write_text(f'username = "{id}"\npassword = "{USERS[id]}"\n')
         (folder / f"{id}.credentials").chmod(0o600)
@@ -135,7 +158,8 @@ def main(folder, panel, doc, shipped):
         for id in CONTROLLERS:
             sims.append(Simulator(folder, folder / id))
             text = bridge_config(broker.port, folder / id, PORTS, credentials=f"{id}.credentials")
-            bridges.append(Bridge(folder, text.replace('id = "bench"', f'id = "{id}"'), name=id))
+            text = text.replace('id = "bench"', f'id = "{id}"')
+            bridges.append(Bridge(folder, named_config(text) if id == "line-a" else text, name=id))
         for bridge in bridges:
             wait_until(lambda: bridge.events("controller-online") and bridge.events("broker-connected"),
                        what="the bridges")
