@@ -248,7 +248,7 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
       `${row('line-b', 2)} form.write button`, { timeout: PATIENCE, polling: 20 });
     assert.equal(await text(operator, `${card('line-b')} .message:not(.error)`), '');
     await operator.$$eval('.changes', (all) => all.forEach((d) => { d.open = true; }));
-    await operator.screenshot({ path: path.join(output, 'panel.png'), fullPage: true });
+    await operator.screenshot({ path: path.join(output, 'panel.png'), fullPage: true, animations: 'disabled' });
     await operator.$$eval('.changes', (all) => all.forEach((d) => { d.open = false; }));
   });
 
