@@ -8,8 +8,8 @@ gpio-mqtt, which logs in with its controller's id as its user, as the ACL
 wants. line-a is named "Boiler room" and names four of its bits as
 signals: an inverted one, a pulse output, a plain output and an input. The
 ACL gets one more user, "harness", that may write every controller's
-topics: the test's stand-in for bridges it does not start; and the lines a
-pulse needs (SIGNAL_ACL), which the shipped ACL does not have yet.
+topics: the test's stand-in for bridges it does not start; and, while the
+shipped ACL lacks them, the lines a pulse needs (SIGNAL_ACL).
 Once the broker listens, every one of its listening sockets must be on the
 loopback interface, as the shipped configuration promises.
 
@@ -133,7 +133,9 @@ def main(folder, panel, doc, shipped):
     for user, password in USERS.items():
         subprocess.run([PASSWD, "-b", *(["-c"] if user == CONTROLLERS[0] else []), str(folder / "passwd"), user,
                         password], check=True, capture_output=True)
-    (folder / "acl").write_text(acl.replace(*SIGNAL_ACL, 1) + SIGNAL_PATTERN + HARNESS)
+    if "signal/+/set" not in acl:
+        acl = acl.replace(*SIGNAL_ACL, 1) + SIGNAL_PATTERN
+    (folder / "acl").write_text(acl + HARNESS)
     for id in CONTROLLERS:
         (folder / f"{id}.credentials").write_text(f'username = "{id}"\npassword = "{USERS[id]}"\n')
         (folder / f"{id}.credentials").chmod(0o600)
