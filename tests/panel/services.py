@@ -8,8 +8,7 @@ gpio-mqtt, which logs in with its controller's id as its user, as the ACL
 wants. line-a is named "Boiler room" and names four of its bits as
 signals: an inverted one, a pulse output, a plain output and an input. The
 ACL gets one more user, "harness", that may write every controller's
-topics: the test's stand-in for bridges it does not start; and, while the
-shipped ACL lacks them, the lines a pulse needs (SIGNAL_ACL).
+topics: the test's stand-in for bridges it does not start.
 Once the broker listens, every one of its listening sockets must be on the
 loopback interface, as the shipped configuration promises.
 
@@ -49,8 +48,6 @@ SIGNALS = {0: [{"bit": 0, "name": "Pump 1", "inverted": True}, {"bit": 1, "name"
            1: [{"bit": 2, "name": "Door closed", "device_class": "door"}]}
 # A pulse is PULSE on <base>/signal/<name>/set: the operator writes it, the
 # bridge reads it.
-SIGNAL_ACL = ("topic write gpiolink/+/request\n", "topic write gpiolink/+/request\ntopic write gpiolink/+/signal/+/set\n")
-SIGNAL_PATTERN = "\npattern read gpiolink/%u/signal/+/set\n"
 PORTS = [(0, "output", {"name": "Relays"}), (1, "input", {"name": "Switches", "poll_interval_ms": 50}),
          (2, "output", {"name": "Valves"}), (3, "input", {"name": "Sensors"})]
 
@@ -133,8 +130,6 @@ def main(folder, panel, doc, shipped):
     for user, password in USERS.items():
         subprocess.run([PASSWD, "-b", *(["-c"] if user == CONTROLLERS[0] else []), str(folder / "passwd"), user,
                         password], check=True, capture_output=True)
-    if "signal/+/set" not in acl:
-        acl = acl.replace(*SIGNAL_ACL, 1) + SIGNAL_PATTERN
     (folder / "acl").write_text(acl + HARNESS)
     for id in CONTROLLERS:
         (folder / f"{id}.credentials").write_text(f'username = "{id}"\npassword = "{USERS[id]}"\n')
