@@ -62,7 +62,7 @@ int DescribeOpenFailure(const char *portName, char *buffer, std::size_t size)
     }
     HANDLE handle =
         SYSTEM_CALL(CreateFileA)(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (handle == InvalidPort()) {
         const DWORD error = SYSTEM_CALL(GetLastError)();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             text.Add("no such device: ").Add(portName).Add(" does not exist; ");

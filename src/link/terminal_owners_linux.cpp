@@ -64,9 +64,10 @@ bool ReadProcessStat(int proc, const char *pid, char (&line)[512], ProcessStat &
     }
     const char *field = closing + 4;  // past ") S "
     const char *end = line + std::strlen(line);
-    long long skipped = 0;
+    long long parent = 0;
+    long long processGroup = 0;
     long long terminal = 0;
-    if (!ReadNumber(field, end, skipped) || !ReadNumber(field, end, skipped) ||  // PPID, PGRP
+    if (!ReadNumber(field, end, parent) || !ReadNumber(field, end, processGroup) ||
         !ReadNumber(field, end, process.session) || !ReadNumber(field, end, terminal) || terminal <= 0) {
         return false;
     }
