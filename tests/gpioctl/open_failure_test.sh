@@ -76,6 +76,14 @@ done
 both regular-file "$work/file" "$work/file" output 1 0xFF
 [ -s "$work/file" ] && fail "the regular file was written" "$(od -c "$work/file" | head -3)"
 both folder "$work" "$work"
+# The cause holds the port's name, outside bytes: no tool prints a control
+# character of it raw.
+odd="$work/odd$(printf '\033')[2Jname"
+: >"$odd"
+out=$("$gpioctl" --port "$odd" version 2>&1; timeout 20 "$tap" --port "$odd" 2>&1; timeout 20 "$sim" --serial "$odd" 2>&1)
+if printf '%s' "$out" | grep -q "$(printf '\033')"; then
+  fail "a control character of the port's name reached the terminal raw" "$(printf '%s\n' "$out" | od -c | head -20)"
+fi
 both not-a-terminal /dev/null null
 both pty-master /dev/ptmx ptmx
 
