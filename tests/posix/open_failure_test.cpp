@@ -143,7 +143,7 @@ protected:
         const std::string path = name[0] == '/' ? name : "/dev/" + name;
         EXPECT_TRUE(std::regex_search(text, Expected(cause, path))) << cause << ": " << text;
     }
-    void InProc(const std::string &file, const std::string &text)
+    void WriteProc(const std::string &file, const std::string &text)
     {
         const std::string path = proc_.Path() + "/" + file;
         mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
@@ -195,16 +195,16 @@ TEST_F(OpenFailure, TerminalsThatBelongToSomeone)
     port_.device = makedev(5, 1);
     Expect("console", GPIOLINK_OPEN_FAILURE_CONSOLE, "console");
     // The kernel's console: a VM's ttyS0, named by its device number.
-    InProc("consoles", "tty0                 -WU (E  p  )    4:7\nttyS0                -W- (EC p a)    4:64\n");
+    WriteProc("consoles", "tty0                 -WU (E  p  )    4:7\nttyS0                -W- (EC p a)    4:64\n");
     port_.device = makedev(4, 64);
     Expect("kernel-console", GPIOLINK_OPEN_FAILURE_CONSOLE, "ttyS0");
     HANDLE handle = nullptr;
     EXPECT_EQ(GPIO_RESULT_IO_ERROR, GPIO_OpenInterface("ttyS0", &handle)) << "the kernel's console was opened";
     // pts/300, whose tty_nr keeps the minor's high bits apart (1083436):
     // the leader of the session that holds it is named.
-    InProc("12/stat", "12 (cat) S 40 40 40 1083436 40 0\n");
-    InProc("40/stat", "40 (a) b) S 1 40 40 1083436 40 0\n");
-    InProc("41/stat", "41 (bash) S 1 41 41 34860 41 0\n");  // pts/44
+    WriteProc("12/stat", "12 (cat) S 40 40 40 1083436 40 0\n");
+    WriteProc("40/stat", "40 (a) b) S 1 40 40 1083436 40 0\n");
+    WriteProc("41/stat", "41 (bash) S 1 41 41 34860 41 0\n");  // pts/44
     port_.device = makedev(136, 300);
     Expect("session-terminal", GPIOLINK_OPEN_FAILURE_SESSION, "pts/300");
     char text[256];
