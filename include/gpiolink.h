@@ -62,6 +62,20 @@ typedef void *HANDLE;
 #define GPIO_RESULT_BIT_HIGH 7    /* bit test: the bit is high */
 #define GPIO_RESULT_BIT_LOW 8     /* bit test: the bit is low */
 
+/* The causes gpiolink_describe_open_failure finds. */
+#define GPIOLINK_OPEN_FAILURE_NONE 0            /* nothing wrong found: the port opens now */
+#define GPIOLINK_OPEN_FAILURE_BUSY 1            /* another process holds the port */
+#define GPIOLINK_OPEN_FAILURE_NO_SUCH_DEVICE 2  /* no such port, or no device behind it */
+#define GPIOLINK_OPEN_FAILURE_PERMISSION 3      /* the user may not open it */
+#define GPIOLINK_OPEN_FAILURE_NOT_SERIAL 4      /* a file, a folder, another kind of
+                                                   device, a pseudo-terminal's master */
+#define GPIOLINK_OPEN_FAILURE_CONSOLE 5         /* a console of the system or the
+                                                   kernel's console (/proc/consoles) */
+#define GPIOLINK_OPEN_FAILURE_SESSION 6         /* the controlling terminal of this or
+                                                   another session */
+#define GPIOLINK_OPEN_FAILURE_NAME 7            /* no name, a name too long, or no port name */
+#define GPIOLINK_OPEN_FAILURE_OTHER 8           /* any other error the system gives */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -100,6 +114,22 @@ GPIOLINK_API int GPIO_ScanInterface(char *portName);
  * give GPIO_RESULT_BAD_HANDLE and cannot touch the parent's port.
  */
 GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *handle);
+
+/*
+ * Why GPIO_OpenInterface(port, ...) fails: looks at the port as the open
+ * does (its name, the file, its permissions, a trial open that is closed
+ * again) and says in one line what is wrong and what to do, such as
+ * "busy: /dev/ttyUSB0 is held by another process".
+ *   text  receives the line, zero-terminated and cut to size bytes (the
+ *         terminator always lies inside); with a null text or a size of 0
+ *         or less nothing is written.
+ * Returns one of the GPIOLINK_OPEN_FAILURE_ codes above, and
+ * GPIOLINK_OPEN_FAILURE_NONE when nothing is wrong now (the port was busy
+ * for a moment, and opens now). Never touches the open interface; like the
+ * other calls, it must not run at the same time as another call into the
+ * library.
+ */
+GPIOLINK_API int gpiolink_describe_open_failure(const char *port, char *text, int size);
 
 /*
  * Closes the open interface. Returns GPIO_RESULT_OK, or GPIO_RESULT_BAD_HANDLE

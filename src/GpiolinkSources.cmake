@@ -17,9 +17,11 @@ set(GPIOLINK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ops/interface_discovery.cpp
 )
 if(WIN32)
-  list(APPEND GPIOLINK_SOURCES ${CMAKE_CURRENT_LIST_DIR}/link/serial_services_win32.cpp)
+  list(APPEND GPIOLINK_SOURCES ${CMAKE_CURRENT_LIST_DIR}/link/serial_services_win32.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/link/open_failure_win32.cpp)
 else()
   list(APPEND GPIOLINK_SOURCES ${CMAKE_CURRENT_LIST_DIR}/link/serial_services_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/link/system_calls_posix.cpp ${CMAKE_CURRENT_LIST_DIR}/link/port_list_linux.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/link/linux_files.cpp ${CMAKE_CURRENT_LIST_DIR}/link/terminal_owners_linux.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/link/linux_files.cpp ${CMAKE_CURRENT_LIST_DIR}/link/terminal_owners_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/link/open_failure_posix.cpp)
 endif()

@@ -1,4 +1,5 @@
-// Open and close: the current handle, the line settings, the handle check.
+// Open and close: the current handle, the line settings, the handle check;
+// and why an open fails.
 #include "interface/current_interface.h"
 
 #include <cstring>
@@ -83,6 +84,13 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
     gpiolink::FollowOpenedPort(port, gpiolink::g_currentIdentity);
     os.configureLine(port, gpiolink::ModemLines::kDtrOnRtsOff);
     return GPIO_RESULT_OK;
+}
+
+extern "C" GPIOLINK_API int gpiolink_describe_open_failure(const char *port, char *text, int size)
+{
+    const bool writable = text != nullptr && size > 0;
+    return Services().describeOpenFailure(port, writable ? text : nullptr,
+                                          writable ? static_cast<std::size_t>(size) : 0);
 }
 
 extern "C" GPIOLINK_API int GPIO_CloseInterface(HANDLE handle)

@@ -1,5 +1,6 @@
 #include "link/bounded_string.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace gpiolink {
@@ -28,6 +29,40 @@ bool JoinBounded(char *destination, std::size_t destinationSize, const char *pre
     std::memcpy(destination + prefixLength, text, textLength);
     destination[prefixLength + textLength] = '\0';
     return true;
+}
+
+BoundedText::BoundedText(char *buffer, std::size_t size) : buffer_(size > 0 ? buffer : nullptr), size_(size)
+{
+    if (buffer_ != nullptr) {
+        buffer_[0] = '\0';
+    }
+}
+
+BoundedText &BoundedText::Add(const char *text)
+{
+    if (buffer_ == nullptr) {
+        return *this;
+    }
+    const std::size_t room = size_ - 1 - length_;
+    const std::size_t length = BoundedLength(text, room);
+    std::memcpy(buffer_ + length_, text, length);
+    length_ += length;
+    buffer_[length_] = '\0';
+    return *this;
+}
+
+BoundedText &BoundedText::AddNumber(unsigned long long number)
+{
+    char digits[24];
+    *std::to_chars(digits, digits + sizeof(digits) - 1, number).ptr = '\0';
+    return Add(digits);
+}
+
+BoundedText &BoundedText::AddMode(unsigned mode)
+{
+    const char digits[] = {static_cast<char>('0' + (mode >> 9 & 7U)), static_cast<char>('0' + (mode >> 6 & 7U)),
+                           static_cast<char>('0' + (mode >> 3 & 7U)), static_cast<char>('0' + (mode & 7U)), '\0'};
+    return Add(digits);
 }
 
 }  // namespace gpiolink

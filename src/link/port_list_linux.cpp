@@ -26,6 +26,7 @@
 #include "link/linux_files.h"
 #include "link/port_name_order.h"
 #include "link/system_calls_posix.h"
+#include "link/terminal_owners_linux.h"
 
 namespace gpiolink {
 namespace {
@@ -58,24 +59,6 @@ bool IsPhantomUart(int directory, const char *name)
     char text[8];
     const long got = ReadSmallFile(directory, typePath, text, sizeof(text));
     return got >= 1 && text[0] == '0' && (got == 1 || text[1] == '\n');
-}
-
-// True when `name` starts a line of /proc/consoles, whose lines read
-// "ttyS0                -W- (EC p a)    4:64".
-bool IsConsole(const char *consoles, const char *name)
-{
-    const std::size_t length = std::strlen(name);
-    for (const char *line = consoles; *line != '\0';) {
-        if (std::strncmp(line, name, length) == 0 && (line[length] == ' ' || line[length] == '\t')) {
-            return true;
-        }
-        const char *end = std::strchr(line, '\n');
-        if (end == nullptr) {
-            break;
-        }
-        line = end + 1;
-    }
-    return false;
 }
 
 // Adds a name in natural order; names too long for the table are passed
@@ -112,14 +95,14 @@ bool LinuxOpenPortList(PortListHandle *list)
     }
     g_list.count = 0;
     // No console list (an old kernel, no /proc) leaves every port listed.
-    char consoles[4096];
-    ReadSmallFile(AT_FDCWD, "/proc/consoles", consoles, sizeof(consoles));
+    char consoles[kKernelConsolesSize];
+    ReadKernelConsoles(consoles);
     const bool readable = ForEachDirectoryEntry(directory, [&](const char *name) {
         char devicePath[kMaxNameLength + sizeof("/device")];
         struct stat info {};
         if (name[0] != '.' && JoinBounded(devicePath, sizeof(devicePath), name, "/device") &&
             SYSTEM_CALL(fstatat)(directory, devicePath, &info, 0) == 0 && !IsPhantomUart(directory, name) &&
-            !IsConsole(consoles, name)) {
+            !ListsConsoleNamed(consoles, name)) {
             InsertSorted(g_list, name);
         }
         return true;

@@ -9,6 +9,7 @@
 #ifndef GPIOLINK_LINK_SERIAL_SERVICES_H
 #define GPIOLINK_LINK_SERIAL_SERVICES_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace gpiolink {
@@ -84,6 +85,11 @@ struct SerialServices {
     std::uint32_t (*writeBytes)(PortHandle port, const std::uint8_t *bytes, std::uint32_t count);
     // Releases the port.
     void (*closePort)(PortHandle port);
+    // Why the open interface's open of `portName` (a name or, where the
+    // platform takes them, a path) fails: a GPIOLINK_OPEN_FAILURE_ code and
+    // its line, written into `text` of `size` bytes and cut to fit (nothing
+    // written when size is 0). Closes whatever it opens to look.
+    int (*describeOpenFailure)(const char *portName, char *text, std::size_t size);
     // A number that names the device behind an open port, the same for
     // every open of it by any path: the device number on POSIX, the port's
     // name on Windows. 0 when it cannot be told.

@@ -7,6 +7,7 @@
 //   - port handles: descriptors encoded as pointers
 //   - open, exclusive lock and line settings (restored at close), low latency
 //   - purge, count, read, write, close; the device and the process
+//     (why an open fails: open_failure_posix.cpp)
 //   - clock, sleep and the idle wait
 //   - the table (the port list lives in port_list_linux.cpp)
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "link/open_failure.h"
 #include "link/port_list_linux.h"
 #include "link/system_calls_posix.h"
 #include "link/terminal_owners_linux.h"
@@ -74,7 +76,7 @@ SavedSettings *SavedSlot(int descriptor)
 }
 
 // A session's controlling terminal (the caller's or anyone's), a console
-// and the master side of a pseudo-terminal are terminals, but no serial line
+// (the kernel's consoles of /proc/consoles too) and the master side of a pseudo-terminal are terminals, but no serial line
 // to a controller: frames written there would land on a user's screen, in
 // the kernel's console or in another program, and the line settings would
 // leave the terminal raw (terminal_owners_linux.h).
@@ -92,7 +94,8 @@ bool IsForeignTerminal(int descriptor)
     if (SYSTEM_CALL(fstatat)(descriptor, "", &info, AT_EMPTY_PATH) != 0) {
         return false;
     }
-    return IsConsoleDevice(info.st_rdev) || IsAnySessionsTerminal(info.st_rdev);
+    return IsConsoleDevice(info.st_rdev) || IsKernelConsoleDevice(info.st_rdev) ||
+           FindTerminalHolder(info.st_rdev, nullptr);
 }
 
 PortHandle PosixOpenPort(const char *devicePath)
@@ -310,6 +313,7 @@ constexpr SerialServices MakePosixServices()
     table.readByte = PosixReadByte;
     table.writeBytes = PosixWriteBytes;
     table.closePort = PosixClosePort;
+    table.describeOpenFailure = DescribeOpenFailure;
     table.identifyPort = PosixIdentifyPort;
     table.currentProcess = PosixCurrentProcess;
     table.tickMilliseconds = PosixTickMilliseconds;

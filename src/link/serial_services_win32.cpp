@@ -10,6 +10,7 @@
 //   - the table
 #include <cstdint>
 
+#include "link/open_failure.h"
 #include "link/serial_services.h"
 // <windows.h>, and every Win32 function called as SYSTEM_CALL(Name)(...)
 // through its entry in the file's table of system calls.
@@ -312,6 +313,7 @@ constexpr SerialServices MakeWin32Services()
     services.readByte = Win32ReadByte;
     services.writeBytes = Win32WriteBytes;
     services.closePort = Win32ClosePort;
+    services.describeOpenFailure = DescribeOpenFailure;
     services.identifyPort = Win32IdentifyPort;
     services.currentProcess = Win32CurrentProcess;
     services.tickMilliseconds = Win32TickMilliseconds;

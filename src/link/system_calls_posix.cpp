@@ -39,6 +39,15 @@ int fstatat(int directory, const char *path, struct stat *info, int flags)
     return ::fstatat(directory, path, info, flags);
 #endif
 }
+uid_t geteuid() { return ::geteuid(); }
+int getpwuid_r(uid_t id, passwd *entry, char *buffer, std::size_t size, passwd **found)
+{
+    return ::getpwuid_r(id, entry, buffer, size, found);
+}
+int getgrgid_r(gid_t id, group *entry, char *buffer, std::size_t size, group **found)
+{
+    return ::getgrgid_r(id, entry, buffer, size, found);
+}
 }  // namespace posix
 
 }  // namespace gpiolink

@@ -1,12 +1,14 @@
 // The system calls of the POSIX platform files (serial_services_posix.cpp,
-// port_list_linux.cpp, linux_files.cpp, terminal_owners_linux.cpp): the
-// table of system_call_table.h for POSIX. The files call the system only
+// port_list_linux.cpp, linux_files.cpp, terminal_owners_linux.cpp,
+// open_failure_posix.cpp): the table of system_call_table.h for POSIX. The files call the system only
 // as SYSTEM_CALL(open)(...); a test puts a fake in force with
 // ReplaceSystemCall(&SystemCalls::open, ...).
 #ifndef GPIOLINK_LINK_SYSTEM_CALLS_POSIX_H
 #define GPIOLINK_LINK_SYSTEM_CALLS_POSIX_H
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -42,6 +44,10 @@ pid_t getpid();
 // Linux's getdents64: directory entries into a buffer.
 long getdents64(int directory, void *buffer, std::size_t size);
 int fstatat(int directory, const char *path, struct stat *info, int flags);
+uid_t geteuid();
+// The names of a user and a group, into the caller's buffer.
+int getpwuid_r(uid_t id, passwd *entry, char *buffer, std::size_t size, passwd **found);
+int getgrgid_r(gid_t id, group *entry, char *buffer, std::size_t size, group **found);
 }  // namespace posix
 
 // Every entry of the table, in order.
@@ -63,7 +69,10 @@ int fstatat(int directory, const char *path, struct stat *info, int flags);
     X(getsid)                    \
     X(getpid)                    \
     X(getdents64)                \
-    X(fstatat)
+    X(fstatat)                   \
+    X(geteuid)                   \
+    X(getpwuid_r)                \
+    X(getgrgid_r)
 
 // The system's own function of an entry.
 #define GPIOLINK_SYSTEM_FUNCTION(function) (&::gpiolink::posix::function)

@@ -1,5 +1,6 @@
-// The Win32 calls of the Windows platform file (serial_services_win32.cpp):
-// the table of system_call_table.h for Windows. The file calls the system
+// The Win32 calls of the Windows platform files (serial_services_win32.cpp,
+// open_failure_win32.cpp): the table of system_call_table.h for Windows.
+// The files call the system
 // only as SYSTEM_CALL(CreateFileA)(...); a test puts a fake in force with
 // ReplaceSystemCall(&SystemCalls::CreateFileA, ...).
 #ifndef GPIOLINK_LINK_SYSTEM_CALLS_WIN32_H
@@ -16,6 +17,7 @@
 #define GPIOLINK_SYSTEM_CALLS(X) \
     X(CreateFileA)               \
     X(GetFileType)               \
+    X(GetLastError)              \
     X(CloseHandle)               \
     X(GetCommState)              \
     X(BuildCommDCBA)             \

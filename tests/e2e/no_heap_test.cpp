@@ -1,7 +1,8 @@
 // The library allocates nothing from the heap. This program replaces
 // malloc and its relatives to count the allocations made on the test's own
 // thread while a library call runs (the simulator's thread allocates freely
-// and is not counted), then drives a whole session, discovery included.
+// and is not counted), then drives a whole session, discovery and the
+// causes of a failed open included.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -93,7 +94,7 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
     gpiolink::ReplaceServices(nullptr);
 
     char found[20] = "";
-    int results[10] = {};
+    int results[12] = {};
     const int allocations = AllocationsDuring([&] {
         // The system's own port list first, then the substituted one.
         char ignored[20];
@@ -112,7 +113,14 @@ TEST(NoHeap, AWholeSessionAllocatesNothing)
         results[6] = GPIO_BitReset(handle, 1, 0);
         results[7] = GPIO_GetVersion(handle, version, sizeof(version));
         results[8] = GPIO_Input(handle, 9, &value) == GPIO_RESULT_DEVICE_FF ? 0 : 1;
-        results[9] = GPIO_CloseInterface(handle);
+        // Why an open fails: a port held (with /proc searched for a
+        // session that holds it), and one that is absent (with the
+        // system's ports listed).
+        char cause[512];
+        results[9] = gpiolink_describe_open_failure(found, cause, sizeof(cause)) - GPIOLINK_OPEN_FAILURE_BUSY;
+        results[10] = gpiolink_describe_open_failure("gpiolink-absent", cause, sizeof(cause)) -
+                      GPIOLINK_OPEN_FAILURE_NO_SUCH_DEVICE;
+        results[11] = GPIO_CloseInterface(handle);
     });
     EXPECT_EQ(controller.PortName(), found);
     for (const int result : results) {

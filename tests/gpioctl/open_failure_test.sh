@@ -1,8 +1,9 @@
 #!/bin/sh
-# gpioctl says why a port could not be used: one check per cause that this
-# machine can produce, each against a real file, link or gpio-sim port.
-# gpio-tap opens the controller's port by the library's own rules, so it
-# refuses the same ports, in the same words.
+# gpioctl says why a port could not be used, in the library's words
+# (gpiolink_describe_open_failure): one check per cause of the shared table
+# that this machine can produce, each against a real file, link or gpio-sim
+# port. gpio-tap and gpio-sim --serial open the controller's port by the
+# library's own rules, so they refuse the same ports, in the same words.
 # usage: open_failure_test.sh GPIOCTL GPIO_SIM GPIO_TAP
 set -u
 gpioctl=$1 sim=$2 tap=$3
@@ -33,12 +34,18 @@ tap_refuses() {
 }
 
 # both CAUSE PATH NAME [COMMAND...]: gpioctl (running COMMAND, version by
-# default) and gpio-tap refuse the port NAME with CAUSE for PATH.
+# default), gpio-tap and gpio-sim --serial refuse the port NAME with CAUSE
+# for PATH.
 both() {
   both_pattern=$(cause "$1" "$2") both_name=$3
   shift 3
   expect 3 "cause $both_pattern" --port "$both_name" "${@:-version}"
   tap_refuses "$both_pattern" "$both_name"
+  out=$(timeout 20 "$sim" --serial "$both_name" 2>&1)
+  got=$?
+  if [ "$got" -ne 1 ] || ! printf '%s\n' "$out" | grep -Eq -- "$both_pattern"; then
+    fail "gpio-sim --serial $(echo "$both_name" | cut -c1-80): exit $got (want 1 and /$both_pattern/)" "$out"
+  fi
 }
 
 # Starts gpio-sim with a link at $work/NAME and more options; waits for it.
@@ -69,6 +76,14 @@ done
 both regular-file "$work/file" "$work/file" output 1 0xFF
 [ -s "$work/file" ] && fail "the regular file was written" "$(od -c "$work/file" | head -3)"
 both folder "$work" "$work"
+# The cause holds the port's name, outside bytes: no tool prints a control
+# character of it raw.
+odd="$work/odd$(printf '\033')[2Jname"
+: >"$odd"
+out=$("$gpioctl" --port "$odd" version 2>&1; timeout 20 "$tap" --port "$odd" 2>&1; timeout 20 "$sim" --serial "$odd" 2>&1)
+if printf '%s' "$out" | grep -q "$(printf '\033')"; then
+  fail "a control character of the port's name reached the terminal raw" "$(printf '%s\n' "$out" | od -c | head -20)"
+fi
 both not-a-terminal /dev/null null
 both pty-master /dev/ptmx ptmx
 
@@ -91,6 +106,19 @@ while read -r console number; do
 done <<EOF
 /dev/console 5:1
 /dev/tty0 4:0
+EOF
+
+# The kernel's consoles of /proc/consoles ("ttyS0 -W- (EC p a) 4:64") but
+# the virtual consoles, where this user may open them (root) and /dev holds
+# the very device.
+while read -r name number; do
+  console=/dev/$name
+  case $name in tty[0-9]*) continue ;; esac
+  [ -c "$console" ] && [ -r "$console" ] && [ -w "$console" ] || continue
+  [ "$(printf '%d:%d' $(stat -c '0x%t 0x%T' "$console"))" = "$number" ] || continue
+  expect 3 "cause $(cause kernel-console "$console")" --port "$console" version
+done <<EOF
+$(awk '{ print $1, $NF }' /proc/consoles 2>/dev/null)
 EOF
 
 # Another session's controlling terminal: the simulator's pty, held by a

@@ -1,6 +1,7 @@
 #!/bin/sh
-# gpioctl.exe says why a port could not be used, under Wine: the Windows
-# rows of the shared table (causes.txt), each against a real COM port:
+# gpioctl.exe says why a port could not be used, in the DLL's words
+# (gpiolink_describe_open_failure), under Wine: the Windows rows of the
+# shared table (causes.txt), each against a real COM port:
 # one that does not exist (with the ports the system lists), a name too
 # long, a name that reaches out of the device namespace, a COM port that
 # leads to a regular file, and the same port held by another program.

@@ -94,6 +94,15 @@ int Open(const char *path, int flags)
     g_script->openFlags = flags;
     return kDescriptor;
 }
+// The kernel's console list comes from procRoot too.
+int Openat(int directory, const char *path, int flags)
+{
+    if (std::strcmp(path, "/proc/consoles") == 0) {
+        const std::string consoles = g_script->procRoot.empty() ? "/nonexistent" : g_script->procRoot + "/consoles";
+        return posix::openat(directory, consoles.c_str(), flags);
+    }
+    return posix::openat(directory, path, flags);
+}
 int Close(int descriptor)
 {
     if (descriptor != kDescriptor) {
@@ -195,6 +204,7 @@ protected:
     {
         g_script = &script_;
         ReplaceSystemCall(&SystemCalls::open, Open);
+        ReplaceSystemCall(&SystemCalls::openat, Openat);
         ReplaceSystemCall(&SystemCalls::close, Close);
         ReplaceSystemCall(&SystemCalls::fstatat, Fstatat);
         ReplaceSystemCall(&SystemCalls::isatty, Isatty);
@@ -286,9 +296,11 @@ TEST_F(ScriptedSystemCalls, APortLockedElsewhereOrNotATerminalIsClosedUnused)
     EXPECT_FALSE(script_.Saw(TIOCEXCL));
 }
 
-// The consoles are refused by their device numbers, and any terminal that
-// a process shows in /proc as its controlling terminal (the fields count
-// from the last ')', whatever the command's name holds).
+// The consoles are refused by their device numbers, the kernel's consoles
+// as /proc/consoles shows them, and any terminal that a process shows in
+// /proc as its controlling terminal (the fields count from the last ')',
+// whatever the command's name holds; a minor past 255 keeps its high bits
+// in tty_nr).
 TEST_F(ScriptedSystemCalls, ConsolesAndAnySessionsTerminalAreRefused)
 {
     testing::ScratchFolder proc;
@@ -300,6 +312,8 @@ TEST_F(ScriptedSystemCalls, ConsolesAndAnySessionsTerminalAreRefused)
     // ttyS1 (4, 65) is the terminal of process 42; tty_nr 34816 is pts/0.
     process("42", "42 (getty) S 1 42 42 1089 42 4194560 0 0\n");
     process("77", "77 (a) b) S c) R 1 77 77 34816 77 0\n");
+    process("78", "78 (sh) S 1 78 78 1083436 78 0\n");  // pts/300
+    std::ofstream(proc.Path() + "/consoles") << "ttyAMA0              -W- (EC p a)  204:64\n";
     process("self", "1 (x) S 1 1 1 1089 1 0\n");  // not a process number
     mkdir((proc.Path() + "/sys").c_str(), 0755);
     const struct {
@@ -312,6 +326,9 @@ TEST_F(ScriptedSystemCalls, ConsolesAndAnySessionsTerminalAreRefused)
         {makedev(4, 63), true},   // tty63
         {makedev(4, 65), true},   // ttyS1, process 42's terminal
         {makedev(136, 0), true},  // pts/0, process 77's terminal
+        {makedev(136, 300), true},  // pts/300, process 78's terminal
+        {makedev(204, 64), true},   // ttyAMA0, the kernel's console
+        {makedev(136, 44), false},  // pts/44
         {makedev(4, 64), false},  // ttyS0
         {makedev(136, 1), false}, // pts/1
         {makedev(188, 0), false}, // ttyUSB0

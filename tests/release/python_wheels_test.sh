@@ -95,8 +95,11 @@ echo "linux wheel commands: gpio-sim served $work/gpio0, gpioctl drove it, exit 
 "$venv/bin/pip" install --no-index --disable-pip-version-check -q --platform win_amd64 --only-binary :all: \
   --no-deps --target "$work/windows" "$windows_wheel" || fail "pip refused the Windows wheel"
 [ -f "$work/windows/gpiolink/gpiolink.dll" ] || fail "the Windows wheel put no gpiolink/gpiolink.dll"
-x86_64-w64-mingw32-objdump -p "$work/windows/gpiolink/gpiolink.dll" | grep -q 'GPIO_OpenInterface' ||
-  fail "gpiolink/gpiolink.dll does not export GPIO_OpenInterface"
+# The binding declares both at its first call, and fails to load without them.
+for export in GPIO_OpenInterface gpiolink_describe_open_failure; do
+  x86_64-w64-mingw32-objdump -p "$work/windows/gpiolink/gpiolink.dll" | grep -q "$export" ||
+    fail "gpiolink/gpiolink.dll does not export $export"
+done
 echo "windows wheel: gpiolink/gpiolink.dll beside the binding"
 
 # The sdist builds a wheel of the same version with nothing but the backend.

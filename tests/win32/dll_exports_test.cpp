@@ -17,7 +17,7 @@ struct Export {
 const Export kExports[] = {
     {"GPIO_ScanInterface", 1}, {"GPIO_OpenInterface", 2}, {"GPIO_CloseInterface", 3}, {"GPIO_Input", 4},
     {"GPIO_Output", 5},        {"GPIO_BitTest", 6},        {"GPIO_BitSet", 7},
-    {"GPIO_BitReset", 8},      {"GPIO_GetVersion", 9},
+    {"GPIO_BitReset", 8},      {"GPIO_GetVersion", 9},     {"gpiolink_describe_open_failure", 10},
 };
 
 class Dll : public ::testing::Test {
@@ -40,6 +40,7 @@ TEST_F(Dll, ExportsEveryFunctionByNameAndOrdinal)
         EXPECT_NE(nullptr, named) << entry.name;
         EXPECT_EQ(named, ByOrdinal(entry.ordinal)) << entry.name;
     }
+    EXPECT_EQ(nullptr, ByOrdinal(11)) << "an export beyond the list";
 }
 
 TEST_F(Dll, OpeningAnAbsentPortFailsAndLeavesInvalidHandleValue)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fake_checks.h"
+#include "fixed_port_list.h"
 #include "gpiolink.h"
 #include "link/serial_services.h"
 #include "link/system_calls_win32.h"
@@ -282,6 +283,45 @@ TEST_F(Win32Port, AnythingButACharacterDeviceIsClosedAndRefused)
         EXPECT_EQ(std::vector<HANDLE>{kPort}, g_seen.closed) << type;
         EXPECT_TRUE(g_seen.applied.empty()) << "line settings sent to file type " << type;
     }
+}
+
+// Why an open fails, as the open meets it: a name it cannot take, a port
+// held elsewhere, no such port (with the ports the system lists), another
+// kind of file, or nothing wrong now.
+TEST_F(Win32Port, TheCauseOfAFailedOpenIsFoundAsTheOpenMeetsIt)
+{
+    char text[256];
+    const auto describe = [&](const char *port) { return gpiolink_describe_open_failure(port, text, sizeof(text)); };
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_NAME, describe("COM1234567890123"));
+    EXPECT_STREQ("name too long: a port name has at most 15 characters", text);
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_NAME, describe("C:COM3"));
+    EXPECT_STREQ("not a port name: give a name such as COM3", text);
+    EXPECT_TRUE(g_seen.opens.empty()) << "a name the open refuses was opened";
+
+    HANDLE handle = nullptr;
+    ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface("COM3", &handle));
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_BUSY, describe("COM3"));
+    EXPECT_STREQ("busy: COM3 is held by another process", text);
+    GPIO_CloseInterface(handle);
+    g_seen.fileType = FILE_TYPE_DISK;
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_NOT_SERIAL, describe("COM3"));
+    EXPECT_STREQ("not a serial device: COM3 is not a character device", text);
+    g_seen.fileType = FILE_TYPE_CHAR;
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_NONE, describe("COM3"));
+    EXPECT_FALSE(g_seen.held) << "the trial open was left open";
+    EXPECT_EQ("\\\\.\\COM3", g_seen.opens.back().path);
+    EXPECT_EQ(0U, g_seen.opens.back().share);
+
+    SYSTEM(CreateFileA) = [](LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    };
+    testing::FixedPortList ports({"COM1", "COM4"});
+    EXPECT_EQ(GPIOLINK_OPEN_FAILURE_NO_SUCH_DEVICE, describe("COM9"));
+    EXPECT_STREQ("no such device: COM9 does not exist; the system lists: COM1 COM4", text);
+    ports.Set({});
+    describe("COM9");
+    EXPECT_STREQ("no such device: COM9 does not exist; the system lists no serial port", text);
 }
 
 // ---- the tick and the pauses ----------------------------------------------

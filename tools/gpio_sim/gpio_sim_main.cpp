@@ -291,8 +291,10 @@ int Main(int argc, char **argv)
             std::string error;
             served = gpio_sim::SerialLine::Open(serial, error);
             if (!served) {
+                // The cause holds the port's name, and may hold a command
+                // read from /proc: outside bytes, escaped.
                 std::fprintf(stderr, "gpio-sim: cannot serve on %s: %s\n", gpio_tools::SafeText(serial).c_str(),
-                             error.c_str());
+                             gpio_tools::SafeText(error).c_str());
             }
         }
         if (!served) {

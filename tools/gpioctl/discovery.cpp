@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "gpiolink.h"
-#include "open_failure.h"
+#include "discovery_ports.h"
 #include "report.h"
 #include "text_output.h"
 

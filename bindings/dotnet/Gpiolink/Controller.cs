@@ -40,7 +40,7 @@ namespace Gpiolink
     {
         // Held around every call into the library and around the open
         // controller's record below.
-        private static readonly object CallLock = new object();
+        internal static readonly object CallLock = new object();
 
         // The open controller, by serial number (0: none) and port. No
         // reference to the object itself, so that an undisposed controller
@@ -79,6 +79,7 @@ namespace Gpiolink
                 throw new ArgumentException("the port must be a non-empty name without NUL characters", "port");
             }
             GpioResult result;
+            string cause = null;
             lock (CallLock)
             {
                 if (openSerial != 0)
@@ -106,13 +107,15 @@ namespace Gpiolink
                     openSerial = serial;
                     openPort = port;
                 }
+                else if (result == GpioResult.IoError)
+                {
+                    // The code says only that the open failed: the library says why.
+                    cause = OpenFailure.Describe(port);
+                }
             }
             if (result == GpioResult.IoError)
             {
-                // The code says only that the open failed: find out why, outside the lock.
-                string cause = OpenFailure.Describe(port);
-                throw new GpioException(result, "GPIO_OpenInterface",
-                                        cause != null ? "the port could not be opened: " + cause : null);
+                throw new GpioException(result, "GPIO_OpenInterface", "the port could not be opened: " + cause);
             }
             Check(result, "GPIO_OpenInterface");
             Port = port;

@@ -4,16 +4,18 @@ using System.Runtime.InteropServices;
 namespace Gpiolink
 {
     /// <summary>
-    /// The nine functions of the gpiolink library, as it exports them:
+    /// The functions of the gpiolink library, as it exports them:
     /// gpiolink.dll on Windows, libgpiolink.so elsewhere. Every function uses
-    /// the C calling convention and returns a result code (see <see cref="GpioResult"/>).
+    /// the C calling convention and returns a result code (see <see cref="GpioResult"/>), but for
+    /// gpiolink_describe_open_failure, which returns the cause's code.
     /// </summary>
     /// <remarks>
     /// Port names cross as ANSI strings (the system code page on Windows,
     /// UTF-8 under Mono and .NET on Linux). The text buffers of scan and
-    /// version are caller-allocated byte arrays of a fixed capacity: the
-    /// library is told that capacity (version) or needs less than it (scan,
-    /// at most 20 bytes), so it never writes past the array.
+    /// version and the cause of a failed open are caller-allocated byte arrays
+    /// of a fixed capacity: the library is told that capacity (version, cause)
+    /// or needs less than it (scan, at most 20 bytes), so it never writes past
+    /// the array.
     /// The library is not thread-safe: callers hold <see cref="Controller"/>'s lock.
     /// </remarks>
     internal static class NativeMethods
@@ -58,6 +60,13 @@ namespace Gpiolink
             IntPtr handle,
             [Out, MarshalAs(UnmanagedType.LPArray, SizeParamIndex = 2)] byte[] buffer,
             int bufferSize);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true,
+                   CharSet = CharSet.Ansi, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        internal static extern int gpiolink_describe_open_failure(
+            [MarshalAs(UnmanagedType.LPStr)] string port,
+            [Out, MarshalAs(UnmanagedType.LPArray, SizeParamIndex = 2)] byte[] text,
+            int size);
 
         /// <summary>
         /// Runs one call into the library. A library that cannot be loaded is

@@ -6,9 +6,9 @@ using NUnit.Framework;
 namespace Gpiolink.Tests
 {
     /// <summary>
-    /// The causes of a failed open and their messages, and the order of port
-    /// names, in the tables that the tests of gpioctl and of the Python
-    /// binding read too (tests/open_failure).
+    /// The causes of a failed open and their messages, in the table that the
+    /// tests of the library, gpioctl and the Python binding read too
+    /// (tests/open_failure).
     /// </summary>
     internal static class Causes
     {

@@ -37,7 +37,7 @@ import os
 import weakref
 from typing import Optional, Union
 
-from . import _diagnose, _native
+from . import _native
 
 try:
     from ._version import version as __version__
@@ -81,6 +81,7 @@ _TEXTS = (
 
 _VERSION_BUFFER_SIZE = 256
 _SCAN_BUFFER_SIZE = 256  # the library writes at most 20 bytes
+_CAUSE_BUFFER_SIZE = 8192  # a path of up to 4095 bytes and the ports listed after it
 
 
 def result_name(code: int) -> str:
@@ -164,10 +165,10 @@ class Controller:
     port is the port name: "COM3" on Windows; elsewhere a path that starts
     with "/" ("/dev/ttyUSB0", "/dev/serial/by-id/...", a link in any folder)
     or a name below /dev/ ("ttyUSB0", "pts/3"). Without it, scan() chooses
-    the port, and GpioError with RESULT_TIMEOUT, which lists the ports
-    tried, is raised when no port answered. A failed open raises GpioError
-    whose message says why: no such device, permission denied, busy, not a
-    serial device, or name too long.
+    the port, and GpioError with RESULT_TIMEOUT is raised when no port
+    answered. A failed open raises GpioError whose message says why, in the
+    library's words (gpiolink_describe_open_failure): no such device,
+    permission denied, busy, not a serial device, or name too long.
 
     Opening makes this the process's only open interface: while it is open,
     opening another Controller raises GpioError (RESULT_IO_ERROR) without
@@ -187,11 +188,8 @@ class Controller:
         if port is None:
             port = scan()
             if port is None:
-                # The ports the scan probed, as gpioctl names them.
-                tried = _diagnose.discovery_ports()
                 raise GpioError(RESULT_TIMEOUT, "GPIO_ScanInterface",
-                                ("scan found no controller on the ports it tried: " + " ".join(tried)) if tried
-                                else "scan found no controller: this system lists no serial port")
+                                "scan found no controller on the ports the system lists")
         try:
             name = os.fsencode(port)
         except UnicodeError:
@@ -208,10 +206,12 @@ class Controller:
                 _open_port = self.port
                 self._handle = handle.value
                 self._finalizer = weakref.finalize(self, _release, handle.value)
+            else:
+                # The code says only that the open failed: the library says why.
+                cause = ctypes.create_string_buffer(_CAUSE_BUFFER_SIZE)
+                _native.library().gpiolink_describe_open_failure(name, cause, len(cause))
         if code != RESULT_OK:
-            # The code says only that the open failed: find out why.
-            raise GpioError(code, "GPIO_OpenInterface", "the port could not be opened: "
-                            + _diagnose.describe_open_failure(self.port))
+            raise GpioError(code, "GPIO_OpenInterface", "the port could not be opened: " + os.fsdecode(cause.value))
 
     def __enter__(self) -> "Controller":
         return self

@@ -1,4 +1,4 @@
-"""Loads the gpiolink shared library and declares its nine functions."""
+"""Loads the gpiolink shared library and declares its functions."""
 
 import ctypes
 import ctypes.util
@@ -19,6 +19,7 @@ _PROTOTYPES = (
     ("GPIO_BitSet", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
     ("GPIO_BitReset", ctypes.c_int, (HANDLE, ctypes.c_ubyte, ctypes.c_ubyte)),
     ("GPIO_GetVersion", ctypes.c_int, (HANDLE, ctypes.c_char_p, ctypes.c_int)),
+    ("gpiolink_describe_open_failure", ctypes.c_int, (ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int)),
 )
 
 # The library shares its buffers between all calls: every call through this
