@@ -28,8 +28,9 @@ def port_state(value):
 def test_state_commands_and_a_clean_stop(setup_factory):
     s = setup_factory([OUTPUT, INPUT])
     w = s.watch
-    # All state at once for a subscriber that joins late.
-    retained = s.retained(2 + 2 * 9 + 16)
+    # All state at once for a subscriber that joins late: availability,
+    # version and signals, each port and its bits, the discovery entities.
+    retained = s.retained(3 + 2 * 9 + 16)
     assert retained[s.topic("version")] == "GPIO-SIM 1.0"
     assert retained[s.topic("port/0")] == port_state(0)
     assert all(retained[s.topic(f"port/1/bit/{bit}")] == "OFF" for bit in range(8))
@@ -242,7 +243,7 @@ def test_broker_restart_brings_back_every_retained_topic(setup_factory):
     s.watch.wait_for(s.topic("port/0"), port_state(0x5A), since=mark)
     # The port's bits follow its value; bit 7 comes last.
     s.watch.wait_for(s.topic("port/0/bit/7"), "OFF", since=mark)
-    before = s.retained(2 + 2 * 9 + 16)
+    before = s.retained(3 + 2 * 9 + 16)
     s.watch.close()
 
     s.broker.kill()  # no persistence: every retained message is gone

@@ -5,19 +5,20 @@
 #include <tuple>
 #include <utility>
 
-#include "open_failure.h"
 #include "refusal.h"
 #include "text_output.h"
 
 namespace gpio_mqtt {
 namespace {
 
-// Why the open of `portName` failed, in gpioctl's words; true when another
-// process holds the port.
+// Why the open of `portName` failed, in the library's words (gpioctl's);
+// true when another process holds the port.
 bool WhyOpenFailed(const char *portName, std::string *text)
 {
-    *text = gpio_tools::DescribeOpenFailure(portName);
-    return text->compare(0, 5, "busy:") == 0;
+    char cause[8192];
+    const int code = gpiolink_describe_open_failure(portName, cause, sizeof(cause));
+    *text = cause;
+    return code == GPIOLINK_OPEN_FAILURE_BUSY;
 }
 
 // The library takes "ttyUSB0" for /dev/ttyUSB0.
