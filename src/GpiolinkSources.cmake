@@ -7,6 +7,7 @@ set(GPIOLINK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/link/port_name_order.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link/frame_encoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link/frame_receiver.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/link/listed_ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link/serial_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link/system_call_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/interface/current_interface.cpp

@@ -18,6 +18,7 @@
 
 #include "gpiolink.h"
 #include "link/bounded_string.h"
+#include "link/listed_ports.h"
 #include "link/serial_services.h"
 #include "link/system_calls_posix.h"
 #include "link/terminal_owners_linux.h"
@@ -29,26 +30,8 @@ namespace {
 // and within discovery's limit on a name's length.
 void AddDiscoveryPorts(BoundedText &text)
 {
-    const SerialServices &os = Services();
-    PortListHandle list = nullptr;
-    std::uint32_t count = 0;
-    bool any = false;
-    if (os.openPortList(&list)) {
-        if (os.countPortListEntries(list, &count)) {
-            for (std::uint32_t index = 0; index < count; ++index) {
-                char name[kPortListEntrySize];
-                if (os.readPortListEntry(list, index, name) &&
-                    BoundedLength(name, os.discoveredNameSize) < os.discoveredNameSize) {
-                    text.Add(any ? " " : "the ports discovery would try: ").Add(name);
-                    any = true;
-                }
-            }
-        }
-        os.closePortList(list);
-    }
-    if (!any) {
-        text.Add("discovery finds no serial port on this system");
-    }
+    AddListedPorts(text, "the ports discovery would try: ", "discovery finds no serial port on this system",
+                   Services().discoveredNameSize);
 }
 
 // The system's own words for an error number; strerror is not thread-safe.

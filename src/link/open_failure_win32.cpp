@@ -9,6 +9,7 @@
 
 #include "gpiolink.h"
 #include "link/bounded_string.h"
+#include "link/listed_ports.h"
 #include "link/serial_services.h"
 #include "link/system_calls_win32.h"
 
@@ -16,27 +17,9 @@ namespace gpiolink {
 namespace {
 
 // The ports the system lists (the SERIALCOMM key), which discovery probes.
-void AddListedPorts(BoundedText &text)
+void AddSystemPorts(BoundedText &text)
 {
-    const SerialServices &os = Services();
-    PortListHandle list = nullptr;
-    std::uint32_t count = 0;
-    bool any = false;
-    if (os.openPortList(&list)) {
-        if (os.countPortListEntries(list, &count)) {
-            for (std::uint32_t index = 0; index < count; ++index) {
-                char name[kPortListEntrySize];
-                if (os.readPortListEntry(list, index, name)) {
-                    text.Add(any ? " " : "the system lists: ").Add(name);
-                    any = true;
-                }
-            }
-        }
-        os.closePortList(list);
-    }
-    if (!any) {
-        text.Add("the system lists no serial port");
-    }
+    AddListedPorts(text, "the system lists: ", "the system lists no serial port", kPortListEntrySize);
 }
 
 }  // namespace
@@ -66,7 +49,7 @@ int DescribeOpenFailure(const char *portName, char *buffer, std::size_t size)
         const DWORD error = SYSTEM_CALL(GetLastError)();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             text.Add("no such device: ").Add(portName).Add(" does not exist; ");
-            AddListedPorts(text);
+            AddSystemPorts(text);
             return GPIOLINK_OPEN_FAILURE_NO_SUCH_DEVICE;
         }
         // Windows opens a port for one program at a time: another's hold
