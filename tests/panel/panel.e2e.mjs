@@ -267,9 +267,16 @@ describe('the panel in a browser', { concurrency: 1 }, () => {
     await viewer.press(`${row('line-b', 2)} form.write input`, 'Enter');
     assert.equal(await viewer.getAttribute(bit('line-b', 0, 5), 'aria-pressed'), 'false');
     assert.equal(await viewer.$eval(bit('line-b', 0, 5), (b) => b.classList.contains('pending')), false);
-    // Nothing reached the controller: a poll or two later, no output on its wire.
-    await new Promise((resolve) => setTimeout(resolve, 500));
-    const after = (await plant.send({ op: 'requests', sim: 1 })).requests.slice(before.length);
+    // Nothing reached the controller: once two polls have gone out after
+    // the clicks (a sign that the bridge has taken whatever came before),
+    // no write is on its wire.
+    let after = [];
+    for (const deadline = Date.now() + PATIENCE; Date.now() < deadline;) {
+      after = (await plant.send({ op: 'requests', sim: 1 })).requests.slice(before.length);
+      if (after.filter((r) => r.startsWith('input')).length >= 2) break;
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    }
+    assert.ok(after.filter((r) => r.startsWith('input')).length >= 2, `no polls after the clicks: ${after}`);
     assert.ok(!after.some((r) => r.startsWith('bit set') || r.startsWith('output')), `on the wire: ${after}`);
     assert.equal(await text(operator, `${row('line-b', 0)} .hex`), '0x08');
     assert.equal(await text(viewer, `${card('line-b')} .message:not(.error)`), '');
