@@ -1,6 +1,7 @@
 #include "bridge_messages.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <cstdio>
 
@@ -64,16 +65,17 @@ std::string SignalsPayload(const Config &config)
 {
     json signals = json::array();
     for (const PortConfig &port : config.ports) {
-        for (const SignalConfig &signal : port.signals) {
-            signals.push_back({{"name", gpio_tools::SafeText(signal.name)},
-                               {"slug", signal.slug},
-                               {"port", port.number},
-                               {"bit", signal.bit},
-                               {"inverted", signal.inverted},
-                               {"pulse_ms", signal.pulse.count()},
-                               {"output", port.Writable()},
-                               {"device_class", signal.deviceClass}});
-        }
+        std::transform(port.signals.begin(), port.signals.end(), std::back_inserter(signals),
+                       [&port](const SignalConfig &signal) {
+                           return json{{"name", gpio_tools::SafeText(signal.name)},
+                                       {"slug", signal.slug},
+                                       {"port", port.number},
+                                       {"bit", signal.bit},
+                                       {"inverted", signal.inverted},
+                                       {"pulse_ms", signal.pulse.count()},
+                                       {"output", port.Writable()},
+                                       {"device_class", signal.deviceClass}};
+                       });
     }
     return json{{"name", gpio_tools::SafeText(config.name)}, {"signals", signals}}.dump();
 }
