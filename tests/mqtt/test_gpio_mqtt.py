@@ -529,7 +529,8 @@ def test_a_flood_of_requests_leaves_polls_memory_reloads_and_order_intact(setup_
               f"{', '.join(f'{ms:.0f}' for ms in latencies)} ms (poll {poll} ms); most RSS {max(rss) / 1024:.1f} MB")
         assert statistics.median(latencies) <= poll + 50, latencies
         assert max(latencies) <= poll + 500, latencies
-        assert max(rss) < 20 * 1024, f"RSS reached {max(rss)} kB"
+        if os.environ.get("GPIO_MQTT_SANITIZED", "0") != "1":
+            assert max(rss) < 20 * 1024, f"RSS reached {max(rss)} kB"
         assert s.watch.latest[s.topic("availability")] == "online"
     finally:
         stop.set()
