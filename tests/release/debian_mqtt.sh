@@ -70,9 +70,9 @@ retained() {
 }
 retained "$base/availability" online
 # Everything a subscriber that joins late gets at once: availability,
-# version, two ports and their 16 bits, and 16 discovery entities.
-mosquitto_sub -p "$broker_port" -t "$base/#" -t 'homeassistant/#' -v -C 36 -W 10 --retained-only \
-  >"$work/retained.txt" 2>&1 || fail "not 36 retained topics: $(cat "$work/retained.txt")"
+# version, the signals, two ports and their 16 bits, and 16 discovery entities.
+mosquitto_sub -p "$broker_port" -t "$base/#" -t 'homeassistant/#' -v -C 37 -W 10 --retained-only \
+  >"$work/retained.txt" 2>&1 || fail "not 37 retained topics: $(cat "$work/retained.txt")"
 for line in "$base/version GPIO-SIM 1.0" "$base/port/0 {\"value\":0,\"hex\":\"0x00\",\"bits\":\"00000000\"}" \
     "$base/port/1/bit/7 OFF" "$base/port/0/bit/3 OFF"; do
   grep -qxF "$line" "$work/retained.txt" || fail "no retained '$line': $(cat "$work/retained.txt")"
