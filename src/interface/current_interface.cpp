@@ -89,6 +89,12 @@ extern "C" GPIOLINK_API int GPIO_OpenInterface(const char *portName, HANDLE *han
 extern "C" GPIOLINK_API int gpiolink_describe_open_failure(const char *port, char *text, int size)
 {
     const bool writable = text != nullptr && size > 0;
+    // No name is no port on any system: said here, before a platform's look.
+    if (port == nullptr || port[0] == '\0') {
+        gpiolink::BoundedText(writable ? text : nullptr, writable ? static_cast<std::size_t>(size) : 0)
+            .Add("no port name given");
+        return GPIOLINK_OPEN_FAILURE_NAME;
+    }
     return Services().describeOpenFailure(port, writable ? text : nullptr,
                                           writable ? static_cast<std::size_t>(size) : 0);
 }

@@ -210,10 +210,6 @@ int DescribeOpened(BoundedText &text, const char *path, const struct stat &info)
 int DescribeOpenFailure(const char *portName, char *buffer, std::size_t size)
 {
     BoundedText text(buffer, size);
-    if (portName == nullptr || portName[0] == '\0') {
-        text.Add("no port name given");
-        return GPIOLINK_OPEN_FAILURE_NAME;
-    }
     const bool rooted = portName[0] == '/';
     char path[kMaxDevicePathSize];
     if (!JoinBounded(path, sizeof(path), rooted ? "" : "/dev/", portName)) {

@@ -27,10 +27,6 @@ void AddSystemPorts(BoundedText &text)
 int DescribeOpenFailure(const char *portName, char *buffer, std::size_t size)
 {
     BoundedText text(buffer, size);
-    if (portName == nullptr || portName[0] == '\0') {
-        text.Add("no port name given");
-        return GPIOLINK_OPEN_FAILURE_NAME;
-    }
     const SerialServices &os = Services();
     char path[kMaxDevicePathSize];
     if (!JoinBounded(path, os.devicePathSize, os.devicePathPrefix, portName)) {
