@@ -119,6 +119,8 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
 {
     const std::string head = "broker = \"mqtt://h\"\nserial_port = \"x\"\n";  // lines 1 and 2
     const std::string port = "[[port]]\nnumber = 1\ndirection = \"input\"\n";
+    const std::string output = "[[port]]\nnumber = 0\ndirection = \"output\"\n";  // lines 3 to 5
+    const std::string input = "[[port]]\nnumber = 0\ndirection = \"input\"\n";
     const struct {
         std::string text;
         const char *error;
@@ -152,6 +154,23 @@ TEST(BridgeConfig, RefusesEachMistakeAtItsLine)
         {"serial_port = \"x\"\n" + port, "c.toml:1: no broker given"},
         {"broker = \"mqtt://h\"\n" + port, "c.toml:1: no serial_port given"},
         {"broker = \"mqtt://h\"\nserial_port = \n", "c.toml:2: "},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"Pump\"\n[[port.bit]]\nbit = 2\nname = \"pump\"\n",
+         "c.toml:1: the signals 'Pump' and 'pump' both make the topic signal/pump"},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\n[[port.bit]]\nbit = 1\nname = \"B\"\n",
+         "c.toml:9: bit 1 of port 0 is given twice"},
+        {head + output + "[[port.bit]]\nbit = 8\nname = \"A\"\n", "c.toml:7: bit wants a whole number from 0 to 7"},
+        {head + output + "[[port.bit]]\nbit = 1\n", "c.toml:6: [[port.bit]] needs name"},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"--\"\n", "c.toml:6: name '--' has no letter or digit"},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 5\n", "c.toml:9: pulse_ms wants"},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 50\nstart = \"on\"\n",
+         "c.toml:10: a pulse output always starts off"},
+        {head + input + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 50\n",
+         "c.toml:9: pulse_ms is for the bits of output and both-way ports"},
+        {head + input + "start = \"off\"\n", "c.toml:6: start is for output and both-way ports"},
+        {head + output + "start = \"later\"\n", "c.toml:6: start wants \"keep\", \"off\", \"on\" or \"restore\""},
+        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\ndevice_class = \"Door\"\n",
+         "c.toml:9: device_class wants Home Assistant's word"},
+        {head + "name = \"a\\u001bb\"\n" + output, "c.toml:3: name wants 1 to 64 characters, no control"},
     };
     for (const auto &c : cases) {
         const ConfigResult result = ParseConfig(c.text, "c.toml");
@@ -267,40 +286,6 @@ TEST(BridgeConfig, ReadsSignalsWithTheirRules)
     EXPECT_FALSE(outputs[0].On(0x01));
     EXPECT_FALSE(outputs[0].BitFor(true));
     EXPECT_TRUE(outputs[1].On(0x02));
-}
-
-TEST(BridgeConfig, RefusesSignalsThatCannotBeCarriedOut)
-{
-    const std::string head = "broker = \"mqtt://h\"\nserial_port = \"x\"\n";  // lines 1 and 2
-    const std::string output = "[[port]]\nnumber = 0\ndirection = \"output\"\n";  // lines 3 to 5
-    const std::string input = "[[port]]\nnumber = 0\ndirection = \"input\"\n";
-    const struct {
-        std::string text;
-        const char *error;
-    } cases[] = {
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"Pump\"\n[[port.bit]]\nbit = 2\nname = \"pump\"\n",
-         "c.toml:1: the signals 'Pump' and 'pump' both make the topic signal/pump"},
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\n[[port.bit]]\nbit = 1\nname = \"B\"\n",
-         "c.toml:9: bit 1 of port 0 is given twice"},
-        {head + output + "[[port.bit]]\nbit = 8\nname = \"A\"\n", "c.toml:7: bit wants a whole number from 0 to 7"},
-        {head + output + "[[port.bit]]\nbit = 1\n", "c.toml:6: [[port.bit]] needs name"},
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"--\"\n", "c.toml:6: name '--' has no letter or digit"},
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 5\n", "c.toml:9: pulse_ms wants"},
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 50\nstart = \"on\"\n",
-         "c.toml:10: a pulse output always starts off"},
-        {head + input + "[[port.bit]]\nbit = 1\nname = \"A\"\npulse_ms = 50\n",
-         "c.toml:9: pulse_ms is for the bits of output and both-way ports"},
-        {head + input + "start = \"off\"\n", "c.toml:6: start is for output and both-way ports"},
-        {head + output + "start = \"later\"\n", "c.toml:6: start wants \"keep\", \"off\", \"on\" or \"restore\""},
-        {head + output + "[[port.bit]]\nbit = 1\nname = \"A\"\ndevice_class = \"Door\"\n",
-         "c.toml:9: device_class wants Home Assistant's word"},
-        {head + "name = \"a\\u001bb\"\n" + output, "c.toml:3: name wants 1 to 64 characters, no control"},
-    };
-    for (const auto &c : cases) {
-        const ConfigResult result = ParseConfig(c.text, "c.toml");
-        EXPECT_FALSE(result.ok) << c.text;
-        EXPECT_EQ(0U, result.error.rfind(c.error, 0)) << c.text << "\n  gives: " << result.error;
-    }
     EXPECT_EQ("pump-1-north", Slug("  Pump 1 (north) "));
     EXPECT_EQ("", Slug("--"));
 }

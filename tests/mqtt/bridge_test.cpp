@@ -176,10 +176,16 @@ protected:
     void SetUp() override { g_controller = &controller; }
     void TearDown() override { g_controller = nullptr; }
 
+    // The bridge on the fake controller and clock, not yet started.
+    Bridge &Made(Config config)
+    {
+        return bridge.emplace(std::move(config), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
+                              [this] { return controller.now; });
+    }
+
     Bridge &Started(Config config = TwoPorts())
     {
-        bridge.emplace(std::move(config), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
-                       [this] { return controller.now; });
+        Made(std::move(config));
         std::string problem;
         EXPECT_TRUE(bridge->Start(problem)) << problem;
         return *bridge;
@@ -398,10 +404,8 @@ TEST_F(BridgeTest, SaysNothingOfAControllerWhosePortAnotherProcessHolds)
 {
     controller.openFails = true;
     controller.heldElsewhere = true;
-    bridge.emplace(TwoPorts(), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
-                   [this] { return controller.now; });
     std::string problem;
-    EXPECT_FALSE(bridge->Start(problem));
+    EXPECT_FALSE(Made(TwoPorts()).Start(problem));
     EXPECT_NE(std::string::npos, problem.find("busy")) << problem;
     EXPECT_TRUE(record.messages.empty());
     // A port that is missing is tried again later instead.
@@ -528,13 +532,10 @@ TEST_F(BridgeTest, OutputsFollowTheirStartRules)
     EXPECT_EQ(0x01, controller.ports[0]);
 
     // restore: the last value the bridge confirmed, from its store.
-    g_controller = &controller;
     MemoryStore store;
     store.saved = {{0, 0x00}};
     controller.ports[0] = 0x01;
-    bridge.emplace(WithSignals(StartRule::kRestore), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
-                   [this] { return controller.now; });
-    bridge->KeepStateIn(store);
+    Made(WithSignals(StartRule::kRestore)).KeepStateIn(store);
     std::string problem;
     ASSERT_TRUE(bridge->Start(problem));
     EXPECT_EQ(0x00, controller.ports[0]);
