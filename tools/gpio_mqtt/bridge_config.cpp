@@ -15,7 +15,6 @@
 
 #include <toml++/toml.h>
 
-#include "names_list.h"
 #include "number.h"
 
 namespace gpio_mqtt {
@@ -23,16 +22,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A mistake found at a line of the file.
-struct ConfigError {
-    std::size_t line;
-    std::string reason;
-};
-
-std::size_t LineOf(const toml::node &node)
-{
-    return node.source().begin.line == 0 ? 1 : node.source().begin.line;
-}
+using gpio_tools::Boolean;
+using gpio_tools::ConfigError;
+using gpio_tools::Integer;
+using gpio_tools::LineOf;
+using gpio_tools::Name;
+using gpio_tools::ReadTable;
+using gpio_tools::String;
 
 // A character that no level of a topic may hold: the level separator, a
 // wildcard, a space or a control character.
@@ -64,65 +60,6 @@ std::string TopicLevels(const std::string &text, std::size_t line, const std::st
     return text;
 }
 
-// The keys of one table, each read by its own reader; a key without a
-// reader is a mistake (a typo would otherwise be ignored).
-using Reader = std::function<void(const toml::node &)>;
-
-void ReadTable(const toml::table &table, const std::map<std::string, Reader> &readers, const std::string &where)
-{
-    for (const auto &[key, node] : table) {
-        const auto reader = readers.find(std::string(key.str()));
-        if (reader == readers.end()) {
-            const std::string known = NamesList(readers, [](const auto &entry) { return entry.first; });
-            std::string reason = "unknown key '";
-            reason.append(key.str()).append("'").append(where).append("; one of ").append(known);
-            throw ConfigError{LineOf(node), reason};
-        }
-        reader->second(node);
-    }
-}
-
-std::string String(const toml::node &node, const std::string &key)
-{
-    if (!node.is_string()) {
-        throw ConfigError{LineOf(node), key + " wants a string"};
-    }
-    return *node.value<std::string>();
-}
-
-bool Boolean(const toml::node &node, const std::string &key)
-{
-    if (!node.is_boolean()) {
-        throw ConfigError{LineOf(node), key + " wants true or false"};
-    }
-    return *node.value<bool>();
-}
-
-// A whole number from `min` to `max`.
-std::int64_t Integer(const toml::node &node, const std::string &key, std::int64_t min, std::int64_t max)
-{
-    if (!node.is_integer() || *node.value<std::int64_t>() < min || *node.value<std::int64_t>() > max) {
-        throw ConfigError{LineOf(node), key + " wants a whole number from " + std::to_string(min) + " to " +
-                                            std::to_string(max)};
-    }
-    return *node.value<std::int64_t>();
-}
-
-Direction ReadDirection(const toml::node &node)
-{
-    const std::string text = String(node, "direction");
-    if (text == "input") {
-        return Direction::kInput;
-    }
-    if (text == "output") {
-        return Direction::kOutput;
-    }
-    if (text == "both") {
-        return Direction::kBoth;
-    }
-    throw ConfigError{LineOf(node), "direction wants \"input\", \"output\" or \"both\""};
-}
-
 StartRule ReadStartRule(const toml::node &node)
 {
     const std::string text = String(node, "start");
@@ -133,17 +70,6 @@ StartRule ReadStartRule(const toml::node &node)
         return *found;
     }
     throw ConfigError{LineOf(node), "start wants \"keep\", \"off\", \"on\" or \"restore\""};
-}
-
-// A name for people: 1 to 64 characters, none of them a control character.
-std::string Name(const toml::node &node, const std::string &key)
-{
-    std::string name = String(node, key);
-    if (name.empty() || name.size() > 64 ||
-        std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
-        throw ConfigError{LineOf(node), key + " wants 1 to 64 characters, no control character"};
-    }
-    return name;
 }
 
 // One [[port.bit]] table of `port`; `writable` tells whether the port takes
@@ -210,56 +136,19 @@ SignalConfig ReadSignal(const toml::node &entry, const PortConfig &port, bool wr
 
 PortConfig ReadPort(const toml::node &entry, const std::set<int> &taken)
 {
-    const toml::table *table = entry.as_table();
-    if (table == nullptr) {
-        throw ConfigError{LineOf(entry), "port wants a table: [[port]] with number, direction, name"};
-    }
     PortConfig port;
-    bool numbered = false;
-    bool directed = false;
-    bool pollGiven = false;
-    std::size_t pollLine = 0;
     std::size_t startLine = 0;
     const toml::node *bits = nullptr;
-    ReadTable(*table,
-              {{"number",
-                [&](const toml::node &node) {
-                    port.number = static_cast<int>(Integer(node, "number", 0, 255));
-                    numbered = true;
-                    if (taken.count(port.number) != 0) {
-                        throw ConfigError{LineOf(node), "port " + std::to_string(port.number) + " is given twice"};
-                    }
-                }},
-               {"direction",
-                [&](const toml::node &node) {
-                    port.direction = ReadDirection(node);
-                    directed = true;
-                }},
-               {"name", [&](const toml::node &node) { port.name = Name(node, "name"); }},
-               {"start",
-                [&](const toml::node &node) {
-                    port.start = ReadStartRule(node);
-                    startLine = LineOf(node);
-                }},
-               {"bit", [&](const toml::node &node) { bits = &node; }},
-               {"poll_interval_ms",
-                [&](const toml::node &node) {
-                    port.pollInterval = std::chrono::milliseconds(Integer(node, "poll_interval_ms", 10, 60000));
-                    pollGiven = true;
-                    pollLine = LineOf(node);
-                }}},
-              " in [[port]]");
-    if (!numbered || !directed) {
-        throw ConfigError{LineOf(entry), std::string("[[port]] needs ") + (numbered ? "direction" : "number")};
-    }
-    if (pollGiven && !port.Polled()) {
-        throw ConfigError{pollLine, "poll_interval_ms is for input and both-way ports: output ports are not polled"};
-    }
+    gpio_tools::ReadPortEntry(entry, taken,
+                              {{"start",
+                                [&](const toml::node &node) {
+                                    port.start = ReadStartRule(node);
+                                    startLine = LineOf(node);
+                                }},
+                               {"bit", [&](const toml::node &node) { bits = &node; }}},
+                              port);
     if (startLine != 0 && !port.Writable()) {
         throw ConfigError{startLine, "start is for output and both-way ports"};
-    }
-    if (port.name.empty()) {
-        port.name = "Port " + std::to_string(port.number);
     }
     if (bits != nullptr) {
         const toml::array *entries = bits->as_array();
@@ -352,7 +241,6 @@ std::chrono::milliseconds Seconds(const toml::node &node, const std::string &key
 KeyLines ReadKeys(const toml::table &table, Config &config)
 {
     KeyLines lines;
-    std::set<int> taken;
     const auto topic = [](const toml::node &node, const std::string &key, bool single) {
         return TopicLevels(String(node, key), LineOf(node), key, single);
     };
@@ -379,13 +267,7 @@ KeyLines ReadKeys(const toml::table &table, Config &config)
          {"name", [&](const toml::node &node) { config.name = Name(node, "name"); }},
          {"prefix", [&](const toml::node &node) { config.prefix = topic(node, "prefix", false); }},
          {"id", [&](const toml::node &node) { config.id = topic(node, "id", true); }},
-         {"serial_port",
-          [&](const toml::node &node) {
-              config.serialPort = String(node, "serial_port");
-              if (config.serialPort.empty()) {
-                  throw ConfigError{LineOf(node), "serial_port is empty"};
-              }
-          }},
+         {"serial_port", [&](const toml::node &node) { config.serialPort = gpio_tools::SerialPort(node); }},
          {"max_command_age",
           [&](const toml::node &node) { config.maxCommandAge = Seconds(node, "max_command_age", 0.1, 3600); }},
          {"reply_prefix",
@@ -397,13 +279,7 @@ KeyLines ReadKeys(const toml::table &table, Config &config)
               }
               config.replyPrefix = TopicLevels(text, LineOf(node), "reply_prefix", false) + "/";
           }},
-         {"check_interval_ms",
-          [&](const toml::node &node) {
-              config.checkInterval = std::chrono::milliseconds(Integer(node, "check_interval_ms", 0, 3600000));
-              if (config.checkInterval.count() != 0 && config.checkInterval.count() < 100) {
-                  throw ConfigError{LineOf(node), "check_interval_ms wants 0 (no check) or 100 to 3600000"};
-              }
-          }},
+         {"check_interval_ms", [&](const toml::node &node) { config.checkInterval = gpio_tools::CheckInterval(node); }},
          {"online_lifetime",
           [&](const toml::node &node) {
               config.onlineLifetime = std::chrono::seconds(Integer(node, "online_lifetime", 3, 86400));
@@ -420,14 +296,10 @@ KeyLines ReadKeys(const toml::table &table, Config &config)
           [&](const toml::node &node) { config.discoveryPrefix = topic(node, "discovery_prefix", false); }},
          {"port",
           [&](const toml::node &node) {
-              const toml::array *entries = node.as_array();
-              if (entries == nullptr) {
-                  throw ConfigError{LineOf(node), "port wants tables: [[port]] with number, direction, name"};
-              }
-              for (const toml::node &entry : *entries) {
+              gpio_tools::ReadPortTables(node, [&](const toml::node &entry, const std::set<int> &taken) {
                   config.ports.push_back(ReadPort(entry, taken));
-                  taken.insert(config.ports.back().number);
-              }
+                  return config.ports.back().number;
+              });
           }}},
         "");
     return lines;
@@ -440,15 +312,7 @@ void CheckAcrossKeys(const KeyLines &lines, const std::string &path, const std::
     if (lines.broker == 0) {
         throw ConfigError{1, "no broker given (broker = \"mqtt://HOST:PORT\")"};
     }
-    if (!serialPort.empty()) {
-        config.serialPort = serialPort;
-    }
-    if (config.serialPort.empty()) {
-        throw ConfigError{1, "no serial_port given (serial_port = \"ttyUSB0\", or --port)"};
-    }
-    if (config.ports.empty()) {
-        throw ConfigError{1, "no port given: add a [[port]] table for each port to bridge"};
-    }
+    gpio_tools::CheckSerialPortAndPorts(config.serialPort, serialPort, config.ports.empty(), "to bridge");
     if (!config.caFile.empty()) {
         if (!config.broker.tls) {
             throw ConfigError{lines.caFile, "ca_file is for a broker reached over TLS (mqtts://)"};
@@ -492,19 +356,6 @@ void CheckAcrossKeys(const KeyLines &lines, const std::string &path, const std::
 }
 
 }  // namespace
-
-const char *DirectionName(Direction direction)
-{
-    switch (direction) {
-    case Direction::kInput:
-        return "input";
-    case Direction::kOutput:
-        return "output";
-    case Direction::kBoth:
-        return "both";
-    }
-    return "input";
-}
 
 const char *StartRuleName(StartRule rule)
 {
@@ -631,31 +482,15 @@ std::string DefaultId(const std::string &serialPort)
 
 ConfigResult ParseConfig(const std::string &text, const std::string &path, const std::string &serialPort)
 {
-    ConfigResult result;
-    result.config.file = path;
-    try {
-        const toml::table table = toml::parse(text, path);
-        CheckAcrossKeys(ReadKeys(table, result.config), path, serialPort, result.config);
-        result.ok = true;
-    } catch (const toml::parse_error &error) {
-        result.error = path + ":" + std::to_string(error.source().begin.line) + ": " + std::string(error.description());
-    } catch (const ConfigError &error) {
-        result.error = path + ":" + std::to_string(error.line) + ": " + error.reason;
-    }
-    return result;
+    return gpio_tools::ParseConfigAs<ConfigResult>(text, path, [&](const toml::table &table, Config &config) {
+        CheckAcrossKeys(ReadKeys(table, config), path, serialPort, config);
+    });
 }
 
 ConfigResult LoadConfig(const std::string &path, const std::string &serialPort)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        ConfigResult result;
-        result.error = path + ": cannot read the configuration file";
-        return result;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    return ParseConfig(text.str(), path, serialPort);
+    return gpio_tools::LoadConfigAs<ConfigResult>(
+        path, [&](const std::string &text) { return ParseConfig(text, path, serialPort); });
 }
 
 }  // namespace gpio_mqtt

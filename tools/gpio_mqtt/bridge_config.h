@@ -50,12 +50,13 @@
 #include <string>
 #include <vector>
 
+#include "config_keys.h"
+
 namespace gpio_mqtt {
 
-enum class Direction { kInput, kOutput, kBoth };
-
-// "input", "output" or "both".
-const char *DirectionName(Direction direction);
+// The [[port]] tables' shared keys (config_keys.h).
+using gpio_tools::Direction;
+using gpio_tools::DirectionName;
 
 // What the bridge does to an output at its start and when the controller
 // comes back after being lost: keep what the controller holds (read it,
@@ -82,18 +83,11 @@ struct SignalConfig {
     bool BitFor(bool on) const { return on != inverted; }
 };
 
-struct PortConfig {
-    int number = 0;
-    Direction direction = Direction::kInput;
-    std::string name;
-    std::chrono::milliseconds pollInterval{100};
+// number, direction, name and poll_interval_ms as every program reads
+// them; the start rule and the signals are gpio-mqtt's.
+struct PortConfig : gpio_tools::PortEntry {
     StartRule start = StartRule::kKeep;  // for the bits without a rule of their own
     std::vector<SignalConfig> signals;   // in the order of their bits
-
-    // Input and both-way ports are polled; output and both-way ports take
-    // commands.
-    bool Polled() const { return direction != Direction::kOutput; }
-    bool Writable() const { return direction != Direction::kInput; }
 };
 
 struct BrokerAddress {

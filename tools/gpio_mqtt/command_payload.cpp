@@ -103,7 +103,7 @@ json Object(const std::string &payload, const std::set<std::string> &allowed)
     }
     for (const auto &item : object.items()) {
         if (allowed.count(item.key()) == 0) {
-            const std::string known = NamesList(allowed, [](const std::string &key) { return key; });
+            const std::string known = gpio_tools::NamesList(allowed, [](const std::string &key) { return key; });
             throw Refusal{"unknown key " + Shown(item.key()) + "; the keys are " + known};
         }
     }

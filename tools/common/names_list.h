@@ -1,10 +1,10 @@
 // "a, b, c": the names a message lists as the choices there are.
-#ifndef GPIO_MQTT_NAMES_LIST_H
-#define GPIO_MQTT_NAMES_LIST_H
+#ifndef GPIO_TOOLS_NAMES_LIST_H
+#define GPIO_TOOLS_NAMES_LIST_H
 
 #include <string>
 
-namespace gpio_mqtt {
+namespace gpio_tools {
 
 template <typename Names, typename NameOf>
 std::string NamesList(const Names &names, NameOf nameOf)
@@ -19,6 +19,6 @@ std::string NamesList(const Names &names, NameOf nameOf)
     return list;
 }
 
-}  // namespace gpio_mqtt
+}  // namespace gpio_tools
 
-#endif  // GPIO_MQTT_NAMES_LIST_H
+#endif  // GPIO_TOOLS_NAMES_LIST_H
