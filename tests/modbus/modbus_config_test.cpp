@@ -53,6 +53,15 @@ TEST(ModbusConfig, ReadsEveryKeyAndFillsTheDefaults)
     EXPECT_EQ(5000, defaults.config.checkInterval.count());
 }
 
+// The commented example is good as it stands.
+TEST(ModbusConfig, ReadsTheExample)
+{
+    const ConfigResult example = LoadConfig(GPIO_MODBUS_EXAMPLE_CONFIG);
+    ASSERT_TRUE(example.ok) << example.error;
+    EXPECT_EQ("127.0.0.1", example.config.server.host);
+    EXPECT_EQ(2U, example.config.ports.size());
+}
+
 TEST(ModbusConfig, ReadsListenAddresses)
 {
     const struct {
