@@ -5,13 +5,17 @@
 //   COM6  another device: it answers, but not as the controller
 //   COM7  a second controller, which discovery must never reach
 //   COM9  a link to an empty regular file, named in GPIOLINK_TEST_FILE
-//   COM10 a controller whose replies leave 150 ms after each request
-//         (GPIOLINK_TEST_LATE_PORT)
 //   COM11 a line that sends a byte every 20 ms and never completes a frame
 //         (GPIOLINK_TEST_STREAM_PORT)
 //   COM12 a line whose far end has stopped reading: every write blocks
 //         (GPIOLINK_TEST_STALLED_PORT)
 // and passes the controller's port name in GPIOLINK_TEST_PORT.
+// The late-reply tests run in serial_pair_session.sh instead, against
+// gpio-sim.exe: it reads the clock of this process under Wine, where a
+// Linux gpio-sim reads another, and writes when each reply went out, to
+// the files named in GPIOLINK_TEST_REPLY_TIMES (the controller on
+// GPIOLINK_TEST_PORT) and GPIOLINK_TEST_LATE_REPLY_TIMES (one whose replies
+// leave 150 ms after each request, on GPIOLINK_TEST_LATE_PORT).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -372,16 +376,20 @@ TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValueEvenAcross
 {
     HoldPortValues(handle_);
     const std::string port = Environment(PortVariable());
-    gpiolink::testing::ExpectOnlyOwnValues(handle_);
+    const std::string times = Environment("GPIOLINK_TEST_LATE_REPLY_TIMES");
+    gpiolink::testing::ExpectOnlyOwnValues(handle_, gpiolink::testing::LateReplyRun("", false, nullptr, times));
     gpiolink::testing::ExpectOnlyOwnValues(
         handle_, gpiolink::testing::LateReplyRun(", reopened before every call", false,
-                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str())));
+                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str()), times));
     std::vector<HANDLE> earlier;
     gpiolink::testing::ExpectOnlyOwnValues(
-        handle_, gpiolink::testing::LateReplyRun(", opened again without a close", false, [&](HANDLE &handle) {
-            earlier.push_back(handle);
-            ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port.c_str(), &handle));
-        }));
+        handle_, gpiolink::testing::LateReplyRun(
+                     ", opened again without a close", false,
+                     [&](HANDLE &handle) {
+                         earlier.push_back(handle);
+                         ASSERT_EQ(GPIO_RESULT_OK, GPIO_OpenInterface(port.c_str(), &handle));
+                     },
+                     times));
     // The earlier handles fail the handle check; their ports are released
     // here, as the process's end would.
     for (HANDLE handle : earlier) {
@@ -395,11 +403,12 @@ TEST_F(WineLateReplies, RepliesLaterThanTheTimeoutNeverGiveAWrongValueEvenAcross
 TEST_F(WineSession, DamagedRepliesNeverGiveAWrongValueEvenAcrossAReopen)
 {
     HoldPortValues(handle_);
-    gpiolink::testing::ExpectOnlyOwnValues(handle_, gpiolink::testing::LateReplyRun("", true));
+    const std::string times = Environment("GPIOLINK_TEST_REPLY_TIMES");
+    gpiolink::testing::ExpectOnlyOwnValues(handle_, gpiolink::testing::LateReplyRun("", true, nullptr, times));
     const std::string port = ControllerPort();
     gpiolink::testing::ExpectOnlyOwnValues(
         handle_, gpiolink::testing::LateReplyRun(", reopened before every call", true,
-                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str())));
+                                                 gpiolink::testing::ReopenBeforeEveryCall(port.c_str()), times));
 }
 
 TEST_F(WineStreamingLine, ALineThatNeverStopsEndsTheCall)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs a Windows test program under Wine with simulated controllers mapped
 # as COM ports, and COM9 mapped to a regular file (see e2e_session_test.cpp
-# for the roles of COM5, COM6, COM7, COM9, COM10, COM11 and COM12; COM8 is
+# for the roles of COM5, COM6, COM7, COM9, COM11 and COM12; COM8 is
 # run_through_tap.sh's).
 # usage: run_with_simulators.sh GPIO_SIM WINE_RUN WINEPREFIX PROGRAM [ARGS...]
 set -eu
@@ -15,8 +15,8 @@ pids=""
 cleanup() {
   for pid in $pids; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -f "$dosdevices/com5" "$dosdevices/com6" "$dosdevices/com7" "$dosdevices/com9" "$dosdevices/com10" \
-    "$dosdevices/com11" "$dosdevices/com12"
+  rm -f "$dosdevices/com5" "$dosdevices/com6" "$dosdevices/com7" "$dosdevices/com9" "$dosdevices/com11" \
+    "$dosdevices/com12"
   rm -rf "$scratch"
 }
 # The program is bounded below ctest's 300 s, so that the cleanup runs.
@@ -28,8 +28,6 @@ pids="$pids $!"
 pids="$pids $!"
 "$sim" --trace --link "$dosdevices/com7" >"$scratch/com7.out" 2>"$scratch/com7.trace" &
 pids="$pids $!"
-"$sim" --delay 150 --link "$dosdevices/com10" >"$scratch/com10.out" 2>&1 &
-pids="$pids $!"
 # A line that never stops: a byte every 20 ms, never a frame.
 socat -u SYSTEM:'while printf x; do sleep 0.02; done' PTY,raw,echo=0,link="$dosdevices/com11" \
   >"$scratch/com11.out" 2>&1 &
@@ -37,7 +35,7 @@ pids="$pids $!"
 # A line whose far end has stopped reading: every write to it blocks.
 python3 "$(dirname "$0")/stalled_line.py" "$dosdevices/com12" >"$scratch/com12.out" 2>&1 &
 pids="$pids $!"
-for link in com5 com6 com7 com10 com11 com12; do
+for link in com5 com6 com7 com11 com12; do
   tries=0
   until [ -e "$dosdevices/$link" ]; do
     tries=$((tries + 1))
@@ -55,8 +53,7 @@ done
 ln -sf "$scratch/com9.file" "$dosdevices/com9"
 
 status=0
-GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM9 GPIOLINK_TEST_LATE_PORT=COM10 GPIOLINK_TEST_STREAM_PORT=COM11 \
-  GPIOLINK_TEST_STALLED_PORT=COM12 \
+GPIOLINK_TEST_PORT=COM5 GPIOLINK_TEST_FILE_PORT=COM9 GPIOLINK_TEST_STREAM_PORT=COM11 GPIOLINK_TEST_STALLED_PORT=COM12 \
   GPIOLINK_TEST_FILE="Z:$(echo "$scratch/com9.file" | tr / '\\')" \
   WINEDEBUG=-all timeout -k 10 240 "$run" "$@" >"$scratch/run.out" 2>&1 || status=$?
 cat "$scratch/run.out"
