@@ -16,16 +16,7 @@
 
 modbus_unit=/usr/lib/systemd/system/gpio-modbus@.service
 [ -f "$modbus_unit" ] || fail "no $modbus_unit"
-verified=$(systemd-analyze verify gpio-modbus@ttyUSB0.service 2>&1) || fail "systemd-analyze verify: $verified"
-[ -z "$verified" ] || fail "systemd-analyze verify has something to say: $verified"
-systemd-analyze security --offline=yes gpio-modbus@ttyUSB0.service >"$work/modbus-security.txt" 2>&1 ||
-  fail "systemd-analyze security: $(cat "$work/modbus-security.txt")"
-exposure=$(sed -n 's/.*Overall exposure level for gpio-modbus@ttyUSB0.service: \([0-9.]*\) .*/\1/p' \
-  "$work/modbus-security.txt")
-[ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level: $(cat "$work/modbus-security.txt")"
-awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
-  fail "the unit's exposure is $exposure, over 2.0: $(grep '✗' "$work/modbus-security.txt")"
-echo "gpio-modbus@.service: systemd-analyze verify is silent, exposure $exposure"
+check_unit gpio-modbus
 
 checked=$(gpio-modbus --check-config 2>&1) || fail "gpio-modbus --check-config of /etc/gpiolink/modbus.toml: $checked"
 echo "gpio-modbus --check-config: $checked"
@@ -45,11 +36,7 @@ sed -i "s|^#listen = .*|listen = \"127.0.0.1:$modbus_port\"|" /etc/gpiolink/modb
 grep -q "^listen = \"127.0.0.1:$modbus_port\"$" /etc/gpiolink/modbus.toml ||
   fail "/etc/gpiolink/modbus.toml has no listen line to change"
 
-command=$(sed -n 's/^ExecStart=//p' "$modbus_unit" | sed "s|%I|$sim_port|g")
-case $command in
-  "/usr/bin/gpio-modbus "*) ;;
-  *) fail "the unit's ExecStart= is not /usr/bin/gpio-modbus: $command" ;;
-esac
+command=$(unit_command gpio-modbus) || exit 1
 capability=$(sed -n 's/^AmbientCapabilities=//p' "$modbus_unit")
 [ "$capability" = CAP_NET_BIND_SERVICE ] || fail "the unit's ambient capabilities are '$capability'"
 # shellcheck disable=SC2086
