@@ -5,9 +5,10 @@
 #                                          header, import libraries and .def,
 #                                          CMake and pkg-config files
 #   libgpiolink0_VERSION_ARCH.deb          the Debian packages: library,
-#   libgpiolink-dev_VERSION_ARCH.deb       development files, tools, and
+#   libgpiolink-dev_VERSION_ARCH.deb       development files, tools,
 #   gpiolink-tools_VERSION_ARCH.deb        gpio-mqtt with its systemd unit
-#   gpiolink-mqtt_VERSION_ARCH.deb        (with the web panel)
+#   gpiolink-mqtt_VERSION_ARCH.deb         (with the web panel), and
+#   gpiolink-modbus_VERSION_ARCH.deb       gpio-modbus with its own
 #   gpiolink-panel-VERSION.tar.gz          the web panel (and the licences of
 #                                          what it bundles), its broker's
 #                                          configuration and ACL

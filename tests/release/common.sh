@@ -59,3 +59,31 @@ drive_sim() {
     *) fail "$* input 2 did not read back 0x5A" ;;
   esac
 }
+
+# check_unit PROGRAM: the installed template unit PROGRAM@.service, as
+# instance PROGRAM@ttyUSB0: `systemd-analyze verify` says nothing of it,
+# and its exposure in `systemd-analyze security` stays at 2.0 or below (a
+# hardening option lost shows there). systemd need not run: both work on
+# the files.
+check_unit() {
+  verified=$(systemd-analyze verify "$1@ttyUSB0.service" 2>&1) || fail "systemd-analyze verify: $verified"
+  [ -z "$verified" ] || fail "systemd-analyze verify has something to say: $verified"
+  systemd-analyze security --offline=yes "$1@ttyUSB0.service" >"$work/$1-security.txt" 2>&1 ||
+    fail "systemd-analyze security: $(cat "$work/$1-security.txt")"
+  exposure=$(sed -n "s/.*Overall exposure level for $1@ttyUSB0.service: \([0-9.]*\) .*/\1/p" "$work/$1-security.txt")
+  [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level: $(cat "$work/$1-security.txt")"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
+    fail "the unit's exposure is $exposure, over 2.0: $(grep '✗' "$work/$1-security.txt")"
+  echo "$1@.service: systemd-analyze verify is silent, exposure $exposure"
+}
+
+# unit_command PROGRAM: the ExecStart= line of the installed unit
+# PROGRAM@.service with %I the simulator's port, checked to run
+# /usr/bin/PROGRAM.
+unit_command() {
+  command=$(sed -n 's/^ExecStart=//p' "/usr/lib/systemd/system/$1@.service" | sed "s|%I|$sim_port|g")
+  case $command in
+    "/usr/bin/$1 "*) echo "$command" ;;
+    *) fail "the unit's ExecStart= is not /usr/bin/$1: $command" ;;
+  esac
+}

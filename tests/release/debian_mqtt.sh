@@ -18,14 +18,7 @@
 
 unit=/usr/lib/systemd/system/gpio-mqtt@.service
 [ -f "$unit" ] || fail "no $unit"
-verified=$(systemd-analyze verify gpio-mqtt@ttyUSB0.service 2>&1) || fail "systemd-analyze verify: $verified"
-[ -z "$verified" ] || fail "systemd-analyze verify has something to say: $verified"
-systemd-analyze security --offline=yes gpio-mqtt@ttyUSB0.service >"$work/security.txt" 2>&1 ||
-  fail "systemd-analyze security: $(cat "$work/security.txt")"
-exposure=$(sed -n 's/.*Overall exposure level for gpio-mqtt@ttyUSB0.service: \([0-9.]*\) .*/\1/p' "$work/security.txt")
-[ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level: $(cat "$work/security.txt")"
-awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "the unit's exposure is $exposure, over 2.0: $(grep '✗' "$work/security.txt")"
-echo "gpio-mqtt@.service: systemd-analyze verify is silent, exposure $exposure"
+check_unit gpio-mqtt
 
 checked=$(gpio-mqtt --check-config 2>&1) || fail "gpio-mqtt --check-config of /etc/gpiolink/mqtt.toml: $checked"
 echo "gpio-mqtt --check-config: $checked"
@@ -46,11 +39,7 @@ grep -q "^broker = \"mqtt://127.0.0.1:$broker_port\"$" /etc/gpiolink/mqtt.toml |
   fail "/etc/gpiolink/mqtt.toml has no broker line to change"
 
 # The unit's command line for the simulator's port, run as the unit runs it.
-command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s|%I|$sim_port|g")
-case $command in
-  "/usr/bin/gpio-mqtt "*) ;;
-  *) fail "the unit's ExecStart= is not /usr/bin/gpio-mqtt: $command" ;;
-esac
+command=$(unit_command gpio-mqtt) || exit 1
 chgrp dialout "/dev/$sim_port" && chmod 0660 "/dev/$sim_port" || fail "cannot give /dev/$sim_port to dialout"
 # shellcheck disable=SC2086
 setpriv --reuid=nobody --regid=nogroup --groups=dialout --no-new-privs --inh-caps=-all --bounding-set=-all \

@@ -4,7 +4,8 @@
 # builds with pkg-config alone and runs with the installed library, whose
 # .pc names the plain prefix, the README and documents are under
 # /usr/share/doc/, the binaries carry Debian's hardening, gpio-mqtt runs as its systemd unit runs
-# it against a broker of the test's own (tests/release/debian_mqtt.sh), and
+# it against a broker of the test's own (tests/release/debian_mqtt.sh),
+# gpio-modbus as its unit runs it, driven by mbpoll (debian_modbus.sh), and
 # the purge leaves none of the packages' files behind, the configuration
 # in /etc and the unit's links included.
 # Needs root; leaves the machine alone (exit 77, skipped) when it is not
@@ -48,7 +49,7 @@ done
 
 # Debian's hardening: PIE programs, full RELRO (read-only after relocation
 # and bound at load), the stack protector, fortified functions.
-for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap /usr/bin/gpio-mqtt; do
+for program in /usr/bin/gpioctl /usr/bin/gpio-sim /usr/bin/gpio-tap /usr/bin/gpio-mqtt /usr/bin/gpio-modbus; do
   readelf -h "$program" | grep -q 'Type:[[:space:]]*DYN' || fail "$program is not PIE"
   readelf -l "$program" | grep -q GNU_RELRO || fail "$program has no RELRO segment"
   readelf -d "$program" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$program is not linked with -z now"
@@ -64,6 +65,7 @@ readelf --dyn-syms -W /usr/bin/gpioctl "$library" | grep -q '__[a-z]*_chk@' || f
 start_sim /usr/bin/gpio-sim "$work/sim.out" --trace
 drive_sim env -u LD_LIBRARY_PATH gpioctl --port "$sim_port"
 . "$(dirname "$0")/debian_mqtt.sh"
+. "$(dirname "$0")/debian_modbus.sh"
 
 # A C program built with the flags of pkg-config and nothing else.
 [ "$(pkg-config --modversion gpiolink)" = "$version" ] || fail "pkg-config does not report version $version"
@@ -96,7 +98,8 @@ echo "pkg-config: $pc names prefix /usr; --libs: $libs; --cflags: none"
 # /usr/share/doc/PACKAGE/ (compressed when large).
 for doc in libgpiolink0/README.md libgpiolink-dev/README.md libgpiolink-dev/docs/api.md \
     libgpiolink-dev/docs/linux.md gpiolink-tools/README.md gpiolink-tools/wireshark.md \
-    gpiolink-tools/gpio-tap.md gpiolink-mqtt/README.md gpiolink-mqtt/mqtt.md; do
+    gpiolink-tools/gpio-tap.md gpiolink-mqtt/README.md gpiolink-mqtt/mqtt.md gpiolink-modbus/README.md \
+    gpiolink-modbus/modbus.md; do
   [ -f "/usr/share/doc/$doc" ] || [ -f "/usr/share/doc/$doc.gz" ] || fail "no /usr/share/doc/$doc"
 done
 zcat -f /usr/share/doc/gpiolink-tools/README.md* | grep -qF 'lua_script:"$(dirname "$(command -v gpio-tap)")/../share/' ||
@@ -115,7 +118,7 @@ dpkg -P $packages >"$work/dpkg-purge.log" 2>&1 || fail "dpkg -P failed: $(cat "$
 left=$(while read -r file; do [ ! -e "$file" ] && [ ! -L "$file" ] || echo "$file"; done <"$work/files")
 [ -z "$left" ] || fail "left behind after the purge: $left"
 for dir in /usr/lib/*/cmake/gpiolink /usr/share/doc/libgpiolink0 /usr/share/doc/gpiolink-tools /etc/gpiolink \
-    /usr/share/gpiolink "$enabled_link"; do
+    /usr/share/gpiolink "$enabled_link" "$modbus_enabled_link"; do
   [ ! -e "$dir" ] && [ ! -L "$dir" ] || fail "left behind after the purge: $dir"
 done
-echo "debian packages: installed, gpioctl drove gpio-sim, a pkg-config program ran, gpio-mqtt bridged it, purged without a trace"
+echo "debian packages: installed, gpioctl drove gpio-sim, a pkg-config program ran, gpio-mqtt bridged it, gpio-modbus served it, purged without a trace"

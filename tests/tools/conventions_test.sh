@@ -1,13 +1,15 @@
 #!/bin/sh
-# The conventions that gpioctl, gpio-sim, gpio-tap and gpio-mqtt (where it
-# is built) share, checked the same way against each: --help and --version,
+# The conventions that gpioctl, gpio-sim, gpio-tap, gpio-mqtt and
+# gpio-modbus (where they are built) share, checked the same way against each: --help and --version,
 # exit 64 naming the offending word with a hint, options before or after the
 # command, --port, one JSON style with the text trace on stderr, decimal
 # port numbers and the same direction names. Then the three together on one
 # wire: gpioctl through gpio-tap to gpio-sim.
-# usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION [GPIO_MQTT]
+# usage: conventions_test.sh GPIOCTL GPIO_SIM GPIO_TAP VERSION [SERVICE...]
 set -u
-gpioctl=$1 sim=$2 tap=$3 version=$4 mqtt=${5:-}
+gpioctl=$1 sim=$2 tap=$3 version=$4
+shift 4
+services=$*
 . "$(dirname "$0")/tool_test_lib.sh"
 
 # Each line of FILE is one compact JSON object, as the tools write them.
@@ -30,7 +32,7 @@ stop() {
   status=$?
 }
 
-for tool in "$gpioctl" "$sim" "$tap" $mqtt; do
+for tool in "$gpioctl" "$sim" "$tap" $services; do
   name=$(basename "$tool")
   run "$tool" --help
   { [ "$status" -eq 0 ] && head -1 "$work/out" | grep -q "^Usage: $name " &&
@@ -46,7 +48,9 @@ for tool in "$gpioctl" "$sim" "$tap" $mqtt; do
 done
 refused 64 "unknown option --prot; did you mean --port?" "$gpioctl" --prot pts/1 version
 refused 64 "unknown option -p; did you mean --port?" "$tap" -p ttyUSB0
-[ -z "$mqtt" ] || refused 64 "^gpio-mqtt: unknown option --prot; did you mean --port?$" "$mqtt" --check-config --prot ttyUSB0
+for service in $services; do
+  refused 64 "^$(basename "$service"): unknown option --prot; did you mean --port?$" "$service" --check-config --prot ttyUSB0
+done
 refused 64 "^gpio-sim: --delay wants milliseconds (0-60000), not 'soon'$" "$sim" --delay soon
 
 # Numbers read alike everywhere: decimal or 0x hex, and a decimal number
@@ -142,7 +146,9 @@ done
 full_output "$tap" --replay "$work/capture"
 full_output "$tap" --help
 full_output "$sim" --version
-[ -z "$mqtt" ] || full_output "$mqtt" --help
+for service in $services; do
+  full_output "$service" --help
+done
 # A reader that has gone is no failure: with SIGPIPE ignored, as some
 # shells and services run a program, a tool ends quietly with its status;
 # with SIGPIPE as it comes, the signal ends it quietly.

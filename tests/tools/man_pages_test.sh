@@ -2,7 +2,7 @@
 # The manual pages: each renders without a warning (groff -ww, warnings as
 # errors), each tool's page names every option and command its --help
 # lists, and gpiolink(3) every function and result code of the header.
-# usage: man_pages_test.sh MANDIR HEADER GPIOCTL GPIO_SIM GPIO_TAP [GPIO_MQTT]
+# usage: man_pages_test.sh MANDIR HEADER GPIOCTL GPIO_SIM GPIO_TAP [SERVICE...]
 set -u
 mandir=$1 header=$2
 shift 2

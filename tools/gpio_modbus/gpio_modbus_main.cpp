@@ -18,37 +18,35 @@
 #include "controller.h"
 #include "controller_owner.h"
 #include "controller_thread.h"
+#include "service_command_line.h"
 #include "modbus_config.h"
 #include "modbus_server.h"
 #include "text_output.h"
 
 namespace {
 
-constexpr int kCannotStart = 1;
-constexpr int kBadConfig = 78;  // EX_CONFIG
+using gpio_controller::kBadConfig;
+using gpio_controller::kCannotStart;
 
-struct Arguments {
-    std::string configFile = "/etc/gpiolink/modbus.toml";
-    std::string port;
-    bool checkConfig = false;
-    bool json = false;
+struct Arguments : gpio_controller::ServiceArguments {
+    std::string listen;  // over the configuration's listen when given
 };
 
 void Declare(gpio_tools::CommandLine &line, Arguments &args)
 {
-    line.Option("--config", "FILE", "the configuration (default /etc/gpiolink/modbus.toml)", &args.configFile);
-    line.Option("--port", "NAME",
-                "the controller's serial port, e.g. ttyUSB0 or /dev/ttyUSB0,\n"
-                "instead of the configuration's serial_port",
-                [&args](const std::string &name) {
-                    args.port = name;
-                    return name.empty() ? std::string("wants a port name") : std::string();
+    gpio_controller::DeclareServiceOptions(line, args, "", "serves");
+    line.Option("--listen", "ADDR",
+                "the address and TCP port to listen on, HOST:PORT as\n"
+                "127.0.0.1:1502, instead of the configuration's listen: one\n"
+                "file can then serve several controllers, each on a port\nof its own",
+                [&args](const std::string &text) {
+                    std::string host;
+                    int port = 0;
+                    args.listen = text;
+                    return gpio_modbus::ParseListen(text, host, port).empty()
+                               ? std::string()
+                               : std::string("wants an IP address and a port: 127.0.0.1:1502, [::1]:1502");
                 });
-    line.Flag("--check-config",
-              "read and check the configuration, print what it serves\n"
-              "and exit: 0 when it is good, 78 when not",
-              &args.checkConfig);
-    line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &args.json);
     line.Section("Map",
                  "Coils (1, 5, 15): output bits at port*8+bit; discrete inputs (2): input\n"
                  "bits; holding registers (3, 6, 16): output ports at their number; input\n"
@@ -59,12 +57,17 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "configuration again and takes its limits, allow list, unit id and\n"
                  "max_poll_age_ms (a bad one is refused, and the one in use stays);\n"
                  "serial_port, listen, check_interval_ms and the ports need a restart.");
-    line.Section("Exit status",
-                 "  0   stopped by SIGINT or SIGTERM (with --check-config: good)\n"
-                 "  1   could not start: the serial port is held by another process,\n"
-                 "      or the listen address cannot be bound\n"
-                 "  64  usage error\n"
-                 "  78  bad configuration, said as FILE:LINE: reason");
+    line.Section("Exit status", gpio_controller::ServiceExitStatus("the listen address cannot be bound"));
+}
+
+// The configuration with the command line's --port and --listen over it.
+gpio_modbus::ConfigResult Load(const Arguments &args)
+{
+    gpio_modbus::ConfigResult loaded = gpio_modbus::LoadConfig(args.configFile, args.port);
+    if (loaded.ok && !args.listen.empty()) {
+        gpio_modbus::ParseListen(args.listen, loaded.config.server.host, loaded.config.server.port);
+    }
+    return loaded;
 }
 
 // What --check-config prints of a good configuration.
@@ -108,7 +111,7 @@ std::string Summary(const gpio_modbus::Config &config, bool json)
 void Reload(const Arguments &args, const gpio_modbus::Config &running, gpio_modbus::Server &server,
             gpio_controller::Log &log)
 {
-    gpio_modbus::ConfigResult loaded = gpio_modbus::LoadConfig(args.configFile, args.port);
+    gpio_modbus::ConfigResult loaded = Load(args);
     if (!loaded.ok) {
         log.Error("bad-config", loaded.error + "; keeping the configuration in use");
         return;
@@ -133,28 +136,18 @@ void Reload(const Arguments &args, const gpio_modbus::Config &running, gpio_modb
     log.Info("reloaded", "the limits, allow list, unit id and max_poll_age_ms of " + args.configFile + " taken");
 }
 
-// Waits for the signals that every other thread blocks.
-void WaitForSignals(const sigset_t &signals, const Arguments &args, const gpio_modbus::Config &running,
-                    gpio_modbus::Server &server, gpio_controller::Log &log)
+// SIGHUP reloads; SIGINT and SIGTERM stop the server.
+void WaitForSignals(const gpio_controller::ServiceSignals &signals, const Arguments &args,
+                    const gpio_modbus::Config &running, gpio_modbus::Server &server, gpio_controller::Log &log)
 {
-    for (;;) {
-        int number = 0;
-        if (sigwait(&signals, &number) != 0) {
-            continue;
-        }
-        if (number == SIGHUP) {
-            Reload(args, running, server, log);
-            continue;
-        }
-        log.Info("stopping", number == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
-        server.Stop();
-        return;
-    }
+    signals.Wait(log, [&] { Reload(args, running, server, log); });
+    server.Stop();
 }
 
 int Main(int argc, char **argv)
 {
     Arguments args;
+    args.configFile = "/etc/gpiolink/modbus.toml";
     gpio_tools::CommandLine line("gpio-modbus", "[OPTIONS]",
                                  "Serves one digital I/O controller as a Modbus TCP server: its ports as\n"
                                  "coils, discrete inputs and registers, read from the poll and written\n"
@@ -165,7 +158,7 @@ int Main(int argc, char **argv)
         return parsed;
     }
     gpio_controller::Log log("gpio-modbus", args.json);
-    const gpio_modbus::ConfigResult loaded = gpio_modbus::LoadConfig(args.configFile, args.port);
+    const gpio_modbus::ConfigResult loaded = Load(args);
     if (!loaded.ok) {
         log.Error("bad-config", loaded.error);
         return kBadConfig;
@@ -176,15 +169,7 @@ int Main(int argc, char **argv)
         return 0;
     }
 
-    // Blocked before any thread starts, so that only the signal thread
-    // takes them. A client gone is an error from send(), not a signal.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    const gpio_controller::ServiceSignals signals;
 
     gpio_modbus::SharedState state;
     gpio_modbus::RealController controller(config, log, state);

@@ -18,6 +18,7 @@
 #include "bridge_config.h"
 #include "event_log.h"
 #include "command_line.h"
+#include "service_command_line.h"
 #include "mqtt_link.h"
 #include "output_state.h"
 #include "text_output.h"
@@ -25,36 +26,17 @@
 
 namespace {
 
-// Exit statuses besides 0 and a usage error (64).
-constexpr int kCannotStart = 1;
-constexpr int kBadConfig = 78;  // EX_CONFIG
+using gpio_controller::kBadConfig;
+using gpio_controller::kCannotStart;
 
 // How long a stop waits for the broker to take "offline".
 constexpr std::chrono::milliseconds kOfflineWait{2000};
 
-struct Arguments {
-    std::string configFile = "/etc/gpiolink/mqtt.toml";
-    std::string port;
-    bool checkConfig = false;
-    bool json = false;
-};
+using Arguments = gpio_controller::ServiceArguments;
 
 void Declare(gpio_tools::CommandLine &line, Arguments &args)
 {
-    line.Option("--config", "FILE", "the configuration (default /etc/gpiolink/mqtt.toml)", &args.configFile);
-    line.Option("--port", "NAME",
-                "the controller's serial port, e.g. ttyUSB0 or /dev/ttyUSB0,\n"
-                "instead of the configuration's serial_port; without an id\n"
-                "there, the id is made of it",
-                [&args](const std::string &name) {
-                    args.port = name;
-                    return name.empty() ? std::string("wants a port name") : std::string();
-                });
-    line.Flag("--check-config",
-              "read and check the configuration, print what it bridges\n"
-              "and exit: 0 when it is good, 78 when not",
-              &args.checkConfig);
-    line.Flag("--json", "log one JSON object per line on stderr:\n{\"level\":..,\"event\":..,\"message\":..}", &args.json);
+    gpio_controller::DeclareServiceOptions(line, args, "; without an id\nthere, the id is made of it", "bridges");
     line.Section("Topics",
                  "Below PREFIX/ID (gpiolink/ID by default): availability, version,\n"
                  "port/N and port/N/bit/B (retained state), their /set topics,\n"
@@ -64,33 +46,19 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "SIGTERM or SIGINT publishes offline, closes the port and disconnects;\n"
                  "SIGHUP reads the configuration again (a bad one is refused, and the\n"
                  "one in use stays).");
-    line.Section("Exit status",
-                 "  0   stopped by SIGINT or SIGTERM (with --check-config: good)\n"
-                 "  1   could not start: the serial port is held by another process,\n"
-                 "      or the MQTT client could not be set up\n"
-                 "  64  usage error\n"
-                 "  78  bad configuration, said as FILE:LINE: reason");
+    line.Section("Exit status", gpio_controller::ServiceExitStatus("the MQTT client could not be set up"));
 }
 
-// Waits for the signals that every other thread blocks: SIGHUP queues a
-// reload, SIGINT and SIGTERM stop the queue and end the wait.
-void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_controller::Log &log)
+// SIGHUP queues a reload; SIGINT and SIGTERM stop the queue.
+void WaitForSignals(const gpio_controller::ServiceSignals &signals, gpio_mqtt::WorkQueue &queue,
+                    gpio_controller::Log &log)
 {
-    for (;;) {
-        int number = 0;
-        if (sigwait(&signals, &number) != 0) {
-            continue;
-        }
-        if (number == SIGHUP) {
-            gpio_mqtt::WorkItem item;
-            item.kind = gpio_mqtt::WorkItem::Kind::kReload;
-            queue.Push(std::move(item));
-            continue;
-        }
-        log.Info("stopping", number == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
-        queue.Stop();
-        return;
-    }
+    signals.Wait(log, [&queue] {
+        gpio_mqtt::WorkItem item;
+        item.kind = gpio_mqtt::WorkItem::Kind::kReload;
+        queue.Push(std::move(item));
+    });
+    queue.Stop();
 }
 
 // A signal's rules in words: "inverted, pulse 500 ms, start off".
@@ -175,6 +143,7 @@ std::string Summary(const gpio_mqtt::Config &config, bool json)
 int Main(int argc, char **argv)
 {
     Arguments args;
+    args.configFile = "/etc/gpiolink/mqtt.toml";
     gpio_tools::CommandLine line("gpio-mqtt", "[OPTIONS]",
                                  "Puts one digital I/O controller on an MQTT broker: its ports as retained\n"
                                  "state, commands to set them, and MQTT 5 request/response for every\n"
@@ -195,16 +164,7 @@ int Main(int argc, char **argv)
         return 0;
     }
 
-    // Blocked before any thread starts, so that every thread inherits the
-    // mask and only the signal thread takes them. A broken connection is
-    // an error from send(), not a signal.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    const gpio_controller::ServiceSignals signals;
 
     mosquitto_lib_init();
     int status = 0;
