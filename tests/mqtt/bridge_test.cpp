@@ -11,101 +11,15 @@
 #include <vector>
 
 #include "bridge.h"
+#include "fake_library.h"
 
 namespace gpio_mqtt {
 namespace {
 
 using std::chrono::milliseconds;
 
-// The controller behind the library's calls. Every exchange takes
-// kExchange on the test's clock. `failNext` makes the next calls give that
-// result instead; a write that "fails" with a time-out still lands, as a
-// write whose reply was lost does.
-struct FakeController {
-    static constexpr milliseconds kExchange{20};
-    Clock::time_point now{};
-    std::array<std::uint8_t, 256> ports{};
-    std::vector<int> failNext;  // results of the next calls, first first
-    int exchanges = 0;
-    int opens = 0;
-    bool openFails = false;
-    bool heldElsewhere = false;
-    bool present = true;
-
-    int Exchange()
-    {
-        now += kExchange;
-        ++exchanges;
-        if (failNext.empty()) {
-            return GPIO_RESULT_OK;
-        }
-        const int result = failNext.front();
-        failNext.erase(failNext.begin());
-        return result;
-    }
-};
-
-FakeController *g_controller = nullptr;
-
-HANDLE const kHandle = reinterpret_cast<HANDLE>(7);
-
-LibraryCalls FakeCalls()
-{
-    LibraryCalls calls{};
-    calls.open = [](const char *, HANDLE *handle) {
-        ++g_controller->opens;
-        *handle = g_controller->openFails ? INVALID_HANDLE_VALUE : kHandle;
-        return g_controller->openFails ? GPIO_RESULT_IO_ERROR : GPIO_RESULT_OK;
-    };
-    calls.close = [](HANDLE) { return GPIO_RESULT_OK; };
-    calls.input = [](HANDLE, unsigned char port, unsigned char *value) {
-        const int result = g_controller->Exchange();
-        if (result == GPIO_RESULT_OK) {
-            *value = g_controller->ports[port];
-        }
-        return result;
-    };
-    calls.output = [](HANDLE, unsigned char port, unsigned char value) {
-        const int result = g_controller->Exchange();
-        if (result == GPIO_RESULT_OK || result == GPIO_RESULT_TIMEOUT) {
-            g_controller->ports[port] = value;
-        }
-        return result;
-    };
-    calls.bitTest = [](HANDLE, unsigned char port, unsigned char bit) {
-        const int result = g_controller->Exchange();
-        return result != GPIO_RESULT_OK                        ? result
-               : ((g_controller->ports[port] >> bit) & 1) != 0 ? GPIO_RESULT_BIT_HIGH
-                                                               : GPIO_RESULT_BIT_LOW;
-    };
-    calls.bitSet = [](HANDLE, unsigned char port, unsigned char bit) {
-        const int result = g_controller->Exchange();
-        if (result == GPIO_RESULT_OK || result == GPIO_RESULT_TIMEOUT) {
-            g_controller->ports[port] = static_cast<std::uint8_t>(g_controller->ports[port] | (1U << bit));
-        }
-        return result;
-    };
-    calls.bitReset = [](HANDLE, unsigned char port, unsigned char bit) {
-        const int result = g_controller->Exchange();
-        if (result == GPIO_RESULT_OK || result == GPIO_RESULT_TIMEOUT) {
-            g_controller->ports[port] = static_cast<std::uint8_t>(g_controller->ports[port] & ~(1U << bit));
-        }
-        return result;
-    };
-    calls.version = [](HANDLE, char *buffer, int) {
-        const int result = g_controller->Exchange();
-        if (result == GPIO_RESULT_OK) {
-            std::snprintf(buffer, 8, "SIM 1.0");
-        }
-        return result;
-    };
-    calls.whyOpenFailed = [](const char *, std::string *text) {
-        *text = g_controller->heldElsewhere ? "busy: held by another process" : "no such device";
-        return g_controller->heldElsewhere;
-    };
-    calls.portPresent = [](const char *) { return g_controller->present; };
-    return calls;
-}
+using gpio_controller::fake::FakeCalls;
+using gpio_controller::fake::FakeController;
 
 struct Published {
     std::string topic;
@@ -173,13 +87,10 @@ Config TwoPorts()
 
 class BridgeTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_controller = &controller; }
-    void TearDown() override { g_controller = nullptr; }
-
     // The bridge on the fake controller and clock, not yet started.
     Bridge &Made(Config config)
     {
-        return bridge.emplace(std::move(config), record, FakeCalls(), queue, log, [] { return ConfigResult{}; },
+        return bridge.emplace(std::move(config), record, FakeCalls(controller), queue, log, [] { return ConfigResult{}; },
                               [this] { return controller.now; });
     }
 
@@ -219,7 +130,7 @@ protected:
     FakeController controller;
     Record record{controller};
     WorkQueue queue;
-    Log log{false};
+    gpio_controller::Log log{"gpio-mqtt", false};
     std::optional<Bridge> bridge;
 };
 
@@ -573,31 +484,6 @@ TEST(WorkQueue, BoundsCommandsButNeverRefusesAConnectOrAReload)
     EXPECT_TRUE(queue.Push(command));
     queue.Stop();
     EXPECT_FALSE(queue.Push(reload));
-}
-
-TEST(PollSchedule, SpreadsThePortsAndMakesNoBurstAfterAStall)
-{
-    PortConfig a;
-    a.number = 1;
-    a.pollInterval = milliseconds(100);
-    PortConfig b = a;
-    b.number = 2;
-    PortConfig output;
-    output.number = 0;
-    output.direction = Direction::kOutput;
-    PollSchedule schedule;
-    const Clock::time_point start{};
-    schedule.Reset({a, b, output}, start);
-    EXPECT_EQ(start + milliseconds(50), schedule.NextDue());
-    EXPECT_EQ(std::nullopt, schedule.TakeDue(start + milliseconds(49)));
-    EXPECT_EQ(1, schedule.TakeDue(start + milliseconds(50)));
-    EXPECT_EQ(2, schedule.TakeDue(start + milliseconds(100)));
-    // A stall of a second: each port once, then each on its own beat again.
-    const Clock::time_point late = start + milliseconds(1100);
-    EXPECT_EQ(1, schedule.TakeDue(late));
-    EXPECT_EQ(2, schedule.TakeDue(late));
-    EXPECT_EQ(std::nullopt, schedule.TakeDue(late));
-    EXPECT_EQ(late + milliseconds(100), schedule.NextDue());
 }
 
 }  // namespace

@@ -217,15 +217,17 @@ void Server::Accept(Clock::time_point now)
             return;
         }
         const std::string who = PeerText(peer);
+        // Said before the close, as every drop is: whoever sees the
+        // connection closed finds it said.
         if (!Allowed(peer)) {
-            close(fd);
             note_(Level::kWarning, "client-refused", "refused " + who + ": not in the allow list");
+            close(fd);
             continue;
         }
         if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
-            close(fd);
             note_(Level::kWarning, "client-refused",
                   "refused " + who + ": " + std::to_string(settings_.maxClients) + " clients already (max_clients)");
+            close(fd);
             continue;
         }
         const int one = 1;

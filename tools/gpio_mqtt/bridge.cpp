@@ -1,7 +1,6 @@
 #include "bridge.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <tuple>
 #include <utility>
 
@@ -11,36 +10,8 @@
 namespace gpio_mqtt {
 namespace {
 
-// Why the open of `portName` failed, in the library's words (gpioctl's);
-// true when another process holds the port.
-bool WhyOpenFailed(const char *portName, std::string *text)
-{
-    char cause[8192];
-    const int code = gpiolink_describe_open_failure(portName, cause, sizeof(cause));
-    *text = cause;
-    return code == GPIOLINK_OPEN_FAILURE_BUSY;
-}
-
-// The library takes "ttyUSB0" for /dev/ttyUSB0.
-bool PortPresent(const char *portName)
-{
-    const std::string name(portName);
-    std::error_code error;
-    return std::filesystem::exists(name.find('/') == std::string::npos ? "/dev/" + name : name, error);
-}
-
-// A result that says the controller gave no valid answer: nothing came, a
-// damaged reply, or the port itself failed.
-bool NoAnswer(int result)
-{
-    return result == GPIO_RESULT_TIMEOUT || result == GPIO_RESULT_IO_ERROR || result == GPIO_RESULT_BAD_HANDLE;
-}
-
-// A result that carries out the operation.
-bool Succeeded(int result)
-{
-    return result == GPIO_RESULT_OK || result == GPIO_RESULT_BIT_HIGH || result == GPIO_RESULT_BIT_LOW;
-}
+using gpio_controller::ResultText;
+using gpio_controller::Succeeded;
 
 std::string Describe(const Command &command)
 {
@@ -67,23 +38,24 @@ auto ConnectionSettings(Config &config)
                     config.discoveryPrefix, config.replyPrefix, config.onlineLifetime);
 }
 
-std::string ResultText(int result)
+// What the controller is given of the configuration.
+gpio_controller::ControllerSettings ControllerPlan(const Config &config)
 {
-    return std::string(gpiolink_result_name(result)) + " (" + gpiolink_result_text(result) + ")";
+    gpio_controller::ControllerSettings settings;
+    settings.serialPort = config.serialPort;
+    settings.checkInterval = config.checkInterval;
+    for (const PortConfig &port : config.ports) {
+        settings.ports.push_back({port.number, port.Writable(), port.Polled(), port.pollInterval});
+    }
+    return settings;
 }
 
 }  // namespace
 
-LibraryCalls TheLibrary()
-{
-    return {GPIO_OpenInterface, GPIO_CloseInterface, GPIO_Input,   GPIO_Output,   GPIO_BitTest,
-            GPIO_BitSet,        GPIO_BitReset,       GPIO_GetVersion, WhyOpenFailed, PortPresent};
-}
-
-Bridge::Bridge(Config config, Publisher &publisher, const LibraryCalls &calls, WorkQueue &queue, Log &log,
-               Reload reload, Now now)
-    : config_(std::move(config)), publisher_(publisher), calls_(calls), queue_(queue), log_(log),
-      reload_(std::move(reload)), now_(std::move(now))
+Bridge::Bridge(Config config, Publisher &publisher, const gpio_controller::LibraryCalls &calls, WorkQueue &queue,
+               gpio_controller::Log &log, Reload reload, Now now)
+    : config_(std::move(config)), publisher_(publisher), queue_(queue), log_(log), reload_(std::move(reload)),
+      now_(std::move(now)), controller_(ControllerPlan(config_), calls, log, *this, now_)
 {
     ApplyPorts();
 }
@@ -92,12 +64,8 @@ void Bridge::ApplyPorts()
 {
     access_ = PortTable{};
     signals_.clear();
-    checked_.clear();
     for (const PortConfig &port : config_.ports) {
         access_[static_cast<std::size_t>(port.number)] = {true, port.Writable()};
-        if (!port.Polled()) {
-            checked_.push_back(port.number);
-        }
         for (const SignalConfig &signal : port.signals) {
             signals_[signal.slug] = {static_cast<std::uint8_t>(port.number), static_cast<std::uint8_t>(signal.bit),
                                      port.Writable(), signal.inverted, signal.pulse.count() > 0};
@@ -111,15 +79,7 @@ void Bridge::KeepStateIn(OutputStateStore &store)
     saved_ = store.Load();
 }
 
-bool Bridge::Start(std::string &problem)
-{
-    Reopen();
-    if (heldElsewhere_) {
-        problem = lastOpenProblem_;
-        return false;
-    }
-    return true;
-}
+bool Bridge::Start(std::string &problem) { return controller_.Start(problem); }
 
 void Bridge::Run()
 {
@@ -143,16 +103,10 @@ bool Bridge::Turn()
 
 Clock::time_point Bridge::NextWake() const
 {
-    if (!online_) {
-        return nextReopen_;
+    if (!controller_.Online()) {
+        return controller_.NextWake();
     }
-    Clock::time_point wake = nextRenewal_;
-    if (const std::optional<Clock::time_point> poll = schedule_.NextDue()) {
-        wake = std::min(wake, *poll);
-    }
-    if (!checked_.empty() && config_.checkInterval.count() > 0) {
-        wake = std::min(wake, nextCheck_);
-    }
+    Clock::time_point wake = std::min(nextRenewal_, controller_.NextWake());
     for (const auto &[where, pulse] : pulses_) {
         wake = std::min(wake, pulse.end);
     }
@@ -161,30 +115,24 @@ Clock::time_point Bridge::NextWake() const
 
 void Bridge::Tick(Clock::time_point now)
 {
-    if (!online_) {
-        if (now >= nextReopen_) {
-            Reopen();
+    if (controller_.Online()) {
+        if (now >= nextRenewal_) {
+            PublishOnline(now);
         }
-        return;
-    }
-    if (now >= nextRenewal_) {
-        PublishOnline(now);
-    }
-    if (std::any_of(pulses_.begin(), pulses_.end(), [now](const auto &entry) { return entry.second.end <= now; })) {
-        answered_ = false;
-        EndPulses(now, false);
-        CheckAvailability();
-    } else if (const std::optional<int> port = schedule_.TakeDue(now)) {
-        answered_ = false;
-        if (ReadPort(*port) == GPIO_RESULT_OK) {
-            PublishPort(*port, false);
+        if (std::any_of(pulses_.begin(), pulses_.end(), [now](const auto &entry) { return entry.second.end <= now; })) {
+            controller_.Hold();
+            EndPulses(now, false);
+            controller_.Release();
+            return;
         }
-        CheckAvailability();
-    } else if (!checked_.empty() && config_.checkInterval.count() > 0 && now >= nextCheck_) {
-        answered_ = false;
-        CheckStep(now);
-        CheckAvailability();
     }
+    ticking_ = true;
+    controller_.Tick(now);
+    ticking_ = false;
+    for (const int port : readInTick_) {
+        PublishPort(port, false);
+    }
+    readInTick_.clear();
 }
 
 void Bridge::Finish()
@@ -195,120 +143,32 @@ void Bridge::Finish()
         }
     }
     // A pulse cut short by the stop ends now: its output goes back to rest.
-    if (online_ && !pulses_.empty()) {
+    // No decision on the availability follows: the controller is closed.
+    if (controller_.Online() && !pulses_.empty()) {
+        controller_.Hold();
         EndPulses(now_(), true);
     }
-    if (open_) {
-        calls_.close(handle_);
-        open_ = false;
-    }
-    online_ = false;
+    controller_.Close();
 }
 
-// ---- Availability ---------------------------------------------------------
+// ---- The controller's news --------------------------------------------------
 
-int Bridge::Exchanged(int result)
+void Bridge::PortRead(int port, std::uint8_t, Clock::time_point)
 {
-    if (NoAnswer(result)) {
-        ++failures_;
-        // A handle the library no longer takes, or a port whose device has
-        // gone (an adapter unplugged, a simulator restarted), will not
-        // answer again: open the port anew instead of failing every command
-        // until the controller counts as lost.
-        if (result == GPIO_RESULT_BAD_HANDLE ||
-            (result == GPIO_RESULT_IO_ERROR && !calls_.portPresent(config_.serialPort.c_str()))) {
-            reopenNow_ = true;
-        }
-    } else {
-        failures_ = 0;
-        answered_ = true;
-    }
-    return result;
-}
-
-void Bridge::CheckAvailability()
-{
-    if (online_ && reopenNow_) {
-        log_.Warning("port-reopened", "the port " + config_.serialPort + " stopped responding; opening it again");
-        Reopen();
-    } else if (online_ && failures_ >= kFailuresForOffline) {
-        GoOffline();
-    } else if (!online_ && answered_ && open_) {
-        GoOnline();
+    if (ticking_) {
+        readInTick_.push_back(port);
     }
 }
 
-void Bridge::Reopen()
+// Every port was just read: the start rules, then all state published.
+void Bridge::WentOnline(const std::string &)
 {
-    reopenNow_ = false;
-    heldElsewhere_ = false;
-    if (open_) {
-        calls_.close(handle_);
-        open_ = false;
-    }
-    nextReopen_ = now_() + kReopenInterval;
-    const int opened = calls_.open(config_.serialPort.c_str(), &handle_);
-    if (opened != GPIO_RESULT_OK) {
-        std::string why;
-        heldElsewhere_ = calls_.whyOpenFailed(config_.serialPort.c_str(), &why);
-        const std::string problem = "cannot open the port " + config_.serialPort + ": " + why;
-        if (problem != lastOpenProblem_) {
-            log_.Warning("port-open-failed", problem + "; trying again every second");
-            lastOpenProblem_ = problem;
-        }
-        if (online_) {
-            GoOffline();
-        }
-        return;
-    }
-    open_ = true;
-    GoOnline();
-}
-
-void Bridge::GoOnline()
-{
-    char text[256] = "";
-    const int result = Exchanged(calls_.version(handle_, text, sizeof(text)));
-    if (result != GPIO_RESULT_OK) {
-        const std::string problem = "the controller on " + config_.serialPort + " does not answer: " +
-                                    ResultText(result) + "; trying again every second";
-        if (problem != lastOpenProblem_) {
-            log_.Warning("controller-silent", problem);
-            lastOpenProblem_ = problem;
-        }
-        reopenNow_ = false;
-        if (online_) {
-            GoOffline();
-        }
-        nextReopen_ = now_() + kReopenInterval;
-        return;
-    }
-    lastOpenProblem_.clear();
-    version_ = text;
-    online_ = true;
-    failures_ = 0;
-    log_.Info("controller-online", "the controller on " + config_.serialPort + " answers: " + version_);
-    values_.clear();
     published_.clear();
-    ReadAllPorts();
     ApplyStartRules();
-    const Clock::time_point now = now_();
-    schedule_.Reset(config_.ports, now);
-    RestartCheck(now);
     PublishAll();
-    CheckAvailability();
 }
 
-void Bridge::GoOffline()
-{
-    online_ = false;
-    reopenNow_ = false;
-    nextReopen_ = now_() + kReopenInterval;
-    log_.Warning("controller-offline", "the controller on " + config_.serialPort + " stopped answering (" +
-                                           std::to_string(failures_) +
-                                           " failed exchanges in a row); opening the port again every second");
-    publisher_.PublishAvailability(false);
-}
+void Bridge::WentOffline() { publisher_.PublishAvailability(false); }
 
 void Bridge::PublishOnline(Clock::time_point now)
 {
@@ -318,76 +178,34 @@ void Bridge::PublishOnline(Clock::time_point now)
 
 // ---- State ----------------------------------------------------------------
 
-int Bridge::ReadPort(int port)
-{
-    unsigned char value = 0;
-    const int result = Exchanged(calls_.input(handle_, static_cast<unsigned char>(port), &value));
-    if (result == GPIO_RESULT_OK) {
-        values_[port] = value;
-    }
-    return result;
-}
-
-void Bridge::ReadAllPorts()
-{
-    for (const PortConfig &port : config_.ports) {
-        ReadPort(port.number);
-    }
-}
-
-void Bridge::RestartCheck(Clock::time_point now)
-{
-    checkIndex_ = 0;
-    nextCheck_ = now + config_.checkInterval;
-}
-
-// Reads the next port of the check. A round's ports are read one per turn,
-// so that commands and polls go between them.
-void Bridge::CheckStep(Clock::time_point now)
-{
-    const int port = checked_[checkIndex_ % checked_.size()];
-    const auto before = published_.find(port);
-    if (ReadPort(port) == GPIO_RESULT_OK && before != published_.end() && before->second != values_[port]) {
-        log_.Warning("port-changed", "port " + std::to_string(port) + " reads " + std::to_string(values_[port]) +
-                                         ", not " + std::to_string(before->second) +
-                                         " as last confirmed: the controller was reset or written by another program");
-    }
-    PublishPort(port, false);
-    if (++checkIndex_ >= checked_.size()) {
-        RestartCheck(now);
-    } else {
-        nextCheck_ = now;
-    }
-}
-
 void Bridge::PublishPort(int port, bool force)
 {
-    const auto value = values_.find(port);
-    if (value == values_.end()) {
+    const std::optional<std::uint8_t> value = controller_.Value(port);
+    if (!value) {
         return;
     }
     const auto before = published_.find(port);
     const bool known = before != published_.end();
-    if (!force && known && before->second == value->second) {
+    if (!force && known && before->second == *value) {
         return;
     }
-    publisher_.Publish(PortTopic(config_, port), PortStatePayload(value->second), true);
+    publisher_.Publish(PortTopic(config_, port), PortStatePayload(*value), true);
     for (int bit = 0; bit < 8; ++bit) {
         const unsigned mask = 1U << static_cast<unsigned>(bit);
-        if (force || !known || ((before->second ^ value->second) & mask) != 0) {
-            publisher_.Publish(BitTopic(config_, port, bit), BitPayload(value->second, bit), true);
+        if (force || !known || ((before->second ^ *value) & mask) != 0) {
+            publisher_.Publish(BitTopic(config_, port, bit), BitPayload(*value, bit), true);
         }
     }
     if (const PortConfig *configured = config_.Port(port)) {
         for (const SignalConfig &signal : configured->signals) {
             const unsigned mask = 1U << static_cast<unsigned>(signal.bit);
-            if (force || !known || ((before->second ^ value->second) & mask) != 0) {
-                publisher_.Publish(config_.Base() + "/signal/" + signal.slug, signal.On(value->second) ? "ON" : "OFF",
+            if (force || !known || ((before->second ^ *value) & mask) != 0) {
+                publisher_.Publish(config_.Base() + "/signal/" + signal.slug, signal.On(*value) ? "ON" : "OFF",
                                    true);
             }
         }
     }
-    published_[port] = value->second;
+    published_[port] = *value;
     NoteConfirmed(port);
 }
 
@@ -397,7 +215,7 @@ void Bridge::NoteConfirmed(int port)
     if (store_ == nullptr || !access_[static_cast<std::size_t>(port)].writable) {
         return;
     }
-    const std::uint8_t value = values_[port];
+    const std::uint8_t value = *controller_.Value(port);
     const auto saved = saved_.find(port);
     if (saved == saved_.end() || saved->second != value) {
         saved_[port] = value;
@@ -409,12 +227,12 @@ void Bridge::ApplyStartRules()
 {
     pulses_.clear();
     for (const PortConfig &port : config_.ports) {
-        const auto read = values_.find(port.number);
-        if (!port.Writable() || read == values_.end()) {
+        const std::optional<std::uint8_t> read = controller_.Value(port.number);
+        if (!port.Writable() || !read) {
             continue;
         }
         const auto saved = saved_.find(port.number);
-        unsigned wanted = read->second;
+        unsigned wanted = *read;
         for (int bit = 0; bit < 8; ++bit) {
             const auto signal = std::find_if(port.signals.begin(), port.signals.end(),
                                              [bit](const SignalConfig &s) { return s.bit == bit; });
@@ -431,17 +249,17 @@ void Bridge::ApplyStartRules()
                 wanted = *level ? (wanted | mask) : (wanted & ~mask);
             }
         }
-        if (wanted == read->second) {
+        if (wanted == *read) {
             continue;
         }
         const auto value = static_cast<unsigned char>(wanted);
         log_.Info("start-rule", "port " + std::to_string(port.number) + " set to " + std::to_string(value) +
-                                    " (it held " + std::to_string(read->second) + ") by its start rules");
-        if (Exchanged(calls_.output(handle_, static_cast<unsigned char>(port.number), value)) != GPIO_RESULT_OK) {
+                                    " (it held " + std::to_string(*read) + ") by its start rules");
+        if (controller_.WriteUnconfirmed(port.number, value) != GPIO_RESULT_OK) {
             log_.Warning("start-rule-failed", "port " + std::to_string(port.number) +
                                                   ": the write of its start rules failed; it is read again");
         }
-        ReadPort(port.number);
+        controller_.Read(port.number);
     }
 }
 
@@ -452,10 +270,8 @@ void Bridge::EndPulses(Clock::time_point now, bool all)
             ++pulse;
             continue;
         }
-        const auto port = static_cast<unsigned char>(pulse->first.first);
-        const auto bit = static_cast<unsigned char>(pulse->first.second);
-        const int result = Exchanged(pulse->second.restLevel ? calls_.bitSet(handle_, port, bit)
-                                                             : calls_.bitReset(handle_, port, bit));
+        const auto [port, bit] = pulse->first;
+        const int result = controller_.WriteBitUnconfirmed(port, bit, pulse->second.restLevel);
         if (result != GPIO_RESULT_OK && !all) {
             // Tried again shortly; a controller that is lost meanwhile
             // gets its outputs back to rest by the start rules.
@@ -466,7 +282,7 @@ void Bridge::EndPulses(Clock::time_point now, bool all)
             ++pulse;
             continue;
         }
-        if (ReadPort(port) == GPIO_RESULT_OK) {
+        if (controller_.Read(port) == GPIO_RESULT_OK) {
             PublishPort(port, false);
         }
         pulse = pulses_.erase(pulse);
@@ -475,15 +291,15 @@ void Bridge::EndPulses(Clock::time_point now, bool all)
 
 void Bridge::PublishAll()
 {
-    if (online_) {
-        publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(version_), true);
+    if (controller_.Online()) {
+        publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(controller_.Version()), true);
         for (const PortConfig &port : config_.ports) {
             PublishPort(port.number, true);
         }
     }
     publisher_.Publish(config_.Base() + "/signals", SignalsPayload(config_), true);
     PublishDiscovery();
-    if (online_) {
+    if (controller_.Online()) {
         PublishOnline(now_());
     } else {
         publisher_.PublishAvailability(false);
@@ -494,7 +310,7 @@ void Bridge::PublishAll()
 // one published earlier in this run that it no longer has.
 void Bridge::PublishDiscovery()
 {
-    const std::map<std::string, std::string> entities = DiscoveryEntities(config_, version_);
+    const std::map<std::string, std::string> entities = DiscoveryEntities(config_, controller_.Version());
     for (const std::string &topic : discovery_) {
         if (entities.count(topic) == 0) {
             publisher_.Publish(topic, "", true);
@@ -511,7 +327,10 @@ void Bridge::PublishDiscovery()
 
 void Bridge::Handle(const WorkItem &item)
 {
-    answered_ = false;
+    // The controller's availability is decided once the item is done, so
+    // that a command's reply and error go out before a lost controller is
+    // opened again.
+    controller_.Hold();
     switch (item.kind) {
     case WorkItem::Kind::kMessage:
         HandleMessage(item.message);
@@ -526,7 +345,7 @@ void Bridge::Handle(const WorkItem &item)
         HandleReload();
         break;
     }
-    CheckAvailability();
+    controller_.Release();
 }
 
 // A retained entity of this node that the configuration does not have (left
@@ -585,78 +404,72 @@ void Bridge::HandleMessage(const Message &message)
 void Bridge::Carry(const Message &message, const Command &command)
 {
     Outcome outcome;
-    const auto port = static_cast<unsigned char>(command.port);
-    const auto bit = static_cast<unsigned char>(command.bit);
+    std::optional<gpio_controller::Controller::WriteOutcome> written;
+    const int port = command.port;
+    const int bit = command.bit;
     switch (command.operation) {
     case Operation::kInput:
-        outcome.result = ReadPort(command.port);
+        outcome.result = controller_.Read(port);
         if (outcome.result == GPIO_RESULT_OK) {
-            outcome.value = values_[command.port];
-            PublishPort(command.port, false);
+            outcome.value = controller_.Value(port);
+            PublishPort(port, false);
         }
         break;
     case Operation::kBitTest:
-        outcome.result = Exchanged(calls_.bitTest(handle_, port, bit));
+        outcome.result = controller_.BitTest(port, bit);
         break;
     case Operation::kVersion: {
-        char text[256] = "";
-        outcome.result = Exchanged(calls_.version(handle_, text, sizeof(text)));
+        const std::string before = controller_.Version();
+        outcome.result = controller_.AskVersion();
         if (outcome.result == GPIO_RESULT_OK) {
-            outcome.version = text;
-            if (version_ != text) {
-                version_ = text;
-                publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(version_), true);
+            outcome.version = controller_.Version();
+            if (before != outcome.version) {
+                publisher_.Publish(config_.Base() + "/version", gpio_tools::SafeText(outcome.version), true);
             }
         }
         break;
     }
     case Operation::kOutput:
-        outcome.result = Exchanged(calls_.output(handle_, port, command.value));
+        written = controller_.Output(port, command.value);
         break;
     case Operation::kBitSet:
-        outcome.result = Exchanged(calls_.bitSet(handle_, port, bit));
+        written = controller_.BitSet(port, bit);
         break;
     case Operation::kBitReset:
-        outcome.result = Exchanged(calls_.bitReset(handle_, port, bit));
+        written = controller_.BitReset(port, bit);
         break;
     case Operation::kPulse:
-        outcome.result = Exchanged(command.value != 0 ? calls_.bitSet(handle_, port, bit)
-                                                      : calls_.bitReset(handle_, port, bit));
+        written = command.value != 0 ? controller_.BitSet(port, bit) : controller_.BitReset(port, bit);
         break;
-    case Operation::kBitToggle: {
-        // The bit's level now, then the other one.
-        outcome.result = Exchanged(calls_.bitTest(handle_, port, bit));
-        if (outcome.result == GPIO_RESULT_BIT_HIGH) {
-            outcome.result = Exchanged(calls_.bitReset(handle_, port, bit));
-        } else if (outcome.result == GPIO_RESULT_BIT_LOW) {
-            outcome.result = Exchanged(calls_.bitSet(handle_, port, bit));
+    case Operation::kBitToggle:
+        written = controller_.BitToggle(port, bit);
+        break;
+    }
+    int confirmed = GPIO_RESULT_OK;  // the read-back of a write carried out
+    if (written) {
+        outcome.result = written->result;
+        if (written->result == GPIO_RESULT_OK) {
+            confirmed = written->readBack;
         }
-        break;
+        if (confirmed == GPIO_RESULT_OK && written->result == GPIO_RESULT_OK) {
+            outcome.value = written->value;
+            PublishPort(port, true);
+        } else if (written->value) {
+            // The port read again after the failed write or read-back.
+            PublishPort(port, false);
+        }
     }
-    }
-    const bool writes = Writes(command.operation);
-    const int confirmed =
-        writes && outcome.result == GPIO_RESULT_OK ? Confirm(command, outcome) : GPIO_RESULT_OK;
     // A pulse runs from its confirmed start, and a second one extends it;
     // any other write of the bit ends it where it is.
-    const std::pair<int, int> where{command.port, command.bit};
+    const std::pair<int, int> where{port, bit};
     if (command.operation == Operation::kPulse && outcome.result == GPIO_RESULT_OK) {
-        const PortConfig *configured = config_.Port(command.port);
+        const PortConfig *configured = config_.Port(port);
         const auto signal = std::find_if(configured->signals.begin(), configured->signals.end(),
-                                         [&](const SignalConfig &s) { return s.bit == command.bit; });
+                                         [&](const SignalConfig &s) { return s.bit == bit; });
         pulses_[where] = {now_() + signal->pulse, command.value == 0};
     } else if (command.operation == Operation::kBitSet || command.operation == Operation::kBitReset ||
                command.operation == Operation::kBitToggle) {
         pulses_.erase(where);
-    }
-    // A write whose reply was lost may have been carried out all the same:
-    // the port is read again, so that the published state is what the
-    // controller holds. A handle gone bad is opened anew instead, which
-    // reads every port.
-    if (writes && (!Succeeded(outcome.result) || confirmed != GPIO_RESULT_OK) && open_ && !reopenNow_) {
-        if (ReadPort(command.port) == GPIO_RESULT_OK) {
-            PublishPort(command.port, false);
-        }
     }
     if (command.origin == Origin::kRequestTopic) {
         publisher_.Reply(message.responseTopic, message.correlation, ReplyPayload(command, outcome));
@@ -668,16 +481,6 @@ void Bridge::Carry(const Message &message, const Command &command)
                             ResultText(confirmed),
                confirmed);
     }
-}
-
-int Bridge::Confirm(const Command &command, Outcome &outcome)
-{
-    const int result = ReadPort(command.port);
-    if (result == GPIO_RESULT_OK) {
-        outcome.value = values_[command.port];
-        PublishPort(command.port, true);
-    }
-    return result;
 }
 
 void Bridge::Refuse(const Message &message, const std::string &reason, std::optional<int> result)
@@ -708,7 +511,6 @@ void Bridge::HandleReload()
             for (int bit = 0; bit < 8; ++bit) {
                 publisher_.Publish(BitTopic(config_, port.number, bit), "", true);
             }
-            values_.erase(port.number);
             published_.erase(port.number);
         }
     }
@@ -717,21 +519,12 @@ void Bridge::HandleReload()
     ApplyPorts();
     log_.Info("reloaded", "read the configuration " + config_.file + " again: " +
                               std::to_string(config_.ports.size()) + " ports");
-    if (portChanged) {
-        if (online_) {
-            online_ = false;
-            publisher_.PublishAvailability(false);
-        }
-        Reopen();
-        return;
+    // Another serial port is opened at once, and publishes all once the
+    // controller answers there; on the same one, every port is read again.
+    controller_.Reconfigure(ControllerPlan(config_));
+    if (!portChanged) {
+        PublishAll();
     }
-    if (online_) {
-        ReadAllPorts();
-        const Clock::time_point now = now_();
-        schedule_.Reset(config_.ports, now);
-        RestartCheck(now);
-    }
-    PublishAll();
 }
 
 }  // namespace gpio_mqtt

@@ -16,7 +16,7 @@
 
 #include "bridge.h"
 #include "bridge_config.h"
-#include "bridge_log.h"
+#include "event_log.h"
 #include "command_line.h"
 #include "mqtt_link.h"
 #include "output_state.h"
@@ -74,7 +74,7 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
 
 // Waits for the signals that every other thread blocks: SIGHUP queues a
 // reload, SIGINT and SIGTERM stop the queue and end the wait.
-void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_mqtt::Log &log)
+void WaitForSignals(const sigset_t &signals, gpio_mqtt::WorkQueue &queue, gpio_controller::Log &log)
 {
     for (;;) {
         int number = 0;
@@ -184,7 +184,7 @@ int Main(int argc, char **argv)
     if (parsed >= 0) {
         return parsed;
     }
-    gpio_mqtt::Log log(args.json);
+    gpio_controller::Log log("gpio-mqtt", args.json);
     const gpio_mqtt::ConfigResult loaded = gpio_mqtt::LoadConfig(args.configFile, args.port);
     if (!loaded.ok) {
         log.Error("bad-config", loaded.error);
@@ -211,7 +211,7 @@ int Main(int argc, char **argv)
     {
         gpio_mqtt::WorkQueue queue;
         gpio_mqtt::MqttLink link(loaded.config, queue, log);
-        gpio_mqtt::Bridge bridge(loaded.config, link, gpio_mqtt::TheLibrary(), queue, log,
+        gpio_mqtt::Bridge bridge(loaded.config, link, gpio_controller::TheLibrary(), queue, log,
                                  [args] { return gpio_mqtt::LoadConfig(args.configFile, args.port); });
         gpio_mqtt::OutputStateFile state(loaded.config.StateFile(), log);
         if (loaded.config.Restores()) {

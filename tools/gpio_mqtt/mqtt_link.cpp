@@ -56,7 +56,7 @@ void AcknowledgeNow(int socket)
 
 }  // namespace
 
-MqttLink::MqttLink(const Config &config, WorkQueue &queue, Log &log)
+MqttLink::MqttLink(const Config &config, WorkQueue &queue, gpio_controller::Log &log)
     : base_(config.Base()), availability_(AvailabilityTopic(config)), discoveryFilter_(DiscoveryFilter(config)),
       config_(config), queue_(queue), log_(log)
 {

@@ -41,7 +41,7 @@
 
 #include "bridge.h"
 #include "bridge_config.h"
-#include "bridge_log.h"
+#include "event_log.h"
 #include "work_queue.h"
 
 struct mosquitto;
@@ -55,7 +55,7 @@ class MqttLink final : public Publisher {
 public:
     // The broker, credentials, CA file, prefix, id and discovery prefix of
     // `config` hold for the link's whole life.
-    MqttLink(const Config &config, WorkQueue &queue, Log &log);
+    MqttLink(const Config &config, WorkQueue &queue, gpio_controller::Log &log);
     ~MqttLink() override;
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -97,7 +97,7 @@ private:
     const std::string discoveryFilter_;
     Config config_;
     WorkQueue &queue_;
-    Log &log_;
+    gpio_controller::Log &log_;
     mosquitto *client_ = nullptr;
     std::thread network_;
     std::atomic<bool> connected_{false};

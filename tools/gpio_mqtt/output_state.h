@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "bridge_log.h"
+#include "event_log.h"
 
 namespace gpio_mqtt {
 
@@ -27,13 +27,13 @@ public:
 
 class OutputStateFile final : public OutputStateStore {
 public:
-    OutputStateFile(std::string path, Log &log) : path_(std::move(path)), log_(log) {}
+    OutputStateFile(std::string path, gpio_controller::Log &log) : path_(std::move(path)), log_(log) {}
     OutputValues Load() override;
     void Save(const OutputValues &values) override;
 
 private:
     std::string path_;
-    Log &log_;
+    gpio_controller::Log &log_;
 };
 
 }  // namespace gpio_mqtt

@@ -18,8 +18,8 @@ std::string ResponseTopicProblem(const std::string &responseTopic, const std::st
     return {};
 }
 
-void Refuse(Publisher &publisher, Log &log, const Config &config, const Message &message, const std::string &reason,
-            std::optional<int> result)
+void Refuse(Publisher &publisher, gpio_controller::Log &log, const Config &config, const Message &message,
+            const std::string &reason, std::optional<int> result)
 {
     log.Warning("command-refused", message.topic + ": " + reason);
     publisher.Publish(config.Base() + "/error", ErrorPayload(message.topic, message.payload, reason, result), false);

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "bridge_config.h"
-#include "bridge_log.h"
+#include "event_log.h"
 #include "publisher.h"
 #include "work_queue.h"
 
@@ -24,8 +24,8 @@ std::string ResponseTopicProblem(const std::string &responseTopic, const std::st
 
 // Refuses `message`: `result` is the controller's result code when it gave
 // one (the request's reply then went out already with that result).
-void Refuse(Publisher &publisher, Log &log, const Config &config, const Message &message, const std::string &reason,
-            std::optional<int> result);
+void Refuse(Publisher &publisher, gpio_controller::Log &log, const Config &config, const Message &message,
+            const std::string &reason, std::optional<int> result);
 
 }  // namespace gpio_mqtt
 

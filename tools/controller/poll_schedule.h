@@ -3,21 +3,20 @@
 // that the exchanges interleave instead of coming in bursts; each port
 // then keeps its own beat, and a beat missed while commands ran is not
 // made up with a burst of polls.
-#ifndef GPIO_MQTT_POLL_SCHEDULE_H
-#define GPIO_MQTT_POLL_SCHEDULE_H
+#ifndef GPIO_CONTROLLER_POLL_SCHEDULE_H
+#define GPIO_CONTROLLER_POLL_SCHEDULE_H
 
 #include <optional>
 #include <vector>
 
-#include "bridge_config.h"
-#include "work_queue.h"
+#include "port_plan.h"
 
-namespace gpio_mqtt {
+namespace gpio_controller {
 
 class PollSchedule {
 public:
     // Starts over with the polled ports of `ports`.
-    void Reset(const std::vector<PortConfig> &ports, Clock::time_point now);
+    void Reset(const std::vector<PortPlan> &ports, Clock::time_point now);
     // When the next poll is due; nothing without polled ports.
     std::optional<Clock::time_point> NextDue() const;
     // The port most overdue at `now`, its next poll set a beat later; nothing
@@ -33,6 +32,6 @@ private:
     std::vector<Entry> entries_;
 };
 
-}  // namespace gpio_mqtt
+}  // namespace gpio_controller
 
-#endif  // GPIO_MQTT_POLL_SCHEDULE_H
+#endif  // GPIO_CONTROLLER_POLL_SCHEDULE_H

@@ -1,11 +1,11 @@
-#include "bridge_log.h"
+#include "event_log.h"
 
 #include <cstdio>
 #include <string>
 
 #include "text_output.h"
 
-namespace gpio_mqtt {
+namespace gpio_controller {
 
 void Log::Write(const char *level, const std::string &event, const std::string &message)
 {
@@ -14,7 +14,7 @@ void Log::Write(const char *level, const std::string &event, const std::string &
         line = "{\"level\":" + gpio_tools::JsonString(level) + ",\"event\":" + gpio_tools::JsonString(event) +
                ",\"message\":" + gpio_tools::JsonString(message) + "}\n";
     } else {
-        line = std::string("gpio-mqtt: ") + (std::string(level) == "info" ? "" : std::string(level) + ": ") +
+        line = program_ + ": " + (std::string(level) == "info" ? "" : std::string(level) + ": ") +
                gpio_tools::SafeText(message) + "\n";
     }
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -22,4 +22,4 @@ void Log::Write(const char *level, const std::string &event, const std::string &
     std::fflush(stderr);
 }
 
-}  // namespace gpio_mqtt
+}  // namespace gpio_controller

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace gpio_mqtt {
+namespace gpio_controller {
 namespace {
 
 // The entry due first, of a const or a changeable list.
@@ -14,14 +14,14 @@ auto Earliest(Entries &entries)
 
 }  // namespace
 
-void PollSchedule::Reset(const std::vector<PortConfig> &ports, Clock::time_point now)
+void PollSchedule::Reset(const std::vector<PortPlan> &ports, Clock::time_point now)
 {
     entries_.clear();
     const auto polled = static_cast<Clock::rep>(
-        std::count_if(ports.begin(), ports.end(), [](const PortConfig &port) { return port.Polled(); }));
+        std::count_if(ports.begin(), ports.end(), [](const PortPlan &port) { return port.polled; }));
     Clock::rep index = 0;
-    for (const PortConfig &port : ports) {
-        if (port.Polled()) {
+    for (const PortPlan &port : ports) {
+        if (port.polled) {
             const Clock::duration interval = port.pollInterval;
             entries_.push_back({port.number, interval, now + interval * (++index) / polled});
         }
@@ -50,4 +50,4 @@ std::optional<int> PollSchedule::TakeDue(Clock::time_point now)
     return earliest->port;
 }
 
-}  // namespace gpio_mqtt
+}  // namespace gpio_controller
