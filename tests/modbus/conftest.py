@@ -6,6 +6,7 @@ libmodbus's own client (modbus_probe, built from modbus_probe.c) and
 mbpoll. GPIO_MODBUS, GPIO_SIM, MODBUS_PROBE and MBPOLL name the programs.
 gpio-sim, the bound of each scenario and the waits come from the gpio-mqtt
 tests' harness (tests/mqtt/conftest.py), loaded here under its own name."""
+import functools
 import importlib.util
 import json
 import os
@@ -44,15 +45,15 @@ def server_config(link, ports, **settings):
     return "\n".join(lines) + "\n"
 
 
-class Server:
-    """gpio-modbus on a free port of 127.0.0.1, its JSON log in a file. The
+class Server(harness.Bridge):
+    """gpio-modbus on a free port of 127.0.0.1, its JSON log in a file
+    (events() and stop() as gpio-mqtt's, whose log is alike). The
     port is free when picked; when another process takes it first
     (scenarios run side by side), gpio-modbus cannot bind it, says
     cannot-start and exits 1: it starts again on a new one."""
 
     def __init__(self, folder, config_text, name="modbus"):
         self.config, self.log_file = folder / f"{name}.toml", folder / f"{name}.err"
-        self.text = config_text
         deadline = time.monotonic() + PATIENCE
         while True:
             self.port = free_port()
@@ -67,21 +68,6 @@ class Server:
             self.stop(signal.SIGKILL)
             if not self.events("cannot-start") or time.monotonic() >= deadline:
                 raise AssertionError(f"gpio-modbus did not listen on {self.port}: {self.log_file.read_text()}")
-
-    def events(self, name):
-        lines = self.log_file.read_text(errors="replace").splitlines()
-        return [event for event in map(json.loads, lines) if event["event"] == name]
-
-    def stop(self, number=signal.SIGTERM):
-        if self.process.poll() is None:
-            self.process.send_signal(number)
-            try:
-                self.process.wait(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log_out.close()
-        return self.process.returncode
 
 
 class Probe:
@@ -158,15 +144,8 @@ class Setup:
 
 @pytest.fixture
 def setup_factory(tmp_path):
-    made = []
-
-    def make(ports, sim_options=(), **settings):
-        made.append(Setup(tmp_path, ports, sim_options, **settings))
-        return made[-1]
-
-    yield make
-    for each in made:
-        each.close()
+    with harness.made_then_closed(functools.partial(Setup, tmp_path)) as make:
+        yield make
 
 
 def raw_client(port):
