@@ -16,11 +16,7 @@
 // beside them; then the CPU time and resident memory of one bridge polling
 // 4 ports, read from /proc. It prints Markdown tables with each goal and
 // whether it was met.
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +33,6 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,6 +41,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include "bench_process.h"
 #include "bench_stats.h"
 #include "bridge_messages.h"
 #include "gpiolink.h"
@@ -55,10 +51,16 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using gpio_sim::PtySimulator;
+using gpiolink_bench::Child;
+using gpiolink_bench::Clock;
+using gpiolink_bench::CpuSeconds;
+using gpiolink_bench::FreePort;
+using gpiolink_bench::Listening;
 using gpiolink_bench::MedianMs;
+using gpiolink_bench::MsBetween;
 using gpiolink_bench::PercentileMs;
+using gpiolink_bench::StatusMb;
 
 // The bridges' ports: 0 takes sets, 1 is polled at the default interval.
 constexpr unsigned char kOutputPort = 0;
@@ -71,121 +73,9 @@ constexpr double kGoalResidentMb = 10.0;
 // Longest wait for anything that has no deadline of its own.
 constexpr std::chrono::seconds kPatience{20};
 
-double MsBetween(Clock::time_point from, Clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
 // A gap before the next sample of 20 ms and a random part of a poll
 // interval, so that samples fall at every phase of the polls.
-void Gap(std::mt19937 &random)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(20) +
-                                std::chrono::milliseconds(std::uniform_int_distribution<int>(
-                                    0, static_cast<int>(kPollInterval.count()) - 1)(random)));
-}
-
-// ---- processes ---------------------------------------------------------------
-
-// A program run in the background, its output to a file; stopped with
-// SIGTERM (SIGKILL after 5 s) when it goes out of scope.
-class Child {
-public:
-    Child(const std::vector<std::string> &arguments, const fs::path &log)
-    {
-        std::vector<char *> argv(arguments.size() + 1, nullptr);
-        std::transform(arguments.begin(), arguments.end(), argv.begin(),
-                       [](const std::string &argument) { return const_cast<char *>(argument.c_str()); });
-        pid_ = fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (pid_ == 0) {
-            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Child()
-    {
-        kill(pid_, SIGTERM);
-        for (int waited = 0; waited < 500; ++waited) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    pid_t Pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-};
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    const bool bound = bind(probe, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
-                       getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0;
-    close(probe);
-    if (!bound) {
-        throw std::runtime_error("no free port on 127.0.0.1");
-    }
-    return ntohs(address.sin_port);
-}
-
-bool Listening(int port)
-{
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool listening = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    close(probe);
-    return listening;
-}
-
-// CPU seconds (user + system) of a process, from /proc/PID/stat.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The fields after the name, which is in parentheses: state is field 3,
-    // utime and stime fields 14 and 15.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0.0;
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number >= 14) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// A line of /proc/PID/status in MB, such as VmRSS or VmHWM.
-double StatusMb(pid_t pid, const std::string &key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0) {
-            return std::stod(line.substr(key.size() + 1)) / 1024.0;
-        }
-    }
-    return 0.0;
-}
+void Gap(std::mt19937 &random) { gpiolink_bench::SampleGap(random, std::chrono::milliseconds(20), kPollInterval); }
 
 // ---- the broker, the bridges and a subscriber ----------------------------------
 

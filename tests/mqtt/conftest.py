@@ -6,6 +6,8 @@ the other side. GPIO_MQTT and GPIO_SIM name the programs; MOSQUITTO the
 broker. Every scenario has a bound of its own (`@pytest.mark.bound(S)`,
 by default DEFAULT_BOUND seconds), well inside ctest's TIMEOUT, so that a
 hang fails with its traceback and everything it started is stopped."""
+import contextlib
+import functools
 import json
 import os
 import pathlib
@@ -411,14 +413,24 @@ class Setup:
         self.broker.kill()
 
 
-@pytest.fixture
-def setup_factory(tmp_path):
+@contextlib.contextmanager
+def made_then_closed(make):
+    """A factory that calls make(...) for each call, and closes everything
+    it made when the block ends."""
     made = []
 
-    def make(ports, sim_options=(), **settings):
-        made.append(Setup(tmp_path, ports, sim_options, **settings))
+    def build(*args, **kwargs):
+        made.append(make(*args, **kwargs))
         return made[-1]
 
-    yield make
-    for each in made:
-        each.close()
+    try:
+        yield build
+    finally:
+        for each in made:
+            each.close()
+
+
+@pytest.fixture
+def setup_factory(tmp_path):
+    with made_then_closed(functools.partial(Setup, tmp_path)) as make:
+        yield make

@@ -45,7 +45,7 @@ constexpr int kFailedHighRegister = 1001;      // failed exchanges since the sta
 constexpr int kFailedLowRegister = 1002;       // and low 16 bits: a 32-bit count that wraps
 constexpr int kOldestAgeRegister = 1003;       // ms since the oldest last read of a port
 constexpr int kNewestAgeRegister = 1004;       // ms since the latest read of any port
-constexpr int kVersionRegister = 1008;         // the version text, 2 characters a register
+constexpr int kVersionRegister = 1005;         // the version text, 2 characters a register
 constexpr int kVersionRegisters = 16;          // 32 characters, NUL padded
 constexpr int kBridgeBlockEnd = kVersionRegister + kVersionRegisters;
 // An age that does not fit, or of a port never read.
