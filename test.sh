@@ -67,7 +67,7 @@ for preset in linux windows linux-asan fuzz; do
   run_preset "$preset"
 done
 
-for target in fuzz_receiver fuzz_device_operation fuzz_command_payload; do
+for target in fuzz_receiver fuzz_device_operation fuzz_command_payload fuzz_modbus_request; do
   echo "== fuzz: $target for ${GPIOLINK_FUZZ_SECONDS:-30} s"
   status=0
   tests/fuzz/run_fuzzer.sh "build/fuzz/tests/fuzz/$target" "tests/fuzz/corpus/$target" \

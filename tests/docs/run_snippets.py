@@ -18,8 +18,9 @@ Fenced blocks are run by their language:
           holds the file's first C example as quickstart.c and its first
           cmake block as CMakeLists.txt. The installed package's bin/ comes
           first on the PATH, the example port name ttyUSB0 stands for
-          the simulator's port and the MQTT port 1883 for a free port of
-          127.0.0.1 (so that a block's broker meets no other). Processes a
+          the simulator's port, and the MQTT port 1883 and the Modbus
+          port 1502 each for a free port of 127.0.0.1 (so that a block's
+          broker or server meets no other). Processes a
           block starts in the background are stopped when it ends.
   text    shown output: not run
   mermaid a diagram, drawn by the forge and by the docs' viewer: not run
@@ -226,7 +227,9 @@ class ShellSession:
     def __call__(self, code, port, scratch, context):
         self.prepare()
         script = scratch / "snippet.sh"
-        script.write_text(re.sub(r"\b1883\b", str(free_port()), re.sub(r"\bttyUSB0\b", port, code)))
+        for service_port in ("1883", "1502"):
+            code = re.sub(r"\b%s\b" % service_port, str(free_port()), code)
+        script.write_text(re.sub(r"\bttyUSB0\b", port, code))
         return run(["sh", "-e", str(script)], env=environment(HOME=str(self.home)), cwd=str(self.tree))
 
 
