@@ -1,6 +1,7 @@
 #include "config_keys.h"
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <sstream>
 
@@ -89,10 +90,11 @@ namespace {
 Direction ReadDirection(const toml::node &node)
 {
     const std::string text = String(node, "direction");
-    for (const Direction direction : {Direction::kInput, Direction::kOutput, Direction::kBoth}) {
-        if (text == DirectionName(direction)) {
-            return direction;
-        }
+    constexpr std::array<Direction, 3> kDirections{Direction::kInput, Direction::kOutput, Direction::kBoth};
+    const auto found = std::find_if(kDirections.begin(), kDirections.end(),
+                                    [&text](Direction direction) { return text == DirectionName(direction); });
+    if (found != kDirections.end()) {
+        return *found;
     }
     throw ConfigError{LineOf(node), "direction wants \"input\", \"output\" or \"both\""};
 }

@@ -71,6 +71,7 @@ void ControllerThread::Run()
         // NextWake and Tick are the owner's, called on this thread alone.
         const Clock::time_point due = owner_.NextWake();
         wake_.wait_until(lock, due, [this] { return stopping_ || !queue_.empty(); });
+        // cppcheck-suppress knownConditionTrueFalse ; Stop() sets it on another thread
         if (stopping_) {
             break;
         }

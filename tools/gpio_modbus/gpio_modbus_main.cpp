@@ -5,7 +5,7 @@
 // library, the poll, the writes), the network thread (this one: the
 // Server's loop), and one that waits for the signals and reconfigures or
 // stops the server.
-#include <pthread.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -209,7 +209,7 @@ int Main(int argc, char **argv)
                             std::to_string(server.BoundPort()));
     server.Run();
     // A loop that ended by itself still has the signal thread waiting.
-    pthread_kill(signalThread.native_handle(), SIGTERM);
+    kill(getpid(), SIGTERM);
     signalThread.join();
     controllerThread.Stop();
     controller.Close();

@@ -264,7 +264,7 @@ Answer RequestHandler::Decide(const std::uint8_t *adu, std::size_t length, const
                 return Exception(function, kIllegalAddress);
             }
             if (!coils) {
-                const int value = Word(data + 2 * i);
+                const int value = Word(data + 2 * static_cast<std::ptrdiff_t>(i));
                 if (value > 0xFF) {
                     return Exception(function, kIllegalValue);
                 }

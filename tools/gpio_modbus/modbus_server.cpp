@@ -175,28 +175,33 @@ int Server::BoundPort() const
                                          : ntohs(reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port);
 }
 
+// One more for the eventfd that the loop waits on; a count already there
+// (the write could only fail at its maximum) wakes the loop as well.
+void Server::WakeLoop()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof(one));
+}
+
 void Server::Stop()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
-    const std::uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof(one));
+    WakeLoop();
 }
 
 void Server::Completed(std::uint64_t ticket, int exception)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     done_.emplace_back(ticket, exception);
-    const std::uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof(one));
+    WakeLoop();
 }
 
 void Server::Reconfigure(ServerSettings settings, MapSettings map)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     reconfigure_.emplace(std::move(settings), std::move(map));
-    const std::uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof(one));
+    WakeLoop();
 }
 
 bool Server::Allowed(const sockaddr_storage &peer) const
@@ -409,8 +414,9 @@ int Server::WaitMs(Clock::time_point now) const
 
 void Server::TakeWakeUps(Clock::time_point now)
 {
+    // The eventfd's count only says that something came: the queues hold it.
     std::uint64_t count = 0;
-    (void)!read(wake_, &count, sizeof(count));
+    [[maybe_unused]] const ssize_t taken = read(wake_, &count, sizeof(count));
     std::vector<std::pair<std::uint64_t, int>> done;
     std::optional<std::pair<ServerSettings, MapSettings>> reconfigure;
     {

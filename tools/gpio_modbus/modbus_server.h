@@ -107,6 +107,7 @@ private:
     void Drop(int fd, Level level, const std::string &event, const std::string &why);
     void DropIdle(Clock::time_point now);
     int WaitMs(Clock::time_point now) const;
+    void WakeLoop();
     void TakeWakeUps(Clock::time_point now);
 
     ServerSettings settings_;
