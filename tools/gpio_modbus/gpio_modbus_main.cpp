@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -78,11 +80,12 @@ std::string Summary(const gpio_modbus::Config &config, bool json)
                                ":" + std::to_string(config.server.port);
     if (json) {
         nlohmann::json ports = nlohmann::json::array();
-        for (const gpio_tools::PortEntry &port : config.ports) {
-            ports.push_back({{"number", port.number},
-                             {"direction", gpio_tools::DirectionName(port.direction)},
-                             {"name", port.name}});
-        }
+        std::transform(config.ports.begin(), config.ports.end(), std::back_inserter(ports),
+                       [](const gpio_tools::PortEntry &port) {
+                           return nlohmann::json{{"number", port.number},
+                                                 {"direction", gpio_tools::DirectionName(port.direction)},
+                                                 {"name", port.name}};
+                       });
         const nlohmann::json summary = {{"config", config.file},
                                         {"serial_port", config.serialPort},
                                         {"listen", listen},

@@ -1,5 +1,6 @@
 #include "modbus_config.h"
 
+#include <algorithm>
 #include <set>
 
 #include "number.h"
@@ -80,13 +81,15 @@ void CheckAcrossKeys(const KeyLines &lines, const std::string &serialPort, Confi
 {
     gpio_tools::CheckSerialPortAndPorts(config.serialPort, serialPort, config.ports.empty(), "to serve");
     // A limit that a port's own poll cannot keep would refuse every read of it.
-    for (const gpio_tools::PortEntry &port : config.ports) {
-        if (port.Polled() && port.pollInterval >= config.maxPollAge) {
-            throw ConfigError{lines.maxPollAge == 0 ? 1 : lines.maxPollAge,
-                              "max_poll_age_ms (" + std::to_string(config.maxPollAge.count()) +
-                                  ") must be longer than port " + std::to_string(port.number) + "'s poll_interval_ms (" +
-                                  std::to_string(port.pollInterval.count()) + "), or every read of it is refused"};
-        }
+    const auto unkept = std::find_if(config.ports.begin(), config.ports.end(), [&config](const auto &port) {
+        return port.Polled() && port.pollInterval >= config.maxPollAge;
+    });
+    if (unkept != config.ports.end()) {
+        throw ConfigError{lines.maxPollAge == 0 ? 1 : lines.maxPollAge,
+                          "max_poll_age_ms (" + std::to_string(config.maxPollAge.count()) +
+                              ") must be longer than port " + std::to_string(unkept->number) +
+                              "'s poll_interval_ms (" + std::to_string(unkept->pollInterval.count()) +
+                              "), or every read of it is refused"};
     }
 }
 
