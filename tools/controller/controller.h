@@ -129,8 +129,8 @@ public:
     // failed is not read back: readBack is then the write's result); value:
     // the port as read after the write, read back or read again.
     struct WriteOutcome {
-        int result;
-        int readBack;
+        int result = 0;
+        int readBack = 0;
         std::optional<std::uint8_t> value;
     };
     WriteOutcome Output(int port, std::uint8_t value);

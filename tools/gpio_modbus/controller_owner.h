@@ -23,9 +23,9 @@ public:
     bool Start(std::string &problem) { return controller_.Start(problem); }
     void Close() { controller_.Close(); }
 
-    WriteOutcome Output(int port, std::uint8_t value) override { return Outcome(controller_.Output(port, value)); }
-    WriteOutcome BitSet(int port, int bit) override { return Outcome(controller_.BitSet(port, bit)); }
-    WriteOutcome BitReset(int port, int bit) override { return Outcome(controller_.BitReset(port, bit)); }
+    WriteOutcome Output(int port, std::uint8_t value) override { return controller_.Output(port, value); }
+    WriteOutcome BitSet(int port, int bit) override { return controller_.BitSet(port, bit); }
+    WriteOutcome BitReset(int port, int bit) override { return controller_.BitReset(port, bit); }
     int Read(int port) override { return controller_.Read(port); }
     std::optional<std::uint8_t> Value(int port) const override { return controller_.Value(port); }
     Clock::time_point NextWake() const override { return controller_.NextWake(); }
@@ -33,10 +33,6 @@ public:
     std::uint32_t FailedExchanges() const override { return controller_.FailedExchanges(); }
 
 private:
-    static WriteOutcome Outcome(const gpio_controller::Controller::WriteOutcome &outcome)
-    {
-        return {outcome.result, outcome.readBack, outcome.value};
-    }
     void PortRead(int port, std::uint8_t value, Clock::time_point when) override;
     void WentOnline(const std::string &version) override;
     void WentOffline() override;

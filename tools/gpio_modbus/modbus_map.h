@@ -30,6 +30,8 @@
 
 #include <modbus/modbus.h>
 
+#include "controller.h"
+
 namespace gpio_modbus {
 
 using Clock = std::chrono::steady_clock;
@@ -157,11 +159,7 @@ private:
 };
 
 // The result of one write and its read-back, as the controller owner gives it.
-struct WriteOutcome {
-    int result = 0;    // the write's library result
-    int readBack = 0;  // the read-back's (GPIO_RESULT_OK when it read)
-    std::optional<std::uint8_t> value;
-};
+using WriteOutcome = gpio_controller::Controller::WriteOutcome;
 
 // The controller operations a write uses, on the controller's thread.
 class PortAccess {
