@@ -202,8 +202,21 @@ class Simulator:
         lines = self.trace_file.read_text(errors="replace").splitlines()
         return [line.split("  ")[-1] for line in lines if "host->dev" in line]
 
-    def signal(self, number):
-        self.process.send_signal(number)
+    def freeze(self):
+        """Stops gpio-sim, and returns once every thread of it has stopped.
+        A stop signal wakes one thread, which then stops the others: on a
+        loaded machine its serving thread can still answer a request after
+        the signal was sent, until it is scheduled and stops too."""
+        self.process.send_signal(signal.SIGSTOP)
+        tasks = pathlib.Path(f"/proc/{self.process.pid}/task")
+
+        def stopped(task):
+            # The state follows the program's name in parentheses.
+            return (task / "stat").read_text().rsplit(")", 1)[1].split()[0] in ("T", "t")
+        wait_until(lambda: all(stopped(task) for task in tasks.iterdir()), what="every thread of gpio-sim to stop")
+
+    def thaw(self):
+        self.process.send_signal(signal.SIGCONT)
 
     def kill(self):
         self.process.kill()

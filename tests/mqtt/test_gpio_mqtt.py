@@ -129,7 +129,7 @@ def test_request_response_and_every_result_code(setup_factory):
         # failures make it offline. A stopped gpio-sim that goes on answers
         # its backlog late, and the library can take such a reply for a
         # later request's (gpiolink.h): a new controller takes its place.
-        s.sim.signal(signal.SIGSTOP)
+        s.sim.freeze()
         assert r.ask({"op": "input", "port": 0})["name"] == "GPIO_RESULT_TIMEOUT"
         s.watch.wait_for(s.topic("availability"), "offline")
         mark = s.watch.mark()
@@ -202,7 +202,7 @@ def test_old_commands_are_refused_and_a_reload_applies(setup_factory):
         # With the controller silent each exchange takes at least 100 ms, so
         # a command behind 20 others waits at least 2 s: longer than its
         # Message Expiry of 1 s, shorter than max_command_age.
-        s.sim.signal(signal.SIGSTOP)
+        s.sim.freeze()
         waiting = [r.send(json.dumps({"op": "input", "port": 0})) for _ in range(20)]
         expiring = r.send(json.dumps({"op": "input", "port": 0}), MessageExpiryInterval=1)
         assert all(r.reply(c, timeout=60)["name"] == "GPIO_RESULT_TIMEOUT" for c in waiting)
@@ -219,7 +219,7 @@ def test_old_commands_are_refused_and_a_reload_applies(setup_factory):
         replies = [r.reply(c, timeout=60) for c in late]
         assert "max_command_age" in replies[-1].get("error", ""), replies
         assert all("error" in got or got["name"] == "GPIO_RESULT_TIMEOUT" for got in replies)
-        s.sim.signal(signal.SIGCONT)
+        s.sim.thaw()
         s.watch.wait_for(s.topic("availability"), "online", since=mark)
 
         # An entity of this node left by an earlier configuration (port 9)
