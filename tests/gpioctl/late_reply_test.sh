@@ -21,12 +21,18 @@ late_port=$(sed -n 's/^port: //p' "$work/late.out")
 start damaged '^port:' "$sim" --magic-ports --reply-times "$work/damaged.times"
 damaged_port=$(sed -n 's/^port: //p' "$work/damaged.out")
 
-# Microseconds of the monotonic clock, on which gpio-sim writes its reply
-# times: the real-time clock as date reads it (date starts in about a
-# millisecond, python3 in tens) less the difference between the two
-# clocks, which only a step of the real-time clock changes.
-offset=$(python3 -c 'import time; print((time.time_ns() - time.monotonic_ns()) // 1000)')
-now() { echo $(($(date +%s%6N) - offset)); }
+# Runs one program and writes its start and end in microseconds of the
+# monotonic clock, on which gpio-sim writes its reply times, to the file
+# given first; passes on the program's output and exit status. The times
+# are read in the process that starts the program, on the clock itself:
+# the real-time clock less an offset taken once would be wrong by as much
+# as that clock is stepped while the test runs.
+timed='import subprocess, sys, time
+begun = time.monotonic_ns() // 1000
+code = subprocess.run(sys.argv[2:], stderr=subprocess.DEVNULL).returncode
+with open(sys.argv[1], "w") as span:
+    span.write(f"{begun} {time.monotonic_ns() // 1000}\n")
+sys.exit(code)'
 
 # call MODE ALLOWED ARGUMENTS...: one gpioctl process; appends its start,
 # its end and whether it went wrong (an exit status other than ALLOWED's,
@@ -35,13 +41,13 @@ now() { echo $(($(date +%s%6N) - offset)); }
 call() {
   mode=$1 allowed=$2
   shift 2
-  begun=$(now)
-  line=$("$gpioctl" --port "$port" "$@" 2>/dev/null)
+  line=$(python3 -c "$timed" "$work/span" "$gpioctl" --port "$port" "$@")
   code=$?
+  read -r begun ended <"$work/span"
   wrong=0
   case " $allowed " in *" $code "*) ;; *) wrong=1 ;; esac
   case $line in *'"result":0,'*) case $line in *"\"value\":$((0xA0 + n))}"*) ;; *) wrong=1 ;; esac ;; esac
-  echo "$begun $(now) $wrong" >>"$work/$mode.calls"
+  echo "$begun $ended $wrong" >>"$work/$mode.calls"
 }
 
 # tally PORT MODE: four outputs, then `calls` processes, each one input; in
