@@ -2,7 +2,7 @@
 // reconnecting by itself) and the plant's view.
 import mqtt from 'mqtt';
 import { DROPPED, dropUnacknowledgedOnClose } from './link.js';
-import { Plant } from './plant.js';
+import { pageClock, Plant } from './plant.js';
 import { probeTopic, replyPlace, replySubscription, subscriptions } from './topics.js';
 import { PlantView } from './view.js';
 import './style.css';
@@ -141,7 +141,7 @@ function stop() {
 
 function start(settings) {
   const token = Math.random().toString(16).slice(2, 10);
-  plant = new Plant(settings.prefix, () => Date.now(), replyPlace(settings.username, token));
+  plant = new Plant(settings.prefix, pageClock, replyPlace(settings.username, token));
   view = new PlantView(container, plant, { bit: sendBit, pulse: sendPulse, write: sendValue });
   plant.onChange = (id) => view.changed(id);
   ticker = setInterval(() => {

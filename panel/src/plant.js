@@ -30,12 +30,12 @@ function newController(id) {
     version: '',
     name: '', // the plant's name of the controller, '' without one
     signals: new Map(), // "port/bit" -> its signal
-    changes: [], // the last CHANGES bit changes, newest first: {text, at}
+    changes: [], // the last CHANGES bit changes, newest first: {text, at (wall clock)}
     online: null, // null: no availability on the broker, so unknown
-    lastSeen: null,
+    lastSeen: null, // on the monotonic clock
     ports: new Map(),
-    message: null, // the outcome of this panel's last command: {text, at, correlation}
-    error: null, // the bridge's last error on <base>/error: {text, topic, at}
+    message: null, // the outcome of this panel's last command: {text, at (wall clock), correlation}
+    error: null, // the bridge's last error on <base>/error: {text, topic, at (wall clock)}
   };
 }
 
@@ -45,8 +45,8 @@ function newPort(number) {
     name: '',
     writable: null, // unknown until discovery says; a command is tried then
     value: null,
-    bitChangedAt: new Array(8).fill(null),
-    lastChange: null,
+    bitChangedAt: new Array(8).fill(null), // on the monotonic clock
+    lastChange: null, // on the wall clock
   };
 }
 
@@ -58,14 +58,24 @@ function entry(map, key, make) {
 
 const bitKey = (id, port, bit) => `${port}/${bit}/${id}`;
 
+/**
+ * The page's two clocks, in ms: `now` for ages and time-outs, monotonic, so
+ * that a step of the system's clock (set by hand, or corrected by a time
+ * service) neither holds a command pending nor gives it up early;
+ * `wall` for the times of day shown.
+ */
+export const pageClock = { now: () => performance.now(), wall: () => Date.now() };
+
 export class Plant {
   /**
-   * `replies`: where the bridges answer this panel's commands (replyPlace);
-   * its token makes this panel's correlation data its own.
+   * `clock`: {now, wall} as pageClock. `replies`: where the bridges answer
+   * this panel's commands (replyPlace); its token makes this panel's
+   * correlation data its own.
    */
-  constructor(prefix, now = () => Date.now(), replies = { owner: 'panel', token: '' }) {
+  constructor(prefix, clock = pageClock, replies = { owner: 'panel', token: '' }) {
     this.prefix = prefix;
-    this.now = now;
+    this.now = clock.now;
+    this.wall = clock.wall;
     this.replies = replies;
     this.sent = 0;
     this.controllers = new Map();
@@ -139,14 +149,14 @@ export class Plant {
         break;
       }
       case 'port':
-        this.portState(controller, where.port, parsePortValue(text), now);
+        this.portState(controller, where.port, parsePortValue(text), now, this.wall());
         break;
       case 'error': {
         // The bridge's errors answer a topic, and another client may have
         // sent the same command to it: they are the controller's to show,
         // never taken as the outcome of this panel's command.
         const error = parseError(text);
-        if (error) controller.error = { text: error.reason, topic: error.topic, at: now };
+        if (error) controller.error = { text: error.reason, topic: error.topic, at: this.wall() };
         break;
       }
     }
@@ -162,7 +172,7 @@ export class Plant {
     this.onChange(controller.id);
   }
 
-  portState(controller, number, value, now) {
+  portState(controller, number, value, now, wall) {
     if (value === null) return;
     const port = this.port(controller, number);
     if (port.value !== null && port.value !== value) {
@@ -173,11 +183,11 @@ export class Plant {
         port.bitChangedAt[bit] = now;
         const signal = this.signal(controller, number, bit);
         const on = signal ? signalOn(signal, value) : ((value >> bit) & 1) === 1;
-        changes.push({ text: `${signal ? signal.name : `Port ${number} bit ${bit}`} ${on ? 'on' : 'off'}`, at: now });
+        changes.push({ text: `${signal ? signal.name : `Port ${number} bit ${bit}`} ${on ? 'on' : 'off'}`, at: wall });
       }
       // A new array: the view redraws the list when it is another.
       controller.changes = [...changes.reverse(), ...controller.changes].slice(0, CHANGES);
-      port.lastChange = now;
+      port.lastChange = wall;
     }
     port.value = value;
   }
@@ -281,7 +291,7 @@ export class Plant {
     const controller = this.controllers.get(command.id);
     if (!controller) return;
     const what = command.bit === null ? `Port ${command.port}` : `Port ${command.port} bit ${command.bit}`;
-    controller.message = { text: `${what}: ${text}`, at: this.now(), correlation };
+    controller.message = { text: `${what}: ${text}`, at: this.wall(), correlation };
     this.onChange(command.id);
   }
 

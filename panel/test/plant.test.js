@@ -1,14 +1,16 @@
 import { beforeEach, describe, expect, test } from 'vitest';
 import { LATE_MS, Plant, RECENT_MS, REPLY_MS } from '../src/plant.js';
 
-let clock;
+let clock; // the monotonic clock, ms
+let wall; // the wall clock, ms since 1970
 let plant;
 const state = (value) => JSON.stringify({ value });
 const port = (id, number) => plant.controllers.get(id).ports.get(number);
 
 beforeEach(() => {
   clock = 1_000_000;
-  plant = new Plant('gpiolink', () => clock, { owner: 'operator', token: 't' });
+  wall = Date.UTC(2026, 11, 8, 9, 30);
+  plant = new Plant('gpiolink', { now: () => clock, wall: () => wall }, { owner: 'operator', token: 't' });
   plant.receive('gpiolink/a/availability', 'online');
   plant.receive('gpiolink/a/version', 'GPIO-SIM 1.0');
   plant.receive('gpiolink/a/port/0', state(0x0f));
@@ -45,7 +47,7 @@ describe('controllers and ports', () => {
     clock += 100;
     plant.receive('gpiolink/a/port/0', state(0x1e));
     const p = port('a', 0);
-    expect(p.lastChange).toBe(clock);
+    expect(p.lastChange).toBe(wall);
     expect([0, 1, 2, 3, 4, 5, 6, 7].filter((bit) => plant.recentlyChanged(p, bit))).toEqual([0, 4]);
     clock += RECENT_MS;
     expect(plant.recentlyChanged(p, 0)).toBe(false);
@@ -110,7 +112,7 @@ describe('commands', () => {
     }
     expect(plant.isPending('a', 0, 5)).toBe(true);
     expect(message()).toBeNull();
-    expect(plant.controllers.get('a').error).toMatchObject({ text: 'not carried out: bad payload', at: clock });
+    expect(plant.controllers.get('a').error).toMatchObject({ text: 'not carried out: bad payload', at: wall });
     reply(mine.correlation, ok);
     expect(message()).toBeNull();
     expect(plant.controllers.get('a').error).not.toBeNull();
@@ -175,6 +177,20 @@ describe('commands', () => {
     plant.expire();
     expect(plant.isPending('a', 0, 1)).toBe(false);
     expect(message()).toMatch(/^Port 0 bit 1: .*unknown/);
+  });
+
+  test('a step of the wall clock neither holds a command pending nor gives it up early', () => {
+    plant.command('a', 0, 6);
+    wall += 3_600_000;
+    clock += REPLY_MS - 1;
+    plant.expire();
+    expect(plant.isPending('a', 0, 6)).toBe(true);
+    wall -= 7_200_000;
+    clock += 1;
+    plant.expire();
+    expect(plant.isPending('a', 0, 6)).toBe(false);
+    expect(message()).toMatch(/^Port 0 bit 6: no reply within 5 s/);
+    expect(plant.controllers.get('a').message.at).toBe(wall);
   });
 
   test('no command before the state is known', () => {

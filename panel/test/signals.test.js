@@ -16,7 +16,7 @@ const TABLE = JSON.stringify({
 
 beforeEach(() => {
   clock = 1_000_000;
-  plant = new Plant('gpiolink', () => clock, { owner: 'operator', token: 't' });
+  plant = new Plant('gpiolink', { now: () => clock, wall: () => clock }, { owner: 'operator', token: 't' });
   plant.receive('gpiolink/a/signals', TABLE);
   plant.receive('gpiolink/a/port/0', state(0x00));
   plant.receive('gpiolink/a/port/1', state(0x00));
