@@ -211,8 +211,12 @@ class Simulator:
         tasks = pathlib.Path(f"/proc/{self.process.pid}/task")
 
         def stopped(task):
-            # The state follows the program's name in parentheses.
-            return (task / "stat").read_text().rsplit(")", 1)[1].split()[0] in ("T", "t")
+            # The state follows the program's name in parentheses; a thread
+            # that has ended answers nothing either.
+            try:
+                return (task / "stat").read_text().rsplit(")", 1)[1].split()[0] in ("T", "t")
+            except FileNotFoundError:
+                return True
         wait_until(lambda: all(stopped(task) for task in tasks.iterdir()), what="every thread of gpio-sim to stop")
 
     def thaw(self):
