@@ -149,7 +149,7 @@ export class Plant {
         break;
       }
       case 'port':
-        this.portState(controller, where.port, parsePortValue(text), now, this.wall());
+        this.portState(controller, where.port, parsePortValue(text));
         break;
       case 'error': {
         // The bridge's errors answer a topic, and another client may have
@@ -172,10 +172,12 @@ export class Plant {
     this.onChange(controller.id);
   }
 
-  portState(controller, number, value, now, wall) {
+  portState(controller, number, value) {
     if (value === null) return;
     const port = this.port(controller, number);
     if (port.value !== null && port.value !== value) {
+      const now = this.now();
+      const wall = this.wall();
       const changed = port.value ^ value;
       const changes = [];
       for (let bit = 0; bit < 8; ++bit) {
