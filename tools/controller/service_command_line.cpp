@@ -1,6 +1,7 @@
 #include "service_command_line.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace gpio_controller {
 
@@ -56,9 +57,19 @@ void ServiceSignals::Wait(Log &log, const std::function<void()> &reload) const
             reload();
             continue;
         }
-        log.Info("stopping", number == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
+        if (!stopped_) {
+            log.Info("stopping", number == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
+        }
         return;
     }
+}
+
+// A signal to the process, which only the thread in Wait() takes: every
+// thread has it blocked.
+void ServiceSignals::Stop() const
+{
+    stopped_ = true;
+    kill(getpid(), SIGTERM);
 }
 
 }  // namespace gpio_controller

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -44,11 +45,17 @@ class ServiceSignals {
 public:
     ServiceSignals();
 
-    // Calls `reload` on each SIGHUP; returns at SIGINT or SIGTERM, logged.
+    // Calls `reload` on each SIGHUP; returns at SIGINT or SIGTERM, logged,
+    // or at Stop().
     void Wait(Log &log, const std::function<void()> &reload) const;
+
+    // Ends Wait() from another thread, with no log line: for a program
+    // whose own loop ended.
+    void Stop() const;
 
 private:
     sigset_t signals_{};
+    mutable std::atomic<bool> stopped_{false};
 };
 
 }  // namespace gpio_controller

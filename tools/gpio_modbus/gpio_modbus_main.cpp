@@ -5,8 +5,6 @@
 // library, the poll, the writes), the network thread (this one: the
 // Server's loop), and one that waits for the signals and reconfigures or
 // stops the server.
-#include <unistd.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -59,7 +57,7 @@ void Declare(gpio_tools::CommandLine &line, Arguments &args)
                  "configuration again and takes its limits, allow list, unit id and\n"
                  "max_poll_age_ms (a bad one is refused, and the one in use stays);\n"
                  "serial_port, listen, check_interval_ms and the ports need a restart.");
-    line.Section("Exit status", gpio_controller::ServiceExitStatus("the listen address cannot be bound"));
+    line.Section("Exit status", gpio_controller::ServiceExitStatus("the listen address cannot be bound\n      (or the server's network loop failed)"));
 }
 
 // The configuration with the command line's --port and --listen over it.
@@ -210,13 +208,13 @@ int Main(int argc, char **argv)
     log.Info("started", "serving the controller on " + config.serialPort + " as Modbus unit " +
                             std::to_string(config.unitId) + " on " + config.server.host + " port " +
                             std::to_string(server.BoundPort()));
-    server.Run();
-    // A loop that ended by itself still has the signal thread waiting.
-    kill(getpid(), SIGTERM);
+    const bool stopped = server.Run();
+    // A loop that failed still has the signal thread waiting.
+    signals.Stop();
     signalThread.join();
     controllerThread.Stop();
     controller.Close();
-    return 0;
+    return stopped ? 0 : kCannotStart;
 }
 
 }  // namespace

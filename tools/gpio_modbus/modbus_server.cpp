@@ -446,14 +446,14 @@ void Server::TakeWakeUps(Clock::time_point now)
     }
 }
 
-void Server::Run()
+bool Server::Run()
 {
     std::array<epoll_event, 64> events{};
     for (;;) {
         const int count = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), WaitMs(Clock::now()));
         if (count < 0 && errno != EINTR) {
             note_(Level::kError, "loop-failed", std::string("epoll_wait: ") + std::strerror(errno));
-            return;
+            return false;
         }
         const Clock::time_point now = Clock::now();
         for (int i = 0; i < count; ++i) {
@@ -477,7 +477,7 @@ void Server::Run()
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (stop_) {
-                return;
+                return true;
             }
         }
         DropIdle(Clock::now());

@@ -76,8 +76,9 @@ public:
     // The port listened on (the one chosen, for port 0).
     int BoundPort() const;
 
-    // Serves until Stop().
-    void Run();
+    // Serves until Stop(): true; false if the loop failed (said as
+    // "loop-failed").
+    bool Run();
 
     // From any thread.
     void Stop();
